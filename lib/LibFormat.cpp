@@ -1,0 +1,140 @@
+#include "LibFormat.h"
+
+#include <cstdio>
+#include <cwchar>
+
+#include "LibWide.h"
+
+namespace tern_fmt {
+namespace {
+
+void Pad(std::wstring& out, std::wstring_view body, const Spec& s) {
+    size_t w = s.width > 0 ? static_cast<size_t>(s.width) : 0;
+    if (body.size() >= w) {
+        out.append(body);
+    } else if (s.left) {
+        out.append(body);
+        out.append(w - body.size(), L' ');
+    } else {
+        out.append(w - body.size(), L' ');
+        out.append(body);
+    }
+}
+
+// Builds a narrow printf conversion from the parsed spec with the given length and conversion letters.
+std::string NarrowSpec(const Spec& s, const char* len, char conv) {
+    std::string f = "%";
+    if (s.left) f += '-';
+    if (s.plus) f += '+';
+    if (s.space) f += ' ';
+    if (s.alt) f += '#';
+    if (s.zero) f += '0';
+    if (s.width >= 0) f += std::to_string(s.width);
+    if (s.precision >= 0) f += '.' + std::to_string(s.precision);
+    f += len;
+    f += conv;
+    return f;
+}
+
+void AppendAscii(std::wstring& out, const char* text, int n) {
+    for (int k = 0; k < n; ++k) out.push_back(static_cast<unsigned char>(text[k]));
+}
+
+bool FormatOne(std::wstring& out, const Spec& s, const Arg& a) {
+    char buf[512];
+    int n = -1;
+    switch (s.conv) {
+        case L'd':
+        case L'i': {
+            if (s.len == Spec::kLongLong) {
+                long long v = a.kind == Kind::U64 ? static_cast<long long>(a.u) : static_cast<long long>(a.i);
+                n = std::snprintf(buf, sizeof buf, NarrowSpec(s, "ll", 'd').c_str(), v);
+            } else {
+                // 32-bit conversion: an unsigned argument is reinterpreted, as printf would.
+                int v = a.kind == Kind::I32 ? static_cast<int>(a.i) : static_cast<int>(static_cast<uint32_t>(a.u));
+                n = std::snprintf(buf, sizeof buf, NarrowSpec(s, "", 'd').c_str(), v);
+            }
+            break;
+        }
+        case L'u':
+        case L'x':
+        case L'X':
+        case L'o': {
+            char c = static_cast<char>(s.conv);
+            if (s.len == Spec::kLongLong) {
+                unsigned long long v = a.kind == Kind::I64 ? static_cast<unsigned long long>(a.i) : a.u;
+                n = std::snprintf(buf, sizeof buf, NarrowSpec(s, "ll", c).c_str(), v);
+            } else {
+                unsigned v = a.kind == Kind::I32 ? static_cast<unsigned>(static_cast<int>(a.i))
+                                                 : static_cast<unsigned>(a.u);
+                n = std::snprintf(buf, sizeof buf, NarrowSpec(s, "", c).c_str(), v);
+            }
+            break;
+        }
+        case L'p':
+            n = std::snprintf(buf, sizeof buf, NarrowSpec(s, "", 'p').c_str(), a.p);
+            break;
+        case L'f':
+        case L'e':
+        case L'g':
+        case L'E':
+        case L'G':
+            n = std::snprintf(buf, sizeof buf, NarrowSpec(s, "", static_cast<char>(s.conv)).c_str(), a.d);
+            break;
+        case L'c': {
+            wchar_t ch = a.kind == Kind::I32 ? static_cast<wchar_t>(a.i) : static_cast<wchar_t>(a.u);
+            if (!s.wideStr) ch = static_cast<wchar_t>(static_cast<unsigned char>(a.kind == Kind::I32 ? a.i : a.u));
+            Pad(out, std::wstring_view(&ch, 1), s);
+            return true;
+        }
+        case L's': {
+            std::wstring converted;
+            std::wstring_view body;
+            if (a.p == nullptr) {
+                body = L"(null)";
+            } else if (a.kind == Kind::WStr) {
+                body = std::wstring_view(static_cast<const wchar_t*>(a.p), a.len);
+            } else {
+                converted = TernMbToWide(std::string_view(static_cast<const char*>(a.p), a.len));
+                body = converted;
+            }
+            if (s.precision >= 0 && body.size() > static_cast<size_t>(s.precision)) body = body.substr(0, s.precision);
+            Pad(out, body, s);
+            return true;
+        }
+        default:
+            return false;
+    }
+    if (n < 0) return false;
+    AppendAscii(out, buf, n < static_cast<int>(sizeof buf) ? n : static_cast<int>(sizeof buf) - 1);
+    return true;
+}
+
+}  // namespace
+
+bool FormatV(std::wstring& out, const wchar_t* fmt, const Arg* args, size_t count) {
+    if (fmt == nullptr) return false;
+    size_t n = std::wcslen(fmt);
+    size_t arg = 0;
+    size_t i = 0;
+    while (i < n) {
+        size_t pct = std::wstring_view(fmt + i, n - i).find(L'%');
+        if (pct == std::wstring_view::npos) {
+            out.append(fmt + i, n - i);
+            break;
+        }
+        out.append(fmt + i, pct);
+        i += pct + 1;
+        if (i < n && fmt[i] == L'%') {
+            out.push_back(L'%');
+            ++i;
+            continue;
+        }
+        Spec s;
+        if (!ParseSpec(fmt, n, i, s) || arg >= count || !Fits(s, args[arg].kind)) return false;
+        if (!FormatOne(out, s, args[arg++])) return false;
+    }
+    return arg == count;
+}
+
+}  // namespace tern_fmt

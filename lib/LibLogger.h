@@ -1,0 +1,138 @@
+// Trace lines and per-thread trace queues.
+//
+// Each trace line goes at once to the current log implementation and into the calling thread's queue;
+// an entry point dumps the queue into the agent log when it fails or when tracing is asked for.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "LibFormat.h"
+#include "LibMutex.h"
+
+// Log implementation: where trace lines and dump lines go. The base prints to standard output.
+class TernLogImpl {
+public:
+    TernLogImpl() = default;
+    // Each trace line: printed to standard output when enabled.
+    virtual void Write(const char* sourcePath, uint32_t line, const char* function, const wchar_t* text);
+    // Each dump line: printed to standard output whatever the flag.
+    virtual void WriteDump(const char* sourcePath, uint32_t line, const char* function, const wchar_t* text);
+    virtual ~TernLogImpl() = default;
+
+    bool IsEnabled() const { return enabled_; }
+    void SetEnabled(bool enabled) { enabled_ = enabled; }
+
+protected:
+    bool enabled_ = false;
+};
+
+// Log implementation over the framework's resource debug log.
+class TernLogAgfwImpl : public TernLogImpl {
+public:
+    TernLogAgfwImpl(uint32_t dumpTag, uint32_t traceTag);
+    void Write(const char* sourcePath, uint32_t line, const char* function, const wchar_t* text) override;
+    void WriteDump(const char* sourcePath, uint32_t line, const char* function, const wchar_t* text) override;
+
+protected:
+    uint32_t dumpTag_;
+    uint32_t traceTag_;
+};
+
+// The process-wide logger: a map from thread id to that thread's queue of trace lines.
+class TernThreadLogQueue {
+public:
+    // Cut of one formatted trace line, and the text used when a line cannot be formatted.
+    static constexpr size_t kMaxLine = 999;
+    static constexpr const wchar_t* kFormatFailure = L"Unknown error (_vsnwprintf is not able to put the message)";
+
+    TernThreadLogQueue();
+    ~TernThreadLogQueue();
+    TernThreadLogQueue(const TernThreadLogQueue&) = delete;
+    TernThreadLogQueue& operator=(const TernThreadLogQueue&) = delete;
+
+    // A non-null implementation becomes the current one (not owned; it must outlive the logger's use).
+    void SetLogImpl(TernLogImpl* impl);
+    // Makes sure the calling thread has a queue.
+    void BeginThread();
+    // Writes out the calling thread's queue (framed by start and end lines when not empty) and empties it.
+    void Dump();
+    // Empties the calling thread's queue without writing it.
+    void EndThread();
+
+    template <class... A>
+    void Trace(const char* sourcePath, uint32_t line, std::string_view function,
+               TernFormatString<std::type_identity_t<A>...> format, const A&... args) {
+        const tern_fmt::Arg erased[sizeof...(A) + 1] = {tern_fmt::MakeArg(args)..., tern_fmt::Arg{}};
+        TraceV(sourcePath, line, function, format.get(), erased, sizeof...(A));
+    }
+
+    // Number of entries in the calling thread's queue, -1 when it has none (for tests).
+    long QueuedForThisThread();
+
+private:
+    struct Entry {
+        uint32_t line;
+        std::string file;
+        std::string function;
+        std::wstring message;
+    };
+    struct Queue {
+        std::vector<Entry> entries;
+        bool enabled = true;
+    };
+
+    void TraceV(const char* sourcePath, uint32_t line, std::string_view function, const wchar_t* format,
+                const tern_fmt::Arg* args, size_t count);
+    Queue* Lookup();
+
+    TernMutex mutex_;
+    std::map<uint32_t, std::unique_ptr<Queue>> queues_;
+    TernLogImpl console_;
+    TernLogImpl* impl_;
+};
+
+// The logger of this module, built at load and destroyed at unload.
+TernThreadLogQueue& TernLogger();
+
+// The calling thread's operating-system id.
+uint32_t TernCurrentThreadId();
+
+// Qualified function name ("Class::Function") from __PRETTY_FUNCTION__.
+constexpr std::string_view TernFunctionName(std::string_view pretty) {
+    size_t paren = std::string_view::npos;
+    int depth = 0;
+    for (size_t i = 0; i < pretty.size(); ++i) {
+        char c = pretty[i];
+        if (c == '<') ++depth;
+        else if (c == '>') --depth;
+        else if (c == '(' && depth == 0) {
+            paren = i;
+            break;
+        }
+    }
+    if (paren == std::string_view::npos) return pretty;
+    size_t start = 0;
+    depth = 0;
+    for (size_t i = paren; i-- > 0;) {
+        char c = pretty[i];
+        if (c == '>') ++depth;
+        else if (c == '<') --depth;
+        else if (c == ' ' && depth == 0) {
+            start = i + 1;
+            break;
+        }
+    }
+    std::string_view name = pretty.substr(start, paren - start);
+    while (!name.empty() && (name[0] == '*' || name[0] == '&')) name.remove_prefix(1);
+    return name;
+}
+
+#define TERN_FUNC (TernFunctionName(__PRETTY_FUNCTION__))
+
+// Writes one trace line from the calling function: TERN_TRACE(L"format", args...).
+#define TERN_TRACE(format, ...) TernLogger().Trace(__FILE__, __LINE__, TERN_FUNC, format __VA_OPT__(, ) __VA_ARGS__)
