@@ -70,7 +70,10 @@ int TernDecodePassword(char* buffer, size_t capacity) {
         int lo = HexVal(buffer[kPrefixLen + 2 * i + 1]);
         if (hi < 0 || lo < 0) return -2;
         plain[i] = static_cast<uint8_t>((hi << 4 | lo) ^ KeyByte(i));
-        if (!Allowed(plain[i])) return -2;
+        if (!Allowed(plain[i])) {
+            TernSecureZero(plain.data(), plain.size());
+            return -2;
+        }
     }
     uint32_t crc = 0;
     for (size_t k = 0; k < 8; ++k) {
@@ -78,8 +81,15 @@ int TernDecodePassword(char* buffer, size_t capacity) {
         if (v < 0) return -2;
         crc = crc << 4 | static_cast<uint32_t>(v);
     }
-    if (crc != Crc32(plain.data(), plain.size())) return -2;
-    std::memcpy(buffer, plain.data(), plain.size());
-    std::memset(buffer + plain.size(), 0, n - plain.size());
-    return 0;
+    bool ok = crc == Crc32(plain.data(), plain.size());
+    if (ok) {
+        std::memcpy(buffer, plain.data(), plain.size());
+        std::memset(buffer + plain.size(), 0, n - plain.size());
+    }
+    TernSecureZero(plain.data(), plain.size());
+    return ok ? 0 : -2;
+}
+
+void TernSecureZero(void* p, size_t n) {
+    if (p && n) explicit_bzero(p, n);
 }

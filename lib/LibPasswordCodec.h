@@ -22,3 +22,6 @@ inline constexpr size_t kTernMaxEncodedPassword = 4095;
 // wrongly (null buffer, zero capacity, or no terminator within capacity). On failure the buffer is
 // left as it was.
 int TernDecodePassword(char* buffer, size_t capacity);
+
+// Overwrites n bytes at p in a way the compiler does not optimise away.
+void TernSecureZero(void* p, size_t n);
