@@ -1,0 +1,419 @@
+// The agent frame and the attribute record against a recording stand-in framework.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "AgentArgs.h"
+#include "CairnAgfw.h"
+#include "FakeCairn.h"
+#include "KestrelAgent.h"
+#include "KestrelAttrib.h"
+#include "LibLogger.h"
+#include "LibPasswordCodec.h"
+
+extern "C" void CairnAgStartup(void);
+
+namespace {
+
+using fake_cairn::Get;
+using fake_cairn::MessageIds;
+using fake_cairn::MessagesWithId;
+
+class AgentTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake_cairn::Reset();
+        Get().typeAttributes = {{"OnlineTimeout", 600}, {"OfflineTimeout", 600}, {"MonitorTimeout", 60},
+                                {"CleanTimeout", 120}};
+    }
+    void TearDown() override {
+        if (Get().table[9]) reinterpret_cast<CairnShutdownEP>(Get().table[9])();
+    }
+    void Startup() {
+        CairnAgStartup();
+        ASSERT_NE(Get().table[3], nullptr);
+    }
+    uint32_t Monitor(const char* res, AgentArgs& a) {
+        return reinterpret_cast<CairnMonitorEP>(Get().table[3])(res, a.Vector(), nullptr);
+    }
+    uint32_t Offline(const char* res, AgentArgs& a) {
+        return reinterpret_cast<CairnOfflineEP>(Get().table[5])(res, a.Vector());
+    }
+    uint32_t Clean(const char* res, AgentArgs& a) {
+        return reinterpret_cast<CairnCleanEP>(Get().table[8])(res, 3, a.Vector());
+    }
+    static uint32_t Timeout(int32_t code) {
+        uint32_t s = 0;
+        EXPECT_TRUE(KestrelGetTimeout(code, s));
+        return s;
+    }
+    // The texts of message 20000 (dump lines), in order.
+    static std::vector<std::wstring> Dump() {
+        std::vector<std::wstring> r;
+        for (auto& m : MessagesWithId(20000)) r.push_back(m.text);
+        return r;
+    }
+};
+
+TEST_F(AgentTest, StartupRegistersTheTenSlotTable) {
+    Startup();
+    for (int i = 0; i < 10; ++i) {
+        bool expected = i == 3 || i == 4 || i == 5 || i == 8 || i == 9;
+        EXPECT_EQ(Get().table[i] != nullptr, expected) << "slot " << i + 1;
+    }
+    EXPECT_EQ(Get().openAttempts, 1);
+    EXPECT_EQ(Get().callbacks.size(), 4u);
+    EXPECT_TRUE(Dump().empty());  // a clean startup dumps nothing
+}
+
+TEST_F(AgentTest, ClusterOpenRetriesThirtyOneTimesThenDumps) {
+    Get().openFailures = 1000;
+    Startup();
+    EXPECT_EQ(Get().openAttempts, 32);
+    EXPECT_TRUE(Get().callbacks.empty());
+    auto dump = Dump();
+    ASSERT_EQ(dump.size(), 32u + 1 + 2);  // 32 failures, the init line, the frame
+    EXPECT_EQ(dump.front(), L"*** Start of debug information dump for troubleshooting ***");
+    EXPECT_EQ(dump[2], L"CairnClusterOpenLocal() failed with error [5, 0x000006BA] with message [cluster unreachable].");
+}
+
+TEST_F(AgentTest, ClusterOpensAfterFailuresAndLoadsTimeouts) {
+    Get().openFailures = 3;
+    Get().typeAttributes["OnlineTimeout"] = 900;
+    Startup();
+    EXPECT_EQ(Get().openAttempts, 4);
+    EXPECT_EQ(Timeout(KEP_ONLINE), 900u);
+    EXPECT_TRUE(Dump().empty());  // status cleared by the successful open
+}
+
+TEST_F(AgentTest, FailedTimeoutReadKeepsTheRestAndRegistersNothing) {
+    Get().typeAttributes["OnlineTimeout"] = 700;
+    Get().typeAttributes["OfflineTimeout"] = 800;
+    Get().typeAttributes["MonitorTimeout"] = 90;
+    Get().failAttributeRead = "MonitorTimeout";
+    Startup();
+    EXPECT_EQ(Timeout(KEP_ONLINE), 700u);
+    EXPECT_EQ(Timeout(KEP_OFFLINE), 800u);
+    EXPECT_EQ(Timeout(KEP_MONITOR), 60u);
+    EXPECT_EQ(Timeout(KEP_CLEAN), 120u);
+    EXPECT_TRUE(Get().callbacks.empty());
+    EXPECT_TRUE(Dump().empty());  // a failed read does not touch the startup status
+}
+
+TEST_F(AgentTest, FailedRegistrationStopsFurtherOnesAndDumps) {
+    Get().failRegistration = "MonitorTimeout";
+    Startup();
+    EXPECT_EQ(Get().callbacks.size(), 2u);
+    auto dump = Dump();
+    ASSERT_FALSE(dump.empty());
+    EXPECT_NE(std::find(dump.begin(), dump.end(),
+                        L"CairnObjRegister() for MonitorTimeout failed with error [9, 0x00000005] with message "
+                        L"[registration refused]."),
+              dump.end());
+}
+
+TEST_F(AgentTest, CallbacksChangeTheirTimeoutAndIgnoreNull) {
+    Startup();
+    CairnAttrInt v{45};
+    CairnAttrValue val{1, &v, nullptr};
+    CairnAttrValueList list{&val, 1};
+    CairnAttr rec{nullptr, 0, &list};
+    Get().callbacks["CleanTimeout"](nullptr, nullptr, nullptr, &rec);
+    EXPECT_EQ(Timeout(KEP_CLEAN), 45u);
+    Get().callbacks["CleanTimeout"](nullptr, nullptr, nullptr, nullptr);
+    EXPECT_EQ(Timeout(KEP_CLEAN), 45u);
+}
+
+TEST_F(AgentTest, MonitorWithInvalidSapsidAnswersUnknown) {
+    Startup();
+    AgentArgs a;
+    a.SAPSID = "1BC";
+    EXPECT_EQ(Monitor("sap1BC", a), 2u);
+    auto ids = MessageIds();
+    ASSERT_GT(ids.size(), 5u);
+    EXPECT_EQ(std::vector<uint32_t>(ids.begin(), ids.begin() + 3), (std::vector<uint32_t>{20147, 20142, 20135}));
+    for (size_t i = 3; i < ids.size(); ++i) EXPECT_EQ(ids[i], 20000u);
+    auto m = MessagesWithId(20135);
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(m[0].severity, 1u);
+    EXPECT_EQ(m[0].tag, "KestrelMonitor");
+    EXPECT_EQ(m[0].text, L"Failed to parse the argument list for Monitor [2, 0x000000A0].");
+    EXPECT_EQ(MessagesWithId(20147)[0].tag, "CKestrelAttrib::_CheckArgs");
+    EXPECT_EQ(MessagesWithId(20147)[0].text, L"SAPSID [1BC] is NOT valid.");
+    EXPECT_EQ(MessagesWithId(20142)[0].tag, "CKestrelAttrib::Parse");
+    auto dump = Dump();
+    EXPECT_EQ(dump[1], L"Validating the arguments for Monitor.");
+    EXPECT_EQ(dump[2], L"The first letter in SAPSID [1BC] is either not an alphabet or not an UPPER case character.");
+    EXPECT_EQ(dump.back(), L"*** End of debug information dump for troubleshooting ***");
+}
+
+TEST_F(AgentTest, ParseFailureOfOtherEntryPointsReturnsZero) {
+    Startup();
+    AgentArgs a;
+    a.SAPSID = "";
+    EXPECT_EQ(Offline("r", a), 0u);
+    EXPECT_EQ(MessagesWithId(20133).size(), 1u);
+    EXPECT_EQ(Clean("r", a), 0u);
+    EXPECT_EQ(MessagesWithId(20137).size(), 1u);
+    EXPECT_EQ(MessagesWithId(20144).size(), 2u);
+}
+
+TEST_F(AgentTest, OperationFailureIsLoggedWithResourceName) {
+    // Offline checks neither InstType nor ProcMon, so an empty one passes validation.
+    Startup();
+    AgentArgs a;
+    a.InstType = "";
+    a.ProcMon.clear();
+    Offline("sapABC_D00", a);
+    EXPECT_TRUE(MessagesWithId(20142).empty());
+    auto m = MessagesWithId(20134);
+    if (!m.empty()) EXPECT_EQ(m[0].text.rfind(L"Failed to offline the resource sapABC_D00 [", 0), 0u);
+}
+
+TEST_F(AgentTest, UndecodableArgumentListIsReported) {
+    Startup();
+    AgentArgs a;
+    a.SAPHost = "bad\xC3";
+    EXPECT_EQ(Monitor("r", a), 2u);
+    EXPECT_EQ(MessagesWithId(20141).size(), 1u);
+    EXPECT_EQ(MessagesWithId(20135)[0].text, L"Failed to parse the argument list for Monitor [1, 0x00000459].");
+}
+
+// --- Attribute record --------------------------------------------------------------------------------
+
+class AttribProbe : public CKestrelAttrib {
+public:
+    using CKestrelAttrib::_DecryptPassword;
+};
+
+class AttribTest : public AgentTest {
+protected:
+    CKestrelStatus Parse(AttribProbe& rec, int32_t code, AgentArgs& a, bool validate = true) {
+        CKestrelStatus st;
+        rec.Parse(st, code, "res1", a.Vector(), validate);
+        return st;
+    }
+};
+
+TEST_F(AttribTest, FieldsAreNormalised) {
+    AgentArgs a;
+    a.SAPSID = "abc";
+    a.SAPHome = "/usr/sap/ABC/SYS/exe/run//";
+    a.SAPMonHome = "/";
+    a.InstType = "CeNtRaL";
+    a.InstName = "dvebmgs07";
+    a.ProcMon = {"disp+work.exe", "Igswd.exe"};
+    a.SecondLevelMonitor = "12abc";
+    a.EPProgramTimeout = "";
+    AttribProbe rec;
+    ASSERT_TRUE(Parse(rec, KEP_MONITOR, a, false).IsSuccess());
+    EXPECT_EQ(rec.GetResourceName(), L"res1");
+    EXPECT_EQ(rec.GetSAPSID(), L"ABC");
+    EXPECT_EQ(rec.GetSAPHome(), L"/usr/sap/ABC/SYS/exe/run/");  // only one separator removed
+    EXPECT_EQ(rec.GetSAPMonHome(), L"");
+    EXPECT_EQ(rec.GetInstType(), L"CENTRAL");
+    EXPECT_EQ(rec.GetInstName(), L"DVEBMGS07");
+    EXPECT_EQ(rec.GetInstNumber(), L"07");
+    EXPECT_EQ(rec.GetProcMon(), (std::vector<std::wstring>{L"DISP+WORK.EXE", L"IGSWD.EXE"}));
+    EXPECT_EQ(rec.GetSecondLevelMonitor(), 12);
+    EXPECT_EQ(rec.GetEPProgramTimeout(), 0);
+    EXPECT_EQ(rec.GetTimeout(), 60u);
+}
+
+TEST_F(AttribTest, UnknownInstTypeIsKeptAndTraced) {
+    AgentArgs a;
+    a.InstType = "Weird";
+    AttribProbe rec;
+    Startup();
+    TernLogger().BeginThread();
+    Parse(rec, KEP_OFFLINE, a, false);
+    EXPECT_EQ(rec.GetInstType(), L"Weird");
+    auto traces = fake_cairn::TraceLines();
+    EXPECT_NE(std::find(traces.begin(), traces.end(), L"InstType [Weird] is invalid."), traces.end());
+    TernLogger().EndThread();
+}
+
+TEST_F(AttribTest, ProcMonCountZeroOrNegativeReadsNextEntryAsServiceUser) {
+    for (const char* count : {"0", "-3"}) {
+        AgentArgs a;
+        std::vector<std::string> raw = {"ABC", "1", "0", "/tmp", "/tmp", "h", count, "svcuser", "DOM", "adm"};
+        AttribProbe rec;
+        CKestrelStatus st;
+        rec.Parse(st, KEP_MONITOR, "r", a.Raw(raw), false);
+        EXPECT_TRUE(st.IsSuccess());
+        EXPECT_TRUE(rec.GetProcMon().empty());
+        EXPECT_EQ(rec.GetSAPServiceUser(), L"svcuser");
+        EXPECT_EQ(rec.GetSAPAdmin(), L"adm");
+        EXPECT_EQ(rec.GetMonitorProgram(), L"");  // short list: missing entries are empty
+    }
+}
+
+TEST_F(AttribTest, HugeProcMonCountDoesNotReadPastTheList) {
+    AgentArgs a;
+    std::vector<std::string> raw = {"ABC", "1", "0", "/tmp", "/tmp", "h", "2147483647", "disp+work.exe"};
+    AttribProbe rec;
+    CKestrelStatus st;
+    rec.Parse(st, KEP_MONITOR, "r", a.Raw(raw), false);
+    EXPECT_EQ(rec.GetProcMon().size(), 1u);
+    EXPECT_EQ(rec.GetSAPServiceUser(), L"");
+}
+
+TEST_F(AttribTest, MissingInputsFailWithCode1) {
+    AttribProbe rec;
+    CKestrelStatus st;
+    rec.Parse(st, KEP_MONITOR, nullptr, nullptr, true);
+    EXPECT_EQ(st.GetCode(), 1);
+    EXPECT_EQ(st.GetError(), 87u);
+    EXPECT_EQ(MessagesWithId(20139).size(), 1u);
+    Get().encodeStringResult = 1234;
+    AgentArgs a;
+    rec.Parse(st, KEP_MONITOR, "r", a.Vector(), true);
+    EXPECT_EQ(st.GetCode(), 1);
+    EXPECT_EQ(st.GetError(), 1234u);
+    EXPECT_EQ(MessagesWithId(20140).size(), 1u);
+}
+
+struct RuleCase {
+    const char* name;
+    int32_t code;
+    void (*mutate)(AgentArgs&);
+    std::vector<uint32_t> ids;  // agent messages expected, in order; empty = passes
+};
+
+class RuleTest : public AttribTest, public ::testing::WithParamInterface<RuleCase> {};
+
+TEST_P(RuleTest, FirstFailingRuleDecides) {
+    const RuleCase& c = GetParam();
+    AgentArgs a;
+    c.mutate(a);
+    AttribProbe rec;
+    CKestrelStatus st = Parse(rec, c.code, a);
+    EXPECT_EQ(MessageIds(), c.ids);
+    if (c.ids.empty() || c.ids.back() != 20142) {
+        EXPECT_TRUE(st.IsSuccess());
+    } else {
+        EXPECT_EQ(st.GetCode(), 2);
+        EXPECT_EQ(st.GetError(), 160u);
+    }
+}
+
+const RuleCase kRuleCases[] = {
+    {"ValidMonitor", KEP_MONITOR, [](AgentArgs&) {}, {20169}},
+    {"SapsidEmpty", KEP_MONITOR, [](AgentArgs& a) { a.SAPSID = ""; }, {20144, 20142}},
+    {"SapsidShort", KEP_CLEAN, [](AgentArgs& a) { a.SAPSID = "AB"; }, {20145, 20147, 20142}},
+    {"SapsidLong", KEP_OFFLINE, [](AgentArgs& a) { a.SAPSID = "ABCD"; }, {20146, 20147, 20142}},
+    {"SapsidPunctuation", KEP_MONITOR, [](AgentArgs& a) { a.SAPSID = "A.C"; }, {20147, 20142}},
+    {"SapsidDigitsAfterLetter", KEP_MONITOR, [](AgentArgs& a) { a.SAPSID = "A12"; }, {20169}},
+    {"SlmNegativeIgnoredByMonitor", KEP_MONITOR, [](AgentArgs& a) { a.SecondLevelMonitor = "-1"; }, {20169}},
+    {"EpTimeoutNegative", KEP_CLEAN, [](AgentArgs& a) { a.EPProgramTimeout = "-5"; }, {20149, 20142}},
+    {"SapHomeBlankForMonitor", KEP_MONITOR, [](AgentArgs& a) { a.SAPHome = " "; }, {20152, 20142}},
+    {"SapHomeTabForMonitor", KEP_MONITOR, [](AgentArgs& a) { a.SAPHome = "\t"; }, {20152, 20142}},
+    {"SapHomeTwoBlanksIsNotNull", KEP_MONITOR, [](AgentArgs& a) { a.SAPHome = "  "; }, {20169}},
+    {"SapHomeMissingForOffline", KEP_OFFLINE, [](AgentArgs& a) { a.SAPHome = "/nonexistent/kestrel"; },
+     {20154, 20142}},
+    {"SapHomeEmpty", KEP_OFFLINE, [](AgentArgs& a) { a.SAPHome = ""; }, {20150, 20142}},
+    {"SapHostEmpty", KEP_OFFLINE, [](AgentArgs& a) { a.SAPHost = ""; }, {20155, 20142}},
+    {"SapHostNotCheckedByMonitor", KEP_MONITOR, [](AgentArgs& a) { a.SAPHost = ""; }, {20169}},
+    {"InstTypeEmpty", KEP_MONITOR, [](AgentArgs& a) { a.InstType = ""; }, {20158, 20142}},
+    {"InstTypeUnknown", KEP_MONITOR, [](AgentArgs& a) { a.InstType = "primary"; }, {20159, 20142}},
+    {"InstTypeIgnoredByOffline", KEP_OFFLINE,
+     [](AgentArgs& a) {
+         a.InstType = "";
+         a.ProcMon.clear();
+     },
+     {20169}},
+    {"ProcMonCentralBad", KEP_MONITOR, [](AgentArgs& a) { a.ProcMon = {"enserver.exe"}; }, {20160, 20142}},
+    {"ProcMonDialogHasNoMsgServer", KEP_MONITOR,
+     [](AgentArgs& a) {
+         a.InstType = "dialog";
+         a.ProcMon = {"disp+work.exe", "msg_server.exe"};
+     },
+     {20161, 20142}},
+    {"ProcMonEnqueue", KEP_MONITOR,
+     [](AgentArgs& a) {
+         a.InstType = "JENQUEUE";
+         a.ProcMon = {"ENSERVER.EXE", "msg_server.exe"};
+     },
+     {20169}},
+    {"ProcMonEnqueueBad", KEP_MONITOR,
+     [](AgentArgs& a) {
+         a.InstType = "aenqueue";
+         a.ProcMon = {"enrepserver.exe"};
+     },
+     {20162, 20142}},
+    {"ProcMonReplicationBad", KEP_MONITOR,
+     [](AgentArgs& a) {
+         a.InstType = "enqrep";
+         a.ProcMon = {"enserver.exe"};
+     },
+     {20163, 20142}},
+    {"ServiceUserEmpty", KEP_CLEAN, [](AgentArgs& a) { a.SAPServiceUser = ""; }, {20168, 20142}},
+    {"ServiceUserNotCheckedByOffline", KEP_OFFLINE, [](AgentArgs& a) { a.SAPServiceUser = ""; }, {20169}},
+    {"DomainWarningOnlyWhereChecked", KEP_CLEAN, [](AgentArgs&) {}, {}},
+    {"AdminEmpty", KEP_CLEAN, [](AgentArgs& a) { a.SAPAdmin = ""; }, {20170, 20142}},
+    {"InstNameEmpty", KEP_CLEAN, [](AgentArgs& a) { a.InstName = ""; }, {20175, 20142}},
+    {"InstNameShort", KEP_CLEAN, [](AgentArgs& a) { a.InstName = "D0"; }, {20176, 20142}},
+    {"InstNameThreeChars", KEP_CLEAN, [](AgentArgs& a) { a.InstName = "D00"; }, {}},
+    {"InstNameNoDigits", KEP_CLEAN, [](AgentArgs& a) { a.InstName = "DVEBMGS0X"; }, {20177, 20142}},
+    {"ResLogLevelNotCheckedByMonitor", KEP_MONITOR, [](AgentArgs& a) { a.ResLogLevel = "trace"; }, {20169}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rules, RuleTest, ::testing::ValuesIn(kRuleCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(AttribTest, SlmCounterCookie) {
+    AttribProbe rec;
+    CKestrelStatus st;
+    uint32_t counter = 99;
+    rec.GetSLMCounter(st, counter, L"R1", true);
+    EXPECT_TRUE(st.IsSuccess());
+    EXPECT_EQ(counter, 1u);
+    EXPECT_EQ(Get().cookies["R1_kestrel_slmcounter"], L"1");  // a never-stored cookie is stored as 1
+    rec.SetSLMCounter(st, 4, L"R1");
+    rec.GetSLMCounter(st, counter, L"R1", true);
+    EXPECT_EQ(counter, 4u);
+    Get().cookies["R1_kestrel_slmcounter"] = L"garbage";
+    rec.GetSLMCounter(st, counter, L"R1", true);
+    EXPECT_EQ(counter, 0u);
+}
+
+TEST_F(AttribTest, PasswordDecoding) {
+    std::string enc;
+    ASSERT_TRUE(TernEncodePassword("pa$$word", enc));
+    AgentArgs a;
+    a.SAPAdminPassword = enc;
+    AttribProbe rec;
+    Parse(rec, KEP_CLEAN, a, false);
+    EXPECT_EQ(rec.GetSAPAdminPassword(), L"pa$$word");
+
+    TernLogger().BeginThread();
+    a.SAPAdminPassword = "ab";
+    AttribProbe rec2;
+    Parse(rec2, KEP_CLEAN, a, false);
+    EXPECT_EQ(rec2.GetSAPAdminPassword(), L"");
+    auto traces = fake_cairn::TraceLines();
+    EXPECT_NE(std::find(traces.begin(), traces.end(), L"Inavlid password."), traces.end());
+    TernLogger().EndThread();
+    EXPECT_EQ(rec2._DecryptPassword(nullptr), -1);
+}
+
+TEST_F(AttribTest, LogArgsLayout) {
+    TernLogger().BeginThread();
+    AgentArgs a;
+    AttribProbe rec;
+    Parse(rec, KEP_MONITOR, a, false);
+    rec.LogArgs();
+    auto traces = fake_cairn::TraceLines();
+    ASSERT_FALSE(traces.empty());
+    const std::wstring& line = traces.back();
+    EXPECT_EQ(line.rfind(L"The entry point is called with attribute values: \n \t\t\t\t\t\tResourceName        = [res1], ",
+                         0),
+              0u);
+    EXPECT_NE(line.find(L"\n \t\t\t\t\t\tSAPSID              = [ABC], "), std::wstring::npos);
+    EXPECT_EQ(line.substr(line.size() - 41), L"\n \t\t\t\t\t\tEPProgramTimeout    = [10]. \n");
+    TernLogger().EndThread();
+}
+
+}  // namespace

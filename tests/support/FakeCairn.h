@@ -1,0 +1,58 @@
+// A recording stand-in for the framework and cluster API, for unit tests of agent code that run without
+// the real framework library. Thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "CairnApi.h"
+
+namespace fake_cairn {
+
+struct LogMessage {
+    uint32_t severity;
+    std::string tag;
+    uint32_t id;
+    std::wstring text;
+};
+struct ResLogLine {
+    uint32_t debugTag;
+    std::string function;
+    std::string source;
+    uint32_t line;
+    uint32_t flags;
+    std::wstring text;
+};
+
+// Everything recorded so far, and the behaviour to fake.
+struct State {
+    std::mutex mutex;
+    std::vector<LogMessage> messages;
+    std::vector<ResLogLine> resLog;
+    std::map<std::string, std::wstring> cookies;
+    std::map<std::string, std::string> resourceTypes;  // resource -> type
+    std::map<std::string, int32_t> typeAttributes;     // OnlineTimeout ... -> seconds
+    std::map<std::string, CairnObjCallback> callbacks;
+    int openFailures = 0;            // CairnClusterOpenLocal fails this many times
+    std::string failAttributeRead;   // this attribute read fails
+    std::string failRegistration;    // this registration fails
+    int encodeStringResult = 0;      // non-zero: CairnAgEncodeString fails with it
+    int openAttempts = 0;
+    void* table[10] = {};
+    long outstanding = 0;            // framework allocations not yet released
+};
+
+State& Get();
+// Clears records and behaviour.
+void Reset();
+// Messages with this id, in order.
+std::vector<LogMessage> MessagesWithId(uint32_t id);
+// Ids of all agent-log messages, in order.
+std::vector<uint32_t> MessageIds();
+// Trace lines (debug tag 19) written so far.
+std::vector<std::wstring> TraceLines();
+
+}  // namespace fake_cairn
