@@ -1,0 +1,342 @@
+// online, offline, monitor, clean and encrypt-password; the command table.
+#include "HostCommands.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+
+#include "CairnHost.h"
+#include "HostAgent.h"
+#include "LibPasswordCodec.h"
+
+namespace cairn::host {
+namespace {
+
+std::string JsonString(std::string_view text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c < 0x20 || c == 0x7F) {
+                    char buffer[8];
+                    snprintf(buffer, sizeof buffer, "\\u%04X", c);
+                    out += buffer;
+                } else {
+                    out += static_cast<char>(c);  // the framework hands out valid UTF-8 only
+                }
+        }
+    }
+    return out + "\"";
+}
+
+std::string JsonMessages(const std::vector<LogMessage>& messages) {
+    std::string out = "[";
+    for (const LogMessage& message : messages) {
+        if (out.size() > 1) out += ", ";
+        out += "{\"id\": " + std::to_string(message.id) +
+               ", \"severity\": " + std::to_string(message.severity) +
+               ", \"tag\": " + JsonString(message.tag) + ", \"text\": " + JsonString(message.text) + "}";
+    }
+    return out + "]";
+}
+
+// One stderr line per echoed message, continuation lines indented as in the agent log.
+void EchoMessage(const LogMessage& message) {
+    std::string text;
+    for (char c : message.text) text += c == '\n' ? std::string("\n    ") : std::string(1, c);
+    std::string line = SeverityName(message.severity) + " " + std::to_string(message.category) + "-" +
+                       std::to_string(message.id) + " " +
+                       (message.resource.empty() ? "-" : message.resource) + " " + message.tag + ": " + text +
+                       "\n";
+    fputs(line.c_str(), stderr);
+}
+
+const char* StateName(uint32_t monitorResult) {
+    switch (monitorResult) {
+        case 0:
+            return "OFFLINE";
+        case 1:
+            return "ONLINE";
+        default:
+            return "UNKNOWN";
+    }
+}
+
+enum class Action { Online, Offline, Monitor, Clean };
+
+int RunResourceCommand(CommandContext& context, const std::vector<std::string>& args, Action action,
+                       const char* commandName) {
+    std::string resourceName;
+    uint32_t reason = 0;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (action == Action::Clean && args[i] == "--reason") {
+            if (i + 1 == args.size()) return UsageError("clean: --reason needs a number");
+            char* end = nullptr;
+            const std::string& value = args[++i];
+            unsigned long number = strtoul(value.c_str(), &end, 10);
+            if (value.empty() || value[0] == '-' || *end != '\0' || number > UINT32_MAX) {
+                return UsageError("clean: --reason '" + value + "' is not a number from 0 to 4294967295");
+            }
+            reason = static_cast<uint32_t>(number);
+        } else if (resourceName.empty() && !args[i].empty() && args[i][0] != '-') {
+            resourceName = args[i];
+        } else {
+            return UsageError(std::string(commandName) + ": unexpected argument '" + args[i] + "'");
+        }
+    }
+    if (resourceName.empty()) return UsageError(std::string(commandName) + ": a resource name is required");
+
+    const HostConfig* config = context.Config();
+    if (config == nullptr) return kExitUsage;
+    auto resource = config->resources.find(resourceName);
+    if (resource == config->resources.end()) {
+        std::string known;
+        for (const auto& [name, unused] : config->resources) known += (known.empty() ? "" : ", ") + name;
+        return UsageError(config->file + ": resources." + resourceName +
+                          ": unknown resource (configured: " + (known.empty() ? "none" : known) + ")");
+    }
+    const TypeDefinition& type = config->types.at(resource->second.type);
+#ifdef KESTREL_TEST_HOOKS
+    if (std::string error; !LoadFaultsFromEnvironment(&error)) return UsageError(error);
+#endif
+
+    const bool verbose = context.options().verbose;
+    SetMessageListener([verbose](const LogMessage& message) {
+        // Console messages already reached standard error through the framework.
+        if (!message.console && (verbose || message.severity <= 2)) EchoMessage(message);
+    });
+    std::string error;
+    std::unique_ptr<LoadedAgent> agent = LoadedAgent::Load(type, error);
+    if (agent == nullptr) {
+        SetMessageListener(nullptr);
+        return UsageError(error);
+    }
+    std::vector<EntryPoint> plan;
+    switch (action) {
+        case Action::Online:
+            plan = {EntryPoint::Online, EntryPoint::Monitor};
+            break;
+        case Action::Offline:
+            plan = {EntryPoint::Offline, EntryPoint::Monitor};
+            break;
+        case Action::Monitor:
+            plan = {EntryPoint::Monitor};
+            break;
+        case Action::Clean:
+            plan = {EntryPoint::Clean};
+            break;
+    }
+    for (EntryPoint entryPoint : plan) {
+        if (!agent->Has(entryPoint)) {
+            agent->Unload();
+            SetMessageListener(nullptr);
+            return UsageError(type.library + ": the agent has no " + EntryPointName(entryPoint) +
+                              " entry point");
+        }
+    }
+
+    const std::vector<std::string> argv = BuildArguments(type, resource->second);
+    std::vector<CallRecord> calls;
+    for (EntryPoint entryPoint : plan) calls.push_back(agent->Call(entryPoint, resourceName, argv, reason));
+    std::vector<LogMessage> startupMessages = agent->TakeStartupMessages();
+    size_t left = agent->Unload();
+    std::vector<LogMessage> shutdownMessages = agent->TakeShutdownMessages();
+    std::vector<LogMessage> late = agent->TakeStartupMessages();  // from threads outside any call
+    startupMessages.insert(startupMessages.end(), late.begin(), late.end());
+    SetMessageListener(nullptr);
+    if (left > 0) {
+        fprintf(stderr, "cairnagent: warning: the agent left %zu change callback(s) registered at shutdown\n",
+                left);
+    }
+
+    std::string state;
+    bool achieved = false;
+    std::string human;
+    const uint32_t last = calls.back().result;
+    switch (action) {
+        case Action::Online:
+        case Action::Offline:
+        case Action::Monitor:
+            state = StateName(last);
+            achieved = action == Action::Online    ? last == 1
+                       : action == Action::Offline ? last == 0
+                                                   : last <= 1;
+            human = resourceName + ": " + state;
+            break;
+        case Action::Clean:
+            state = last == 0 ? "CLEANED" : "NOT_CLEANED";
+            achieved = last == 0;
+            human = resourceName + ": clean result " + std::to_string(last) +
+                    (last == 0   ? " (cleaned)"
+                     : last == 1 ? " (a process could not be killed)"
+                                 : "");
+            break;
+    }
+
+    if (context.options().json) {
+        std::string out = "{\"resource\": " + JsonString(resourceName) +
+                          ", \"command\": " + JsonString(commandName) + ", \"calls\": [";
+        for (size_t i = 0; i < calls.size(); ++i) {
+            if (i > 0) out += ", ";
+            out += "{\"entry_point\": " + JsonString(calls[i].entryPoint) +
+                   ", \"result\": " + std::to_string(calls[i].result) +
+                   ", \"duration_ms\": " + std::to_string(calls[i].durationMs) +
+                   ", \"messages\": " + JsonMessages(calls[i].messages) + "}";
+        }
+        out += "], \"state\": " + JsonString(state) +
+               ", \"startup_messages\": " + JsonMessages(startupMessages) +
+               ", \"shutdown_messages\": " + JsonMessages(shutdownMessages) + "}\n";
+        fputs(out.c_str(), stdout);
+    } else {
+        printf("%s\n", human.c_str());
+    }
+    fflush(stdout);
+    return achieved ? kExitOk : kExitNotAchieved;
+}
+
+int RunOnline(CommandContext& c, const std::vector<std::string>& a) {
+    return RunResourceCommand(c, a, Action::Online, "online");
+}
+int RunOffline(CommandContext& c, const std::vector<std::string>& a) {
+    return RunResourceCommand(c, a, Action::Offline, "offline");
+}
+int RunMonitor(CommandContext& c, const std::vector<std::string>& a) {
+    return RunResourceCommand(c, a, Action::Monitor, "monitor");
+}
+int RunClean(CommandContext& c, const std::vector<std::string>& a) {
+    return RunResourceCommand(c, a, Action::Clean, "clean");
+}
+
+// Switches terminal echo off for its lifetime (only when standard input is a terminal).
+class EchoOff {
+  public:
+    EchoOff() {
+        if (tcgetattr(STDIN_FILENO, &saved_) != 0) return;
+        termios quiet = saved_;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        active_ = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+    }
+    ~EchoOff() {
+        if (active_) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
+    }
+    EchoOff(const EchoOff&) = delete;
+    EchoOff& operator=(const EchoOff&) = delete;
+
+  private:
+    termios saved_{};
+    bool active_ = false;
+};
+
+int RunEncryptPassword(CommandContext& context, const std::vector<std::string>& args) {
+    if (!args.empty()) return UsageError("encrypt-password: unexpected argument '" + args[0] + "'");
+    std::string line;
+    bool got = false;
+    if (isatty(STDIN_FILENO)) {
+        fputs("Password: ", stderr);
+        fflush(stderr);
+        EchoOff quiet;
+        got = static_cast<bool>(std::getline(std::cin, line));
+        fputs("\n", stderr);
+    } else {
+        got = static_cast<bool>(std::getline(std::cin, line));
+    }
+    if (!got) return UsageError("encrypt-password: no password on standard input");
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) return UsageError("encrypt-password: the password is empty");
+    for (size_t i = 0; i < line.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(line[i]);
+        if (c < 33 || c == 127) {
+            return UsageError(
+                "encrypt-password: character " + std::to_string(i + 1) +
+                " of the password is a space or a control character; only visible characters are "
+                "allowed");
+        }
+    }
+    std::string encoded;
+    if (!TernEncodePassword(line, encoded)) {
+        return UsageError("encrypt-password: the password is too long (its encoded form would exceed " +
+                          std::to_string(kTernMaxEncodedPassword) + " characters)");
+    }
+    if (context.options().json) {
+        printf("{\"command\": \"encrypt-password\", \"encoded\": %s}\n", JsonString(encoded).c_str());
+    } else {
+        printf("%s\n", encoded.c_str());
+    }
+    return kExitOk;
+}
+
+// The command table. svc (the embedded service manager) and demo are added here by their owners.
+const HostCommand kCommands[] = {
+    {"online", "online  RES              Online, then one Monitor; prints the resulting state", RunOnline},
+    {"offline", "offline RES              Offline, then one Monitor", RunOffline},
+    {"monitor", "monitor RES              Monitor; prints ONLINE, OFFLINE or UNKNOWN", RunMonitor},
+    {"clean",
+     "clean   RES [--reason N] Clean; prints its result (0 cleaned, 1 a process could not be killed)",
+     RunClean},
+    {"encrypt-password",
+     "encrypt-password         reads a password (no echo on a terminal), prints its encoded form",
+     RunEncryptPassword},
+};
+
+}  // namespace
+
+CommandContext::CommandContext(GlobalOptions options, std::string exeDir)
+    : options_(std::move(options)), exeDir_(std::move(exeDir)) {}
+
+const HostConfig* CommandContext::Config() {
+    if (config_) return &*config_;
+    HostConfig config;
+    std::string error;
+    if (!LoadConfig(ChooseConfigPath(options_.configPath), exeDir_, config, error)) {
+        fprintf(stderr, "cairnagent: %s\n", error.c_str());
+        return nullptr;
+    }
+    Configure(config.settings);
+    // The embedded service manager finds its registry here (overwrite 0: an explicit setting wins).
+    setenv("CAIRN_SERVICE_ROOT", (config.settings.stateDir + "/services").c_str(), 0);
+    config_ = std::move(config);
+    return &*config_;
+}
+
+std::span<const HostCommand> Commands() {
+    return kCommands;
+}
+
+int Usage() {
+    std::string text = "usage: cairnagent [--config FILE] [--json] [-v] COMMAND\n";
+    for (const HostCommand& command : Commands()) text += std::string("  ") + command.synopsis + "\n";
+    fputs(text.c_str(), stderr);
+    return kExitUsage;
+}
+
+int UsageError(const std::string& message) {
+    fprintf(stderr, "cairnagent: %s\n", message.c_str());
+    return kExitUsage;
+}
+
+}  // namespace cairn::host

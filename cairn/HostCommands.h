@@ -1,0 +1,53 @@
+// The commands of cairnagent. To add one (e.g. "svc", "demo"), write a function with the CommandFn
+// signature and add a row to the table in HostCommands.cpp.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "HostConfig.h"
+
+namespace cairn::host {
+
+enum ExitCode : int { kExitOk = 0, kExitNotAchieved = 1, kExitUsage = 2 };
+
+struct GlobalOptions {
+    std::string configPath;  // --config, empty when not given
+    bool json = false;       // --json
+    bool verbose = false;    // -v
+};
+
+// What a command gets: the global options and, on request, the loaded configuration.
+class CommandContext {
+  public:
+    CommandContext(GlobalOptions options, std::string exeDir);
+    const GlobalOptions& options() const { return options_; }
+    // Loads the configuration once, hands it to the framework and sets CAIRN_SERVICE_ROOT (when unset).
+    // Returns null after printing the one-line error to standard error.
+    const HostConfig* Config();
+
+  private:
+    GlobalOptions options_;
+    std::string exeDir_;
+    std::optional<HostConfig> config_;
+};
+
+// Runs a command with the arguments after its name; returns the exit status.
+using CommandFn = int (*)(CommandContext& context, const std::vector<std::string>& args);
+
+struct HostCommand {
+    const char* name;
+    const char* synopsis;  // one usage line, without the program name
+    CommandFn run;
+};
+
+std::span<const HostCommand> Commands();
+
+// Prints the usage text to standard error and returns kExitUsage.
+int Usage();
+// Prints "cairnagent: <message>" to standard error and returns kExitUsage.
+int UsageError(const std::string& message);
+
+}  // namespace cairn::host
