@@ -1,0 +1,157 @@
+#include "TestIdentity.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+extern char** environ;
+
+namespace kestrel_test {
+namespace {
+
+constexpr const char* kMatrixModule = "/usr/lib/x86_64-linux-gnu/pam_wrapper/pam_matrix.so";
+constexpr const char* kDenyModule = "/usr/lib/x86_64-linux-gnu/security/pam_deny.so";
+constexpr const char* kIdentityDirVar = "KESTREL_TEST_IDENTITY_DIR";
+
+bool WriteFile(const std::string& path, const std::string& text, mode_t mode) {
+    std::ofstream out(path, std::ios::trunc);
+    out << text;
+    out.close();
+    return out.good() && chmod(path.c_str(), mode) == 0;
+}
+
+}  // namespace
+
+std::unique_ptr<TestIdentity> TestIdentity::Create(const std::vector<TestAccount>& accounts,
+                                                   std::string* error) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kestrel-identity-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) {
+        if (error) *error = "mkdtemp failed: " + std::string(strerror(errno));
+        return nullptr;
+    }
+    std::unique_ptr<TestIdentity> identity(new TestIdentity(pattern));
+    const std::string& dir = identity->dir_;
+    // Readable by the test accounts: processes that run as them read these files through the wrappers.
+    chmod(dir.c_str(), 0755);
+    std::filesystem::create_directories(dir + "/home");
+    chmod((dir + "/home").c_str(), 0755);
+    std::filesystem::create_directories(dir + "/pam.d");
+
+    std::string passwd = "root:x:0:0:root:/root:/bin/bash\n";
+    std::string group = "root:x:0:\n";
+    std::set<uint32_t> groups{0};
+    if (getuid() != 0) {
+        passwd += "self:x:" + std::to_string(getuid()) + ":" + std::to_string(getgid()) + "::/tmp:/bin/sh\n";
+        group += "selfgrp:x:" + std::to_string(getgid()) + ":\n";
+        groups.insert(getgid());
+    }
+    std::string passdb;
+    for (const TestAccount& a : accounts) {
+        std::string home = a.home.empty() ? dir + "/home/" + std::to_string(a.uid) : a.home;
+        if (a.home.empty()) {
+            std::filesystem::create_directories(home);
+            if (getuid() == 0 && chown(home.c_str(), a.uid, a.gid) != 0) {
+                if (error) *error = "chown of " + home + " failed";
+                return nullptr;
+            }
+        }
+        passwd += a.name + ":x:" + std::to_string(a.uid) + ":" + std::to_string(a.gid) +
+                  ":test account:" + home + ":" + a.shell + "\n";
+        if (groups.insert(a.gid).second)
+            group += "tgrp" + std::to_string(a.gid) + ":x:" + std::to_string(a.gid) + ":\n";
+        passdb += a.name + ":" + a.password + ":kestrel\n";
+    }
+    std::string service = "auth required " + std::string(kMatrixModule) + " passdb=" + dir + "/passdb\n" +
+                          "account required " + std::string(kMatrixModule) + " passdb=" + dir + "/passdb\n";
+    // Every other service is refused (PAM also complains at each start when "other" is missing).
+    std::string other =
+        "auth required " + std::string(kDenyModule) + "\naccount required " + kDenyModule + "\n";
+    if (!WriteFile(dir + "/passwd", passwd, 0644) || !WriteFile(dir + "/group", group, 0644) ||
+        !WriteFile(dir + "/passdb", passdb, 0600) || !WriteFile(dir + "/pam.d/kestrel", service, 0644) ||
+        !WriteFile(dir + "/pam.d/other", other, 0644)) {
+        if (error) *error = "cannot write the identity files in " + dir;
+        return nullptr;
+    }
+    return identity;
+}
+
+TestIdentity::~TestIdentity() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+}
+
+std::vector<std::string> TestIdentity::Environment() const {
+    return {
+        "LD_PRELOAD=libnss_wrapper.so:libpam_wrapper.so",
+        "NSS_WRAPPER_PASSWD=" + dir_ + "/passwd",
+        "NSS_WRAPPER_GROUP=" + dir_ + "/group",
+        "PAM_WRAPPER=1",
+        "PAM_WRAPPER_SERVICE_DIR=" + dir_ + "/pam.d",
+        std::string(kIdentityDirVar) + "=" + dir_,
+        // Sanitizer runtimes insist on coming first in the library list; the wrappers come first here.
+        "ASAN_OPTIONS=verify_asan_link_order=0",
+    };
+}
+
+bool IdentityWrappersActive() {
+    const char* preload = std::getenv("LD_PRELOAD");
+    return preload && std::strstr(preload, "libnss_wrapper") && std::strstr(preload, "libpam_wrapper") &&
+           std::getenv("NSS_WRAPPER_PASSWD") && std::getenv("PAM_WRAPPER_SERVICE_DIR");
+}
+
+std::string IdentityDir() {
+    const char* dir = std::getenv(kIdentityDirVar);
+    return dir ? dir : "";
+}
+
+bool IsRoot() {
+    return geteuid() == 0;
+}
+
+bool RunWithTestIdentity(int argc, char** argv, const std::vector<TestAccount>& accounts, int* exitStatus) {
+    if (IdentityWrappersActive()) return false;
+    std::string error;
+    std::unique_ptr<TestIdentity> identity = TestIdentity::Create(accounts, &error);
+    if (!identity) {
+        std::fprintf(stderr, "test identity unavailable (%s); tests that need accounts will skip\n",
+                     error.c_str());
+        return false;
+    }
+    std::vector<std::string> env;
+    std::set<std::string> replaced;
+    for (const std::string& e : identity->Environment()) replaced.insert(e.substr(0, e.find('=') + 1));
+    for (char** e = environ; *e; ++e) {
+        std::string entry(*e);
+        if (!replaced.count(entry.substr(0, entry.find('=') + 1))) env.push_back(entry);
+    }
+    for (const std::string& e : identity->Environment()) env.push_back(e);
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<char*> args(argv, argv + argc);
+    args.push_back(nullptr);
+
+    pid_t pid = fork();
+    if (pid < 0) {
+        std::perror("fork");
+        return false;
+    }
+    if (pid == 0) {
+        execve("/proc/self/exe", args.data(), envp.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    *exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return true;
+}
+
+}  // namespace kestrel_test
