@@ -1,0 +1,106 @@
+#include "LibPosix_linux.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/pidfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "LibError.h"
+
+namespace tern_posix {
+
+CKestrelStatus Ok() {
+    TernSetLastError(0);
+    CKestrelStatus st;
+    st.Clear();
+    return st;
+}
+
+CKestrelStatus Fail(uint32_t error) {
+    TernSetLastError(error);
+    CKestrelStatus st;
+    st.Set(CKestrelStatus::kPlatform, error);
+    return st;
+}
+
+CKestrelStatus FailErrno(int errnoValue) {
+    return Fail(TernErrnoToError(errnoValue));
+}
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& o) noexcept {
+    if (this != &o) Reset(o.Release());
+    return *this;
+}
+
+void UniqueFd::Reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
+bool ReadFileAt(int dirfd, const std::string& path, std::string& out, int& err) {
+    out.clear();
+    UniqueFd fd(::openat(dirfd, path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!fd.Valid()) {
+        err = errno;
+        return false;
+    }
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(fd.Get(), buf, sizeof buf);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            err = errno;
+            return false;
+        }
+        if (n == 0) return true;
+        out.append(buf, static_cast<size_t>(n));
+    }
+}
+
+bool ParseProcStat(const std::string& text, ProcStat& out) {
+    // The command name is in parentheses and may itself contain ") "; the fields follow the last ')'.
+    size_t close = text.rfind(')');
+    if (close == std::string::npos || close + 2 >= text.size()) return false;
+    size_t pos = close + 2;
+    out.state = text[pos];
+    // Field 3 is the state; field 22 is the 19th blank-separated field after it.
+    for (int field = 3; field < 22; ++field) {
+        pos = text.find(' ', pos);
+        if (pos == std::string::npos) return false;
+        ++pos;
+    }
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(text.c_str() + pos, &end, 10);
+    if (end == text.c_str() + pos) return false;
+    out.startTime = v;
+    return true;
+}
+
+bool ReadProcStat(pid_t pid, ProcStat& out, int& err) {
+    std::string text;
+    if (!ReadFileAt(AT_FDCWD, "/proc/" + std::to_string(pid) + "/stat", text, err)) return false;
+    if (!ParseProcStat(text, out)) {
+        err = EINVAL;
+        return false;
+    }
+    return true;
+}
+
+int PidfdOpen(pid_t pid) {
+    // pidfd_open descriptors are close-on-exec from the start.
+    return ::pidfd_open(pid, 0);
+}
+
+bool PidfdAlive(int pidfd) {
+    pollfd p{pidfd, POLLIN, 0};
+    int r;
+    do {
+        r = ::poll(&p, 1, 0);
+    } while (r < 0 && errno == EINTR);
+    return r == 0;
+}
+
+}  // namespace tern_posix

@@ -1,0 +1,63 @@
+// Internal helpers of the Linux bodies: status construction, an owned descriptor, /proc readers.
+// Not part of the library's interface.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+#include "KestrelStatus.h"
+
+namespace tern_posix {
+
+// Success, last error 0.
+CKestrelStatus Ok();
+// Code 2 with error, which becomes the thread's last error.
+CKestrelStatus Fail(uint32_t error);
+// Code 2 with the mapped errno value.
+CKestrelStatus FailErrno(int errnoValue);
+
+// Owns one descriptor; closes it on destruction.
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& o) noexcept : fd_(o.Release()) {}
+    UniqueFd& operator=(UniqueFd&& o) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { Reset(); }
+
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    int Release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void Reset(int fd = -1);
+
+  private:
+    int fd_ = -1;
+};
+
+// Reads a whole (small, possibly /proc) file relative to dirfd (AT_FDCWD for an absolute path).
+// false with err = errno on failure.
+bool ReadFileAt(int dirfd, const std::string& path, std::string& out, int& err);
+
+// Fields of /proc/PID/stat that the library needs.
+struct ProcStat {
+    char state = '?';        // field 3: R, S, D, Z, X, ...
+    uint64_t startTime = 0;  // field 22: start time in clock ticks after boot
+};
+// Parses the text of /proc/PID/stat (the command name may hold blanks and parentheses).
+bool ParseProcStat(const std::string& text, ProcStat& out);
+bool ReadProcStat(pid_t pid, ProcStat& out, int& err);
+
+// pidfd_open with O_CLOEXEC semantics; -1 with errno on failure.
+int PidfdOpen(pid_t pid);
+// true while the pidfd's process has not ended (a zombie has ended); false also when poll fails.
+bool PidfdAlive(int pidfd);
+
+}  // namespace tern_posix

@@ -1,0 +1,728 @@
+// The embedded service manager: registry folders, run state and the detached launch of service programs.
+#include "LibServiceStore_linux.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/pidfd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <toml++/toml.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+
+#include "LibError.h"
+#include "LibLogger.h"
+#include "LibPosix_linux.h"
+#include "LibWide.h"
+
+extern char** environ;
+
+using namespace tern_posix;
+
+namespace tern_svc {
+namespace {
+
+constexpr const char* kConfigFile = "service.toml";
+constexpr const char* kStateFile = "state";
+constexpr const char* kStateTemp = "state.tmp";
+constexpr const char* kLockFile = "lock";
+constexpr const char* kLogFile = "service.log";
+constexpr const char* kDefaultRoot = "/var/lib/cairn/services";
+
+// Holds an exclusive flock on the folder's lock file until destroyed; serialises start, stop and delete of
+// one service across threads and processes.
+class FolderLock {
+  public:
+    CKestrelStatus Acquire(int dirFd) {
+        fd_.Reset(::openat(dirFd, kLockFile, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+        if (!fd_.Valid()) return FailErrno(errno);
+        while (::flock(fd_.Get(), LOCK_EX) != 0) {
+            if (errno != EINTR) return FailErrno(errno);
+        }
+        return Ok();
+    }
+
+  private:
+    UniqueFd fd_;
+};
+
+// What the state file records about the service's process.
+struct RunState {
+    uint32_t pid = 0;
+    uint64_t startTime =
+        0;  // /proc/PID/stat field 22: tells the recorded process from a later one with its PID
+    bool stopping = false;
+};
+
+bool ReadState(int dirFd, RunState& rs, int& err) {
+    rs = RunState{};
+    std::string text;
+    if (!ReadFileAt(dirFd, kStateFile, text, err)) {
+        if (err == ENOENT) return true;
+        return false;
+    }
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        std::string key = line.substr(0, eq);
+        unsigned long long v = std::strtoull(line.c_str() + eq + 1, nullptr, 10);
+        if (key == "pid")
+            rs.pid = static_cast<uint32_t>(v);
+        else if (key == "start_time")
+            rs.startTime = v;
+        else if (key == "stopping")
+            rs.stopping = v != 0;
+    }
+    return true;
+}
+
+// Replaces the state file atomically, so readers that take no lock see the old or the new one.
+bool WriteState(int dirFd, const RunState& rs, int& err) {
+    std::string text = "pid=" + std::to_string(rs.pid) + "\nstart_time=" + std::to_string(rs.startTime) +
+                       "\nstopping=" + (rs.stopping ? "1" : "0") + "\n";
+    UniqueFd fd(::openat(dirFd, kStateTemp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (!fd.Valid()) {
+        err = errno;
+        return false;
+    }
+    if (::write(fd.Get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        err = errno ? errno : EIO;
+        return false;
+    }
+    fd.Reset();
+    if (::renameat(dirFd, kStateTemp, dirFd, kStateFile) != 0) {
+        err = errno;
+        return false;
+    }
+    return true;
+}
+
+// A pidfd of the recorded process while it still runs: same PID and start time, not a zombie. The pidfd is
+// checked after the /proc read, so a process that ended meanwhile (its PID possibly reused) is not taken.
+UniqueFd OpenLive(const RunState& rs) {
+    if (rs.pid == 0 || rs.pid > 0x7FFFFFFFu) return {};
+    UniqueFd fd(PidfdOpen(static_cast<pid_t>(rs.pid)));
+    if (!fd.Valid()) return {};
+    ProcStat ps;
+    int err = 0;
+    if (!ReadProcStat(static_cast<pid_t>(rs.pid), ps, err)) return {};
+    if (ps.startTime != rs.startTime || ps.state == 'Z' || ps.state == 'X') return {};
+    if (!PidfdAlive(fd.Get())) return {};
+    return fd;
+}
+
+// Appends one line of the manager's own to the service's log.
+void LogNote(int logFd, const std::string& text) {
+    if (logFd < 0) return;
+    time_t now = ::time(nullptr);
+    tm t{};
+    ::gmtime_r(&now, &t);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &t);
+    std::string line = std::string(stamp) + " UTC cairn-svc: " + text + "\n";
+    ssize_t ignored = ::write(logFd, line.data(), line.size());
+    (void)ignored;
+}
+
+std::string ErrnoText(int err) {
+    char buf[256];
+    return ::strerror_r(err, buf, sizeof buf);
+}
+
+// Looks prog up like a shell would (PATH of the manager's environment) when it names no directory.
+bool ResolveProgram(const std::string& prog, std::string& path) {
+    if (prog.find('/') != std::string::npos) {
+        path = prog;
+        return true;
+    }
+    const char* env = std::getenv("PATH");
+    std::string dirs = env && *env ? env : "/usr/local/bin:/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        std::string dir = dirs.substr(start, end - start);
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + prog;
+        struct stat sb {};
+        if (::stat(candidate.c_str(), &sb) == 0 && S_ISREG(sb.st_mode) &&
+            ::access(candidate.c_str(), X_OK) == 0) {
+            path = candidate;
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+// Everything the launched process needs, prepared before fork: between fork and exec only async-signal-safe
+// calls are made, on this data alone.
+struct LaunchPlan {
+    std::string program;
+    std::vector<std::string> argStore, envStore;
+    std::vector<char*> argv, envp;
+    bool asUser = false;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups;
+    int devNull = -1;
+    int logFd = -1;
+    int goRead = -1;       // closed by the manager once it has recorded the process: then exec may go on
+    int reportWrite = -1;  // close-on-exec: end of file tells the manager that exec succeeded
+    sigset_t emptyMask{};
+};
+
+// Steps of the launched process, reported with errno when one fails.
+enum LaunchStage : int32_t { kStageSession = 1, kStageAccount = 2, kStageHandles = 3, kStageExec = 4 };
+
+const char* StageText(int32_t stage) {
+    switch (stage) {
+        case kStageSession:
+            return "cannot create a session";
+        case kStageAccount:
+            return "cannot switch to the service account";
+        case kStageHandles:
+            return "cannot set up standard handles";
+        default:
+            return "cannot execute the program";
+    }
+}
+
+[[noreturn]] void ReportAndExit(const LaunchPlan& p, int32_t stage, int err) {
+    int32_t msg[2] = {stage, err};
+    ssize_t ignored = ::write(p.reportWrite, msg, sizeof msg);
+    (void)ignored;
+    ::_exit(127);
+}
+
+[[noreturn]] void RunLaunched(const LaunchPlan& p) {
+    char b;
+    ssize_t n;
+    do {
+        n = ::read(p.goRead, &b, 1);
+    } while (n < 0 && errno == EINTR);
+    if (::setsid() < 0) ReportAndExit(p, kStageSession, errno);
+    ::sigprocmask(SIG_SETMASK, &p.emptyMask, nullptr);
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    for (int s = 1; s < NSIG; ++s) ::sigaction(s, &dfl, nullptr);  // fails harmlessly for KILL, STOP
+    if (p.asUser) {
+        if (::setgroups(p.groups.size(), p.groups.data()) != 0 || ::setgid(p.gid) != 0 ||
+            ::setuid(p.uid) != 0)
+            ReportAndExit(p, kStageAccount, errno);
+    }
+    if (::dup2(p.devNull, 0) < 0 || ::dup2(p.logFd, 1) < 0 || ::dup2(p.logFd, 2) < 0)
+        ReportAndExit(p, kStageHandles, errno);
+    if (::chdir("/") != 0) ReportAndExit(p, kStageHandles, errno);
+    // Descriptors of other threads that lack close-on-exec must not leak into the service.
+    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    ::execve(p.program.c_str(), p.argv.data(), p.envp.data());
+    ReportAndExit(p, kStageExec, errno);
+}
+
+// Builds the plan; on failure why says what is wrong (for the service's log).
+CKestrelStatus Prepare(const TernServiceConfig& cfg, const std::vector<std::string>& extraArgs, LaunchPlan& p,
+                       std::string& why) {
+    if (!ResolveProgram(cfg.exec[0], p.program)) {
+        why = "program '" + cfg.exec[0] + "' not found in PATH";
+        return Fail(TERN_ERROR_FILE_NOT_FOUND);
+    }
+    p.argStore = cfg.exec;
+    p.argStore.insert(p.argStore.end(), extraArgs.begin(), extraArgs.end());
+    for (auto& a : p.argStore) p.argv.push_back(a.data());
+    p.argv.push_back(nullptr);
+
+    std::vector<std::pair<std::string, std::string>> overrides;
+    if (!cfg.user.empty()) {
+        std::vector<char> buf(4096);
+        passwd pw{};
+        passwd* found = nullptr;
+        int rc;
+        while ((rc = ::getpwnam_r(cfg.user.c_str(), &pw, buf.data(), buf.size(), &found)) == ERANGE &&
+               buf.size() < (1u << 20))
+            buf.resize(buf.size() * 2);
+        if (rc != 0 || found == nullptr) {
+            why = "account '" + cfg.user + "' is unknown";
+            return Fail(TERN_ERROR_SERVICE_LOGON_FAILED);
+        }
+        p.asUser = true;
+        p.uid = pw.pw_uid;
+        p.gid = pw.pw_gid;
+        // The group list is what initgroups would set; read here because NSS is not async-signal-safe.
+        int count = 32;
+        p.groups.resize(static_cast<size_t>(count));
+        while (::getgrouplist(pw.pw_name, pw.pw_gid, p.groups.data(), &count) < 0) {
+            p.groups.resize(static_cast<size_t>(count) + 1);
+            count = static_cast<int>(p.groups.size());
+        }
+        p.groups.resize(static_cast<size_t>(count));
+        overrides = {
+            {"HOME", pw.pw_dir}, {"USER", pw.pw_name}, {"LOGNAME", pw.pw_name}, {"SHELL", pw.pw_shell}};
+    }
+    for (char** e = environ; e && *e; ++e) {
+        std::string_view kv(*e);
+        std::string_view key = kv.substr(0, kv.find('='));
+        bool replaced =
+            std::any_of(overrides.begin(), overrides.end(), [&](auto& o) { return o.first == key; });
+        if (!replaced) p.envStore.emplace_back(kv);
+    }
+    for (auto& [k, v] : overrides) p.envStore.push_back(k + "=" + v);
+    for (auto& e : p.envStore) p.envp.push_back(e.data());
+    p.envp.push_back(nullptr);
+    sigemptyset(&p.emptyMask);
+    return Ok();
+}
+
+bool ReadExact(int fd, void* buf, size_t size, size_t& got) {
+    got = 0;
+    while (got < size) {
+        ssize_t n = ::read(fd, static_cast<char*>(buf) + got, size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Launches the plan detached (double fork: the service process is not the caller's child and has its own
+// session). On success pid and startTime identify it.
+CKestrelStatus Launch(LaunchPlan& p, uint32_t& pid, uint64_t& startTime, std::string& why) {
+    int report[2], go[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) return FailErrno(errno);
+    UniqueFd reportRead(report[0]), reportWrite(report[1]);
+    if (::pipe2(go, O_CLOEXEC) != 0) return FailErrno(errno);
+    UniqueFd goRead(go[0]), goWrite(go[1]);
+    UniqueFd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    if (!devNull.Valid()) return FailErrno(errno);
+    p.devNull = devNull.Get();
+    p.goRead = goRead.Get();
+    p.reportWrite = reportWrite.Get();
+
+    pid_t middle = ::fork();
+    if (middle < 0) return FailErrno(errno);
+    if (middle == 0) {
+        // _Fork runs no fork handlers: this process may stem from a multi-threaded one.
+        pid_t launched = ::_Fork();
+        if (launched == 0) RunLaunched(p);
+        int32_t msg = launched > 0 ? launched : -errno;
+        ssize_t ignored = ::write(p.reportWrite, &msg, sizeof msg);
+        (void)ignored;
+        ::_exit(0);
+    }
+    reportWrite.Reset();
+    goRead.Reset();
+    int32_t msg = 0;
+    size_t got = 0;
+    bool haveMsg = ReadExact(reportRead.Get(), &msg, sizeof msg, got);
+    int wstatus = 0;
+    while (::waitpid(middle, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    if (!haveMsg || msg <= 0) {
+        int err = haveMsg ? -msg : EAGAIN;
+        why = "cannot create the service process: " + ErrnoText(err);
+        return FailErrno(err);
+    }
+    // The launched process waits for goWrite to close, so it is alive while its start time is read.
+    ProcStat ps;
+    int err = 0;
+    if (!ReadProcStat(msg, ps, err)) {
+        UniqueFd fd(PidfdOpen(msg));  // still waiting, so this is the new process: end it unrecorded
+        if (fd.Valid()) ::pidfd_send_signal(fd.Get(), SIGKILL, nullptr, 0);
+        why = "cannot read the new process's start time: " + ErrnoText(err);
+        return FailErrno(err);
+    }
+    goWrite.Reset();
+    int32_t result[2] = {0, 0};
+    if (ReadExact(reportRead.Get(), result, sizeof result, got)) {
+        why = std::string(StageText(result[0])) + " '" + p.program + "': " + ErrnoText(result[1]);
+        if (result[0] == kStageAccount) return Fail(TERN_ERROR_SERVICE_LOGON_FAILED);
+        return FailErrno(result[1]);
+    }
+    pid = static_cast<uint32_t>(msg);
+    startTime = ps.startTime;
+    return Ok();
+}
+
+}  // namespace
+
+int OpenRoot(bool create) {
+    std::string root = TernServiceRegistry::Root();
+    if (create) {
+        std::error_code ec;
+        std::filesystem::create_directories(root, ec);
+    }
+    return ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+CKestrelStatus OpenServiceDir(int rootFd, const std::string& keyName, int& dirFd) {
+    dirFd = -1;
+    if (!TernServiceRegistry::IsValidKeyName(keyName)) return Fail(TERN_ERROR_INVALID_NAME);
+    UniqueFd fd(::openat(rootFd, keyName.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd.Valid()) {
+        int err = errno;
+        if (err == ENOENT || err == ENOTDIR || err == ELOOP) return Fail(TERN_ERROR_SERVICE_DOES_NOT_EXIST);
+        return FailErrno(err);
+    }
+    // A folder without a configuration is no service (for example one being deleted).
+    if (::faccessat(fd.Get(), kConfigFile, F_OK, 0) != 0) return Fail(TERN_ERROR_SERVICE_DOES_NOT_EXIST);
+    dirFd = fd.Release();
+    return Ok();
+}
+
+CKestrelStatus ReadConfig(int dirFd, TernServiceConfig& config, std::string& why) {
+    std::string text;
+    int err = 0;
+    if (!ReadFileAt(dirFd, kConfigFile, text, err)) {
+        if (err == ENOENT || err == ENOTDIR) return Fail(TERN_ERROR_SERVICE_DOES_NOT_EXIST);
+        why = ErrnoText(err);
+        return FailErrno(err);
+    }
+    config.exec.clear();
+    config.user.clear();
+    config.displayName.clear();
+    try {
+        toml::table t = toml::parse(text);
+        const toml::array* exec = t["exec"].as_array();
+        if (exec == nullptr || exec->empty()) {
+            why = "exec must be a non-empty array of strings";
+            return Fail(TERN_ERROR_INVALID_DATA);
+        }
+        for (const toml::node& n : *exec) {
+            std::optional<std::string> s = n.value<std::string>();
+            if (!s || (config.exec.empty() && s->empty())) {
+                why = "exec must be a non-empty array of strings";
+                return Fail(TERN_ERROR_INVALID_DATA);
+            }
+            config.exec.push_back(*s);
+        }
+        for (auto [key, out] :
+             {std::pair{"user", &config.user}, std::pair{"display_name", &config.displayName}}) {
+            toml::node_view<toml::node> n = t[key];
+            if (!n) continue;
+            std::optional<std::string> s = n.value<std::string>();
+            if (!s) {
+                why = std::string(key) + " must be a string";
+                return Fail(TERN_ERROR_INVALID_DATA);
+            }
+            *out = *s;
+        }
+    } catch (const toml::parse_error& e) {
+        std::ostringstream os;
+        os << e.description() << " (line " << e.source().begin.line << ")";
+        why = os.str();
+        return Fail(TERN_ERROR_INVALID_DATA);
+    } catch (const std::exception& e) {
+        why = e.what();
+        return Fail(TERN_ERROR_INVALID_DATA);
+    }
+    return Ok();
+}
+
+CKestrelStatus Query(int dirFd, TernServiceStatus& status) {
+    RunState rs;
+    int err = 0;
+    if (!ReadState(dirFd, rs, err)) return FailErrno(err);
+    UniqueFd live = OpenLive(rs);
+    if (!live.Valid()) {
+        status = TernServiceStatus{TERN_SERVICE_STOPPED, 0};
+    } else {
+        status = TernServiceStatus{rs.stopping ? TERN_SERVICE_STOP_PENDING : TERN_SERVICE_RUNNING, rs.pid};
+    }
+    return Ok();
+}
+
+CKestrelStatus Start(int dirFd, const std::string& keyName, const std::vector<std::string>& extraArgs) {
+    FolderLock lock;
+    CKestrelStatus st = lock.Acquire(dirFd);
+    if (st.IsFailure()) return st;
+    RunState rs;
+    int err = 0;
+    if (!ReadState(dirFd, rs, err)) return FailErrno(err);
+    if (OpenLive(rs).Valid()) return rs.stopping ? Fail(TERN_ERROR_SERVICE_ALREADY_RUNNING) : Ok();
+
+    UniqueFd logFd(::openat(dirFd, kLogFile, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640));
+    if (!logFd.Valid()) return FailErrno(errno);
+    TernServiceConfig cfg;
+    std::string why;
+    st = ReadConfig(dirFd, cfg, why);
+    if (st.IsSuccess()) {
+        LaunchPlan plan;
+        plan.logFd = logFd.Get();
+        st = Prepare(cfg, extraArgs, plan, why);
+        uint32_t pid = 0;
+        uint64_t startTime = 0;
+        if (st.IsSuccess()) st = Launch(plan, pid, startTime, why);
+        if (st.IsSuccess()) {
+            RunState now{pid, startTime, false};
+            if (!WriteState(dirFd, now, err)) {
+                // An unrecorded process could neither be seen nor stopped: end it rather than leave it.
+                UniqueFd fd(PidfdOpen(static_cast<pid_t>(pid)));
+                if (fd.Valid()) ::pidfd_send_signal(fd.Get(), SIGKILL, nullptr, 0);
+                why = "cannot record the service process: " + ErrnoText(err);
+                st = FailErrno(err);
+            } else {
+                LogNote(logFd.Get(), "service " + keyName + " started, pid " + std::to_string(pid));
+                return Ok();
+            }
+        }
+    }
+    uint32_t error = st.GetError();
+    LogNote(logFd.Get(), "service " + keyName + " not started: " + why);
+    return Fail(error);
+}
+
+CKestrelStatus Stop(int dirFd) {
+    FolderLock lock;
+    CKestrelStatus st = lock.Acquire(dirFd);
+    if (st.IsFailure()) return st;
+    RunState rs;
+    int err = 0;
+    if (!ReadState(dirFd, rs, err)) return FailErrno(err);
+    UniqueFd live = OpenLive(rs);
+    if (!live.Valid()) {
+        ::unlinkat(dirFd, kStateFile, 0);
+        return Ok();
+    }
+    // While the leader lives (checked just now through its pidfd) no other process can own its PID, so the
+    // group with that id is the service's. The leader is also signalled through its pidfd in case it has
+    // left its group.
+    if (::kill(-static_cast<pid_t>(rs.pid), SIGTERM) != 0 && errno != ESRCH) return FailErrno(errno);
+    if (::pidfd_send_signal(live.Get(), SIGTERM, nullptr, 0) != 0 && errno != ESRCH) return FailErrno(errno);
+    rs.stopping = true;
+    if (!WriteState(dirFd, rs, err)) return FailErrno(err);
+    UniqueFd logFd(::openat(dirFd, kLogFile, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640));
+    LogNote(logFd.Get(), "stop requested, SIGTERM sent to process group " + std::to_string(rs.pid));
+    return Ok();
+}
+
+}  // namespace tern_svc
+
+// ---- TernServiceRegistry
+// ------------------------------------------------------------------------------------
+
+using namespace tern_svc;
+
+std::string TernServiceRegistry::Root() {
+    const char* env = std::getenv("CAIRN_SERVICE_ROOT");
+    return env && *env ? std::string(env) : std::string(kDefaultRoot);
+}
+
+bool TernServiceRegistry::IsValidKeyName(const std::string& name) {
+    return !name.empty() && name.size() <= 256 && name[0] != '.' && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
+namespace {
+
+bool SameName(const std::string& a, const std::string& b) {
+    return !a.empty() && !b.empty() && TernEqualsNoCase(TernMbToWide(a), TernMbToWide(b));
+}
+
+// Key names of the folders under rootFd that hold a service (dot-names are the manager's own).
+std::vector<std::string> ListKeys(int rootFd) {
+    std::vector<std::string> keys;
+    int dupFd = ::fcntl(rootFd, F_DUPFD_CLOEXEC, 0);
+    if (dupFd < 0) return keys;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(dupFd), ::closedir);
+    if (!dir) {
+        ::close(dupFd);
+        return keys;
+    }
+    while (dirent* e = ::readdir(dir.get())) {
+        if (e->d_name[0] == '.') continue;
+        keys.emplace_back(e->d_name);
+    }
+    std::sort(keys.begin(), keys.end());
+    return keys;
+}
+
+}  // namespace
+
+CKestrelStatus TernServiceRegistry::Create(const TernServiceConfig& config) {
+    if (!IsValidKeyName(config.keyName)) {
+        CKestrelStatus st = Fail(TERN_ERROR_INVALID_NAME);
+        TERN_TRACE(L"(%d) Failed to create service %S: invalid key name.", st.GetError(), config.keyName);
+        return st;
+    }
+    if (config.exec.empty() || config.exec[0].empty()) {
+        CKestrelStatus st = Fail(TERN_ERROR_BAD_ARGUMENTS);
+        TERN_TRACE(L"(%d) Failed to create service %S: no program.", st.GetError(), config.keyName);
+        return st;
+    }
+    UniqueFd root(OpenRoot(true));
+    if (!root.Valid()) {
+        CKestrelStatus st = FailErrno(errno);
+        TERN_TRACE(L"(%d) Failed to open the service registry %S.", st.GetError(), Root());
+        return st;
+    }
+    // Names are unique without regard to case, and a display name may not be another service's key name.
+    for (const std::string& key : ListKeys(root.Get())) {
+        int dirFd = -1;
+        if (OpenServiceDir(root.Get(), key, dirFd).IsFailure()) continue;
+        UniqueFd dir(dirFd);
+        TernServiceConfig other;
+        std::string why;
+        bool haveOther = ReadConfig(dir.Get(), other, why).IsSuccess();
+        uint32_t clash = 0;
+        if (SameName(key, config.keyName))
+            clash = TERN_ERROR_SERVICE_EXISTS;
+        else if (SameName(key, config.displayName) ||
+                 (haveOther && (SameName(other.displayName, config.displayName) ||
+                                SameName(other.displayName, config.keyName))))
+            clash = TERN_ERROR_DUPLICATE_SERVICE_NAME;
+        if (clash != 0) {
+            CKestrelStatus st = Fail(clash);
+            TERN_TRACE(L"(%d) Failed to create service %S: name taken by %S.", st.GetError(), config.keyName,
+                       key);
+            return st;
+        }
+    }
+
+    std::string text;
+    try {
+        toml::array exec;
+        for (const std::string& a : config.exec) exec.push_back(a);
+        toml::table t{{"exec", exec}};
+        if (!config.user.empty()) t.insert("user", config.user);
+        if (!config.displayName.empty()) t.insert("display_name", config.displayName);
+        std::ostringstream os;
+        os << t << "\n";
+        text = os.str();
+    } catch (const std::exception&) {
+        CKestrelStatus st = Fail(TERN_ERROR_NOT_ENOUGH_MEMORY);
+        TERN_TRACE(L"(%d) Failed to create service %S.", st.GetError(), config.keyName);
+        return st;
+    }
+
+    // Built under a temporary name and renamed into place, so no one sees a half-written service.
+    std::string rootPath = Root();
+    std::string tmpl = rootPath + "/.new-XXXXXX";
+    if (::mkdtemp(tmpl.data()) == nullptr) {
+        CKestrelStatus st = FailErrno(errno);
+        TERN_TRACE(L"(%d) Failed to create service %S.", st.GetError(), config.keyName);
+        return st;
+    }
+    std::string tmpName = tmpl.substr(rootPath.size() + 1);
+    auto cleanup = [&] {
+        std::error_code ec;
+        std::filesystem::remove_all(tmpl, ec);
+    };
+    ::chmod(tmpl.c_str(), 0755);
+    UniqueFd f(::open((tmpl + "/" + kConfigFile).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    bool written = f.Valid() &&
+                   ::write(f.Get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                   ::fsync(f.Get()) == 0;
+    int err = errno;
+    f.Reset();
+    if (!written) {
+        cleanup();
+        CKestrelStatus st = FailErrno(err);
+        TERN_TRACE(L"(%d) Failed to create service %S.", st.GetError(), config.keyName);
+        return st;
+    }
+    if (::renameat2(root.Get(), tmpName.c_str(), root.Get(), config.keyName.c_str(), RENAME_NOREPLACE) != 0) {
+        err = errno;
+        cleanup();
+        CKestrelStatus st =
+            (err == EEXIST || err == ENOTEMPTY) ? Fail(TERN_ERROR_SERVICE_EXISTS) : FailErrno(err);
+        TERN_TRACE(L"(%d) Failed to create service %S.", st.GetError(), config.keyName);
+        return st;
+    }
+    return Ok();
+}
+
+CKestrelStatus TernServiceRegistry::Delete(const std::string& keyName) {
+    UniqueFd root(OpenRoot(false));
+    CKestrelStatus st;
+    int dirFd = -1;
+    if (!root.Valid()) {
+        st = errno == ENOENT ? Fail(TERN_ERROR_SERVICE_DOES_NOT_EXIST) : FailErrno(errno);
+    } else {
+        st = OpenServiceDir(root.Get(), keyName, dirFd);
+    }
+    if (st.IsFailure()) {
+        TERN_TRACE(L"(%d) Failed to delete service %S.", st.GetError(), keyName);
+        return st;
+    }
+    UniqueFd dir(dirFd);
+    FolderLock lock;
+    st = lock.Acquire(dir.Get());
+    RunState rs;
+    int err = 0;
+    if (st.IsSuccess() && !ReadState(dir.Get(), rs, err)) st = FailErrno(err);
+    if (st.IsSuccess() && OpenLive(rs).Valid()) st = Fail(TERN_ERROR_SERVICE_ALREADY_RUNNING);
+    if (st.IsFailure()) {
+        TERN_TRACE(L"(%d) Failed to delete service %S.", st.GetError(), keyName);
+        return st;
+    }
+    // Renamed out of the way first, so the key name is free at once even if removing the files takes long.
+    static std::atomic<unsigned> counter{0};
+    std::string gone = ".del-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + "-" + keyName;
+    if (::renameat(root.Get(), keyName.c_str(), root.Get(), gone.c_str()) != 0) {
+        st = FailErrno(errno);
+        TERN_TRACE(L"(%d) Failed to delete service %S.", st.GetError(), keyName);
+        return st;
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(Root() + "/" + gone, ec);
+    return Ok();
+}
+
+CKestrelStatus TernServiceRegistry::GetConfig(const std::string& keyName, TernServiceConfig& config) {
+    UniqueFd root(OpenRoot(false));
+    CKestrelStatus st;
+    int dirFd = -1;
+    if (!root.Valid()) {
+        st = errno == ENOENT ? Fail(TERN_ERROR_SERVICE_DOES_NOT_EXIST) : FailErrno(errno);
+    } else {
+        st = OpenServiceDir(root.Get(), keyName, dirFd);
+    }
+    UniqueFd dir(dirFd);
+    std::string why;
+    if (st.IsSuccess()) st = ReadConfig(dir.Get(), config, why);
+    if (st.IsFailure()) {
+        TERN_TRACE(L"(%d) Failed to read the configuration of service %S. %S", st.GetError(), keyName, why);
+        return st;
+    }
+    config.keyName = keyName;
+    return Ok();
+}
+
+CKestrelStatus TernServiceRegistry::List(std::vector<TernServiceEntry>& services) {
+    services.clear();
+    UniqueFd root(OpenRoot(false));
+    if (!root.Valid()) {
+        if (errno == ENOENT) return Ok();
+        CKestrelStatus st = FailErrno(errno);
+        TERN_TRACE(L"(%d) Failed to open the service registry %S.", st.GetError(), Root());
+        return st;
+    }
+    for (const std::string& key : ListKeys(root.Get())) {
+        int dirFd = -1;
+        if (OpenServiceDir(root.Get(), key, dirFd).IsFailure()) continue;
+        UniqueFd dir(dirFd);
+        TernServiceEntry e;
+        std::string why;
+        if (ReadConfig(dir.Get(), e.config, why).IsFailure()) continue;
+        e.config.keyName = key;
+        if (Query(dir.Get(), e.status).IsFailure()) continue;
+        services.push_back(std::move(e));
+    }
+    return Ok();
+}
