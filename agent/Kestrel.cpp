@@ -26,13 +26,6 @@ CKestrelStatus CKestrel::Offline(CKestrelAttrib&, uint32_t&) {
     return NotSupported(status);
 }
 
-CKestrelStatus CKestrel::Monitor(CKestrelAttrib&, uint32_t&) {
-    CKestrelStatus status;
-    m_CurrentEP = KCUR_MONITOR;
-    TERN_TRACE(L"Monitor is not available in this build.");
-    return NotSupported(status);
-}
-
 CKestrelStatus CKestrel::Clean(CKestrelAttrib&, uint32_t, uint32_t&) {
     CKestrelStatus status;
     m_CurrentEP = KCUR_CLEAN;

@@ -1,7 +1,9 @@
-// CKestrel: the agent's operations on one SAP instance for one entry-point call.
+// CKestrel: the agent's operations on one SAP instance for one entry-point call. Built on the entry
+// point's stack; it owns nothing beyond the call.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "KestrelAttrib.h"
 #include "KestrelStatus.h"
@@ -12,17 +14,82 @@ enum : uint32_t { KCUR_ONLINE = 1, KCUR_OFFLINE = 2, KCUR_MONITOR = 3, KCUR_CLEA
 // Resource states.
 enum : uint32_t { KSTATE_OFFLINE = 0, KSTATE_ONLINE = 1, KSTATE_UNKNOWN = 2 };
 
+// SAP architectures inferred from ProcMon.
+enum : int32_t { KARCH_NONE = 0, KARCH_ABAP = 1, KARCH_JAVA = 2, KARCH_ADDIN = 3 };
+
 class CKestrel {
 public:
     // Brings the instance online. result is the entry point's result (left 0).
     CKestrelStatus Online(CKestrelAttrib& attrib, uint32_t& result);
     // Takes the instance offline.
     CKestrelStatus Offline(CKestrelAttrib& attrib, uint32_t& result);
-    // Decides the resource state into state (preset by the caller to 2).
+    // Decides the resource state (0 offline, 1 online, 2 unknown) into state.
     CKestrelStatus Monitor(CKestrelAttrib& attrib, uint32_t& state);
     // Cleans the instance by force; result is 1 when a process could not be killed.
     CKestrelStatus Clean(CKestrelAttrib& attrib, uint32_t reason, uint32_t& result);
 
+    // Process-level check: walks the process table once and sets the ten flags and the counts.
+    // The ProcMon list is extended by "JLAUNCH.EXE" during the walk for Java and Add-In and restored.
+    // Failure: the snapshot could not be taken (counts and arch not written).
+    CKestrelStatus GetProcessState(CKestrelAttrib& attrib, uint64_t& procCount, uint64_t& procmonCount,
+                                   int32_t& arch);
+    // Turns the walk into a resource state by architecture and instance type, rechecking Java launchers
+    // under Monitor within timeinhand ms. Failure: a walk failed; state as the last decision left it.
+    CKestrelStatus GetResourceState(CKestrelAttrib& attrib, uint32_t& state, uint32_t timeinhand);
+
+    // Ends every remaining process of the instance. killFailed is set to 1 when a ProcMon process could
+    // not be killed. timeoutMs is used in the trace only.
+    CKestrelStatus Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32_t& killFailed);
+
+    // The process-found flags of the last walk, in their fixed order (for tests and diagnostics).
+    enum Flag : int {
+        kDispWork,
+        kJcontrol,
+        kJlaunch,
+        kIgswd,
+        kGwrd,
+        kIcman,
+        kMsgServer,
+        kEnserver,
+        kEnrepserver,
+        kInstanceProcess,
+        kFlagCount
+    };
+    bool GetFlag(Flag f) const { return m_Found[f]; }
+    void SetCurrentEP(uint32_t ep) { m_CurrentEP = ep; }
+
+    // Remaining part of a budget of timeinhand ms started at startMs on the agent's clock; 0 when spent.
+    static uint32_t RemainingMs(uint64_t startMs, uint32_t timeinhand);
+    // The budget of an entry point: (timeout - EPProgramTimeout) seconds in ms; 0 when that is not positive.
+    static uint32_t BudgetMs(const CKestrelAttrib& attrib);
+    // The SAP root: SAPHome before the separator that precedes SAPSID; SAPHome itself when SAPSID does not
+    // occur in it or stands at its start.
+    static std::wstring SapRoot(const CKestrelAttrib& attrib, bool& sidFound);
+
+    CKestrelStatus _FirstLevelMonitor(CKestrelAttrib& attrib, uint32_t& state, uint32_t timeinhand);
+    CKestrelStatus _SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& state, uint32_t timeinhand);
+    CKestrelStatus _ThirdLevelMonitor(CKestrelAttrib& attrib, uint32_t& state, uint32_t timeinhand);
+    CKestrelStatus _InterpretSapinfoExitCode(int32_t exitCode, uint32_t& state, const std::wstring& instType);
+    CKestrelStatus _InterpretEnsmonExitCode(int32_t exitCode, uint32_t& state, const std::wstring& instType);
+    // Runs jcmon with its menu dialogue and scans its answer into state. Failure: state untouched
+    // (time-out: code 7, error 258).
+    CKestrelStatus _RunJcmonMonitorCheck(CKestrelAttrib& attrib, uint32_t& state, uint32_t dwTimeOut);
+    // Appends the action record to the instance's SAP log file. Always success.
+    CKestrelStatus _LogSAP(CKestrelAttrib& attrib, uint32_t action);
+
 private:
+    // Runs a tool as the SAP administrator within remainingMs; a spent budget is a time-out (code 7,
+    // error 258) and nothing is started.
+    CKestrelStatus _RunTool(CKestrelAttrib& attrib, const std::wstring& command, const std::wstring& workDir,
+                            uint32_t remainingMs, uint32_t& exitCode);
+    void ClearFlags();
+    // Launcher recheck of Java and Add-In instances; addIn selects success test A.
+    CKestrelStatus RecheckLauncher(CKestrelAttrib& attrib, uint32_t& state, uint64_t start, uint32_t timeinhand,
+                                   bool addIn, bool& outOfTime);
+    CKestrelStatus RecheckJcontrol(CKestrelAttrib& attrib, uint32_t& state, uint64_t start, uint32_t timeinhand);
+
     uint32_t m_CurrentEP = 0;
+    bool m_Found[kFlagCount] = {};
+    uint64_t m_procCount = 0;
+    uint64_t m_procmonCount = 0;
 };
