@@ -1,0 +1,146 @@
+#include <chrono>
+#include <clocale>
+#include <filesystem>
+
+#include "KestrelUtil.h"
+#include "LibWide.h"
+#include "TestAccounts.h"
+#include "UtilTestSupport.h"
+
+namespace {
+
+using namespace kestrel_test;
+
+// Runs commands as the interactive test account, which needs root (setuid) and the test identity.
+class KestrelUtilCommand : public TracingTest {
+  protected:
+    void SetUp() override {
+        if (!IdentityWrappersActive()) GTEST_SKIP() << "test identity (nss/pam wrappers) not active";
+        if (!IsRoot()) GTEST_SKIP() << "running a command as another account needs root";
+        TracingTest::SetUp();
+        password_ = TernMbToWide(kAdmin.password);
+    }
+    CKestrelStatus Run(const std::wstring& command, const std::wstring& path, std::wstring& output,
+                       uint32_t& exitCode, uint32_t timeout = 20000) {
+        return CKestrelUtil::CreateAndGetExitCode(command, path, L"kadm", L"", password_, output, exitCode,
+                                                  timeout);
+    }
+    std::wstring password_;
+};
+
+TEST_F(KestrelUtilCommand, RunsAsTheAccountAndHandsBackOutputAndExitCode) {
+    std::wstring output = L"old";
+    uint32_t exitCode = 99;
+    CKestrelStatus st = Run(L"/bin/sh -c \"id -un; echo err >&2; exit 4\"", L"", output, exitCode);
+    ASSERT_TRUE(st.IsSuccess()) << st.GetCode() << " " << st.GetError();
+    EXPECT_EQ(output, L"kadm\nerr\n");
+    EXPECT_EQ(exitCode, 4u) << "a non-zero exit code is still a success";
+
+    // A command that prints nothing: success with an empty output.
+    output = L"old";
+    ASSERT_TRUE(Run(L"/bin/true", L"", output, exitCode).IsSuccess());
+    EXPECT_EQ(output, L"");
+    EXPECT_EQ(exitCode, 0u);
+}
+
+TEST_F(KestrelUtilCommand, WorkingDirectoryGivenOrTheAgentsOwn) {
+    TempDir dir;
+    std::wstring output;
+    uint32_t exitCode = 0;
+    ASSERT_TRUE(Run(L"/bin/pwd", dir.WPath(), output, exitCode).IsSuccess());
+    EXPECT_EQ(output, TernMbToWide(std::filesystem::canonical(dir.Path()).string()) + L"\n");
+    ASSERT_TRUE(Run(L"/bin/pwd", L"", output, exitCode).IsSuccess());
+    EXPECT_EQ(output, TernMbToWide(std::filesystem::current_path().string()) + L"\n");
+    EXPECT_TRUE(recorder_->AnyContains(L"lpCurDir [(null)]"));
+}
+
+TEST_F(KestrelUtilCommand, TimeOutGives7And258AndLeavesOutputAndExitCode) {
+    std::wstring output = L"before";
+    uint32_t exitCode = 99;
+    auto start = std::chrono::steady_clock::now();
+    CKestrelStatus st = Run(L"/bin/sh -c \"echo partial; exec sleep 30\"", L"", output, exitCode, 300);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(st.GetCode(), 7);
+    EXPECT_EQ(st.GetError(), 258u);
+    EXPECT_EQ(output, L"before");
+    EXPECT_EQ(exitCode, 99u);
+    EXPECT_TRUE(recorder_->Has(L"CKestrelUtil::CreateAsUserAndGetOutput returned 7, 0x00000102"));
+}
+
+TEST_F(KestrelUtilCommand, WrongPasswordFailsWithTheLogonErrorAndStartsNothing) {
+    TempDir dir;
+    std::string marker = dir.Path() + "/started";
+    std::wstring output = L"before";
+    uint32_t exitCode = 99;
+    CKestrelStatus st =
+        CKestrelUtil::CreateAndGetExitCode(TernMbToWide("/usr/bin/touch " + marker), L"", L"kadm", L"",
+                                           L"not the password", output, exitCode, 20000);
+    EXPECT_EQ(st.GetCode(), 2);
+    EXPECT_EQ(st.GetError(), 1326u);
+    EXPECT_EQ(output, L"before");
+    EXPECT_EQ(exitCode, 99u);
+    EXPECT_FALSE(std::filesystem::exists(marker));
+    EXPECT_TRUE(recorder_->Has(L"[1326] LogonUser failed. User=kadm, Dom="));
+    EXPECT_TRUE(recorder_->Has(L"CKestrelUtil::CreateAsUserAndGetOutput returned 2, 0x0000052E"));
+    EXPECT_FALSE(recorder_->AnyContains(L"Succeed"));
+}
+
+TEST_F(KestrelUtilCommand, TracesEachStepInOrderAndNeverThePassword) {
+    std::wstring output;
+    uint32_t exitCode = 0;
+    ASSERT_TRUE(Run(L"/bin/echo hi", L"", output, exitCode).IsSuccess());
+    const std::wstring expected[] = {
+        L"CreateAndGetExitCode called with command [/bin/echo hi], path [], user [kadm], domain [] and "
+        L"millitimeout "
+        L"[20000]",
+        L"CreateAsUserAndGetOutput called with pwzDomain [], pwzUser [kadm], lpCmdLine [/bin/echo hi], "
+        L"lpCurDir "
+        L"[(null)], dwTimeOut [20000]",
+        L"LogonUser Succeed from CreateAsUserAndGetOutput.",
+        L"LoadUserProfileW Succeed from CreateAsUserAndGetOutput.",
+        L"CreateEnvironmentBlock Succeed from CreateAsUserAndGetOutput.",
+        L"CreatePipe for parent Succeed from CreateAsUserAndGetOutput.",
+        L"SetHandleInformation for parent Succeed from CreateAsUserAndGetOutput.",
+        L"DuplicateHandle for parent Succeed from CreateAsUserAndGetOutput.",
+        L"VirtualAlloc Succeed for pFileBuffer from CreateAsUserAndGetOutput.",
+        L"VirtualAlloc Succeed for pBuffer from CreateAsUserAndGetOutput.",
+    };
+    size_t at = 0;
+    for (const std::wstring& line : recorder_->lines) {
+        if (at < std::size(expected) && line == expected[at]) ++at;
+    }
+    EXPECT_EQ(at, std::size(expected))
+        << "missing or out of order: " << TernWideToMb(expected[at < 10 ? at : 0]);
+    EXPECT_FALSE(recorder_->AnyContains(password_));
+}
+
+TEST_F(KestrelUtilCommand, StartFailureIsTracedWithTheCommandLine) {
+    std::wstring output = L"before";
+    uint32_t exitCode = 99;
+    CKestrelStatus st = Run(L"/nonexistent/startsap.exe pf=x", L"", output, exitCode);
+    EXPECT_EQ(st.GetCode(), 2);
+    EXPECT_EQ(st.GetError(), 2u);
+    EXPECT_EQ(exitCode, 99u);
+    EXPECT_TRUE(
+        recorder_->Has(L"[2] CreateProcessAsUser failed. CmdLine = /nonexistent/startsap.exe pf=x. "));
+}
+
+TEST_F(KestrelUtilCommand, WorkerBufferContractAndLocaleDecoding) {
+    // Bytes that are not valid in the locale become U+FFFD; valid multibyte text is decoded.
+    const char* saved = std::setlocale(LC_CTYPE, nullptr);
+    std::string savedLocale = saved ? saved : "C";
+    ASSERT_NE(std::setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
+    wchar_t* buffer = reinterpret_cast<wchar_t*>(1);
+    uint32_t size = 0;
+    CKestrelStatus st = CKestrelUtil::CreateAsUserAndGetOutput(L"", L"kadm", password_.c_str(),
+                                                               L"/usr/bin/printf \\303\\251\\377ok", nullptr,
+                                                               &buffer, &size, nullptr, 0, 20000);
+    std::setlocale(LC_CTYPE, savedLocale.c_str());
+    ASSERT_TRUE(st.IsSuccess());
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(std::wstring(buffer), L"\u00e9\uFFFDok");
+    EXPECT_EQ(size, (5u + 1u) * sizeof(wchar_t));  // capacity: one wide character per byte, plus the end
+    CKestrelUtil::FreeOutputBuffer(buffer);
+}
+
+}  // namespace

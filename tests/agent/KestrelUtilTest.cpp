@@ -1,0 +1,215 @@
+#include <fcntl.h>
+#include <sys/fsuid.h>
+
+#include <fstream>
+
+#include "FakeCairn.h"
+#include "KestrelCluster.h"
+#include "KestrelUtil.h"
+#include "LibWide.h"
+#include "TestAccounts.h"
+#include "UtilTestSupport.h"
+
+// The agent frame owns the real handle; here any recognisable value will do.
+CairnClusterHandle KestrelGetClusterHandle() {
+    return reinterpret_cast<CairnClusterHandle>(0x5eed);
+}
+
+namespace {
+
+using namespace kestrel_test;
+
+class KestrelUtilChecks : public TracingTest {};
+
+TEST_F(KestrelUtilChecks, IsNullTable) {
+    const std::pair<std::wstring, bool> cases[] = {
+        {L"", true},    {L" ", true},  {L"\t", true},    {L"  ", false},
+        {L" a", false}, {L"a", false}, {L"\t\t", false},
+    };
+    for (const auto& [text, expected] : cases) {
+        bool isNull = !expected;
+        EXPECT_TRUE(CKestrelUtil::IsNull(text, isNull).IsSuccess());
+        EXPECT_EQ(isNull, expected) << "[" << TernWideToMb(text) << "]";
+    }
+    EXPECT_TRUE(recorder_->Has(L"IsNull called with str [ ]."));
+    EXPECT_TRUE(recorder_->Has(L"The string is null [\t]"));
+    EXPECT_TRUE(recorder_->Has(L"The string is NOT null [ a]"));
+}
+
+TEST_F(KestrelUtilChecks, FindSAPArchTable) {
+    using List = std::vector<std::wstring>;
+    const std::pair<List, int> cases[] = {
+        {{L"DISP+WORK.EXE", L"igswd.exe"}, 1},
+        {{L"jcontrol.exe", L"disp+work.exe"}, 3},
+        {{L"JControl.EXE", L"jlaunch.exe"}, 2},
+        {{L"jlaunch.exe"}, 0},
+        {{}, 0},
+        {{L"disp+work.exe.bak", L"xjcontrol.exe"}, 0},  // whole entries only
+    };
+    for (const auto& [list, expected] : cases) EXPECT_EQ(CKestrelUtil::FindSAPArch(list), expected);
+    EXPECT_TRUE(recorder_->Has(L"Got [DISP+WORK.EXE] from ProcMon list."));
+    EXPECT_TRUE(recorder_->Has(L"disp+wrok.exe process found in the ProcMon list."));
+    EXPECT_TRUE(recorder_->Has(L"jcontrol.exe process found in the ProcMon list"));
+    for (const wchar_t* verdict :
+         {L"SAP SYSTEM Architecture is ABAP.", L"SAP SYSTEM Architecture is Java.",
+          L"SAP SYSTEM Architecture is Add-In.", L"SAP Architecuture is not inferred from ProcMon."}) {
+        EXPECT_TRUE(recorder_->Has(verdict)) << TernWideToMb(verdict);
+    }
+}
+
+TEST_F(KestrelUtilChecks, IsValidHostNameAnswersAndAlwaysSucceeds) {
+    const std::pair<std::wstring, bool> cases[] = {
+        {L"sapabc01", true},  {L"SAP-01", true}, {L"host.example.com", false},
+        {L"sap_host", false}, {L"1234", false},  {L"", false},
+    };
+    for (const auto& [name, expected] : cases) {
+        bool valid = !expected;
+        EXPECT_TRUE(CKestrelUtil::IsValidHostName(name, valid).IsSuccess());
+        EXPECT_EQ(valid, expected) << TernWideToMb(name);
+    }
+    EXPECT_TRUE(recorder_->Has(L"IsValidHostName called with hostname [sap_host]."));
+    EXPECT_TRUE(recorder_->Has(L"DnsValidateName returned 0x00002558"));
+}
+
+TEST_F(KestrelUtilChecks, FilesAndDirectories) {
+    TempDir dir;
+    std::string file = dir.Path() + "/profile";
+    std::ofstream(file) << "x";
+    struct Case {
+        std::string path;
+        bool exists;
+        bool isDirectory;
+    };
+    const Case cases[] = {
+        {file, true, false},
+        {dir.Path(), false, true},  // a directory is no file
+        {dir.Path() + "/missing", false, false},
+        {file + "/below", false, false},
+    };
+    for (const Case& c : cases) {
+        bool exists = !c.exists, isDirectory = !c.isDirectory;
+        EXPECT_TRUE(CKestrelUtil::DoesExistFile(TernMbToWide(c.path), exists).IsSuccess());
+        EXPECT_TRUE(CKestrelUtil::IsDirectory(TernMbToWide(c.path), isDirectory).IsSuccess());
+        EXPECT_EQ(exists, c.exists) << c.path;
+        EXPECT_EQ(isDirectory, c.isDirectory) << c.path;
+    }
+    EXPECT_TRUE(recorder_->Has(L"DoesExistFile called with file [" + TernMbToWide(file) + L"]."));
+    EXPECT_TRUE(recorder_->Has(L"IsDirectory called with dir [" + dir.WPath() + L"]."));
+    EXPECT_TRUE(recorder_->Has(L"FindFirstFile returned 0x00000002"));
+    EXPECT_TRUE(recorder_->Has(L"FindFirstFile returned 0x00000003"));
+}
+
+TEST_F(KestrelUtilChecks, InstProfileOnALocalPathNeverLogsOn) {
+    TempDir dir;
+    std::string file = dir.Path() + "/ABC_DVEBMGS00_host";
+    std::ofstream(file) << "x";
+    bool exists = false;
+    // Credentials that could never log on: a local path does not need them.
+    CKestrelStatus st =
+        CKestrelUtil::DoesExistInstProfile(TernMbToWide(file), L"nobody-here", L"NODOM", L"bad", exists);
+    EXPECT_TRUE(st.IsSuccess());
+    EXPECT_TRUE(exists);
+    EXPECT_FALSE(recorder_->AnyContains(L"logon"));
+    EXPECT_FALSE(recorder_->AnyContains(L"LogonUser"));
+    EXPECT_FALSE(recorder_->AnyContains(L"pam_"));
+    EXPECT_TRUE(recorder_->Has(L"DoesExistInstProfile called with file [" + TernMbToWide(file) +
+                               L"], user [nobody-here] and domain [NODOM]."));
+}
+
+TEST_F(KestrelUtilChecks, CairnResourceOfOurTypeOrNotOrQueryFailure) {
+    fake_cairn::Reset();
+    fake_cairn::Get().resourceTypes = {{"sapABC_D00", "Kestrel"}, {"disk1", "Disk"}, {"kestrel1", "kestrel"}};
+    bool exists = false;
+    ASSERT_TRUE(CKestrelUtil::DoesExistCairnResource(L"sapABC_D00", exists).IsSuccess());
+    EXPECT_TRUE(exists);
+    EXPECT_TRUE(recorder_->Has(L"CairnResGetType() call success for resource[sapABC_D00]."));
+    EXPECT_TRUE(recorder_->Has(L"Found the Resource [sapABC_D00] is of type Kestrel."));
+    for (const wchar_t* other : {L"disk1", L"kestrel1"}) {  // byte-for-byte type comparison
+        exists = true;
+        ASSERT_TRUE(CKestrelUtil::DoesExistCairnResource(other, exists).IsSuccess());
+        EXPECT_FALSE(exists);
+    }
+    EXPECT_TRUE(recorder_->Has(L"Resource [disk1] is NOT of type Kestrel."));
+
+    exists = true;
+    CKestrelStatus st = CKestrelUtil::DoesExistCairnResource(L"missing", exists);
+    EXPECT_EQ(st.GetCode(), 33);
+    EXPECT_EQ(st.GetError(), 5007u);
+    EXPECT_TRUE(exists) << "the answer is not written when the query fails";
+    EXPECT_TRUE(
+        recorder_->Has(L"CairnResGetType() failed for the resource[missing] with error [3, 0x0000138F] with "
+                       L"message [resource not found]."));
+}
+
+class KestrelUtilAccounts : public TracingTest {
+  protected:
+    void SetUp() override {
+        if (!IdentityWrappersActive()) GTEST_SKIP() << "test identity (nss/pam wrappers) not active";
+        TracingTest::SetUp();
+    }
+    static std::wstring W(const std::string& s) { return TernMbToWide(s); }
+};
+
+TEST_F(KestrelUtilAccounts, DoesExistUserTriesInteractiveThenService) {
+    bool exists = false;
+    ASSERT_TRUE(CKestrelUtil::DoesExistUser(L"kadm", L"", W(kAdmin.password), exists).IsSuccess());
+    EXPECT_TRUE(exists);
+    exists = false;
+    ASSERT_TRUE(CKestrelUtil::DoesExistUser(L"ksvc", L"", W(kServiceOnly.password), exists).IsSuccess());
+    EXPECT_TRUE(exists) << "a service-only account passes the second log-on";
+    EXPECT_TRUE(recorder_->Has(L"User [ksvc] for Domain [] logged on successfully."));
+    exists = true;
+    ASSERT_TRUE(
+        CKestrelUtil::DoesExistUser(L"dadm", L"CORP", W(kDomainBackslash.password), exists).IsSuccess());
+    EXPECT_TRUE(exists);
+
+    exists = true;
+    CKestrelStatus st = CKestrelUtil::DoesExistUser(L"kadm", L"", L"wrong", exists);
+    EXPECT_EQ(st.GetCode(), 2);
+    EXPECT_EQ(st.GetError(), 1326u);
+    EXPECT_FALSE(exists);
+    EXPECT_TRUE(recorder_->Has(L"User [kadm] for Domain [] could not logon."));
+    EXPECT_FALSE(recorder_->AnyContains(W(kAdmin.password)));
+}
+
+TEST_F(KestrelUtilAccounts, InstProfileOnANetworkPathIsCheckedAsTheAccount) {
+    if (!IsRoot()) GTEST_SKIP() << "switching the file-system identity to another account needs root";
+    TempDir dir;
+    std::string open = dir.Path() + "/open.pfl", closed = dir.Path() + "/closed.pfl";
+    std::ofstream(open) << "x";
+    std::ofstream(closed) << "x";
+    chmod(open.c_str(), 0644);
+    chmod(closed.c_str(), 0600);                                                // root's only
+    auto network = [](const std::string& p) { return TernMbToWide("/" + p); };  // "//tmp/...": same file
+
+    bool exists = false;
+    ASSERT_TRUE(CKestrelUtil::DoesExistInstProfile(network(open), L"kadm", L"", W(kAdmin.password), exists)
+                    .IsSuccess());
+    EXPECT_TRUE(exists);
+    exists = true;
+    ASSERT_TRUE(CKestrelUtil::DoesExistInstProfile(network(closed), L"kadm", L"", W(kAdmin.password), exists)
+                    .IsSuccess());
+    EXPECT_FALSE(exists) << "read as root instead of as the account";
+    for (const wchar_t* line : {L"RevertToSelf for user [kadm] and domain [] Successful.",
+                                L"ImpersonateLoggedOnUser for user [kadm] and domain [] Successful.",
+                                L"LogonUser for User [kadm] and Domain [] Successful."}) {
+        EXPECT_TRUE(recorder_->Has(line)) << TernWideToMb(line);
+    }
+    // The thread is itself again.
+    EXPECT_EQ(setfsuid(static_cast<uid_t>(-1)), 0);
+    EXPECT_EQ(setfsgid(static_cast<gid_t>(-1)), 0);
+    ASSERT_TRUE(CKestrelUtil::DoesExistFile(TernMbToWide(closed), exists).IsSuccess());
+    EXPECT_TRUE(exists);
+}
+
+TEST_F(KestrelUtilAccounts, InstProfileOnANetworkPathWithBadCredentialsFails) {
+    bool exists = true;
+    CKestrelStatus st =
+        CKestrelUtil::DoesExistInstProfile(L"//server/share/ABC.pfl", L"kadm", L"", L"bad", exists);
+    EXPECT_EQ(st.GetCode(), 2);
+    EXPECT_EQ(st.GetError(), 1326u);
+    EXPECT_TRUE(exists) << "the answer is not written when the log-on fails";
+    EXPECT_TRUE(recorder_->Has(L"User [kadm] for Domain [] could not logon."));
+}
+
+}  // namespace
