@@ -1,0 +1,471 @@
+// The framework library in-process: argument decoding, cookies, logs, type attributes, callbacks, faults.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "CairnAgfw.h"
+#include "CairnApi.h"
+#include "CairnHost.h"
+#include "CairnTestSupport.h"
+
+using cairn_test::Lines;
+using cairn_test::ReadFile;
+using cairn_test::TempDir;
+using cairn_test::WriteFile;
+
+namespace {
+
+class FrameworkTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        cairn::Reset();
+        cairn::FrameworkSettings settings;
+        settings.stateDir = dir_ / "state";
+        settings.logDir = dir_ / "log";
+        settings.types["Kestrel"].attributes = {{"OnlineTimeout", 600}, {"MonitorTimeout", 45}};
+        settings.types["Kestrel"].debugTags = {19};
+        settings.resources["r1"].type = "Kestrel";
+        cairn::Configure(settings);
+    }
+    void TearDown() override { cairn::Reset(); }
+
+    // Error record of the calling thread as (number, code, message).
+    static std::tuple<int32_t, uint32_t, std::string> LastError() {
+        CairnError* error = CairnApiGetLastError();
+        std::tuple<int32_t, uint32_t, std::string> out{error->number, error->code, error->message};
+        CairnFreeError(error);
+        return out;
+    }
+
+    CairnClusterHandle Open() {
+        EXPECT_EQ(CairnApiInit(0, 0), 0);
+        CairnClusterHandle cluster = CairnClusterOpenLocal(0xFFFFFFFF, 0);
+        EXPECT_NE(cluster, nullptr);
+        return cluster;
+    }
+
+    std::wstring GetCookie(const char* name) {
+        auto* value = static_cast<wchar_t*>(CairnAgGetCookie(name));
+        std::wstring out = value != nullptr ? value : L"<null>";
+        CairnAgDeleteMem(value);
+        return out;
+    }
+
+    static void SetCookie(const char* name, const std::wstring& text) {
+        auto* value = static_cast<wchar_t*>(malloc((text.size() + 1) * sizeof(wchar_t)));
+        wcscpy(value, text.c_str());
+        CairnAgSetCookie(name, value);
+    }
+
+    TempDir dir_;
+};
+
+// ---- argument vectors and text conversion ----
+
+TEST_F(FrameworkTest, ArgListDecodesUtf8InOrder) {
+    const char* args[] = {"ABC", "", "2", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", nullptr};
+    wchar_t** list = nullptr;
+    ASSERT_EQ(CairnAgGetEncodedArgList(0, args, 1, &list), 0);
+    ASSERT_NE(list, nullptr);
+    EXPECT_STREQ(list[0], L"ABC");
+    EXPECT_STREQ(list[1], L"");
+    EXPECT_STREQ(list[2], L"2");
+    EXPECT_STREQ(list[3], L"caf\u00E9 \u20AC \U0001F600");
+    EXPECT_EQ(list[4], nullptr);
+    CairnAgDelEncodedArgList(list);
+
+    const char* empty[] = {nullptr};
+    ASSERT_EQ(CairnAgGetEncodedArgList(0, empty, 1, &list), 0);
+    EXPECT_EQ(list[0], nullptr);
+    CairnAgDelEncodedArgList(list);
+}
+
+TEST_F(FrameworkTest, InvalidUtf8FailsCleanly) {
+    // Lone continuation byte, truncated sequence, overlong '/', encoded surrogate, byte 0xFF.
+    for (const char* bad : {"\x80", "ab\xE2\x82", "\xC0\xAF", "\xED\xA0\x80", "x\xFF"}) {
+        const char* args[] = {"fine", bad, nullptr};
+        wchar_t** list = reinterpret_cast<wchar_t**>(0x1);
+        EXPECT_NE(CairnAgGetEncodedArgList(0, args, 1, &list), 0) << bad;
+        EXPECT_EQ(list, nullptr);
+        auto [number, code, message] = LastError();
+        EXPECT_EQ(number, cairn::kErrConversion);
+        EXPECT_NE(message.find("argument 2"), std::string::npos) << message;
+
+        wchar_t* text = nullptr;
+        size_t length = 7;
+        EXPECT_NE(CairnAgEncodeString(0, bad, strlen(bad) + 1, 1, &text, &length), 0);
+        EXPECT_EQ(text, nullptr);
+        EXPECT_EQ(length, 0u);
+    }
+    wchar_t** list = nullptr;
+    EXPECT_NE(CairnAgGetEncodedArgList(0, nullptr, 1, &list), 0);
+}
+
+TEST_F(FrameworkTest, EncodeStringHonoursLength) {
+    wchar_t* text = nullptr;
+    size_t length = 0;
+    ASSERT_EQ(CairnAgEncodeString(0, "sap\xC3\xA9XYZ", 6, 1, &text, &length), 0);  // first 5 bytes only
+    EXPECT_STREQ(text, L"sap\u00E9");
+    EXPECT_EQ(length, 4u);
+    CairnAgDeleteMem(text);
+}
+
+// ---- cookies ----
+
+TEST_F(FrameworkTest, CookiesPersistAndEachReadIsACopy) {
+    EXPECT_EQ(CairnAgGetCookie("r1_counter"), nullptr);
+    SetCookie("r1_counter", L"4");
+    void* first = CairnAgGetCookie("r1_counter");
+    void* second = CairnAgGetCookie("r1_counter");
+    ASSERT_NE(first, nullptr);
+    EXPECT_NE(first, second);
+    EXPECT_STREQ(static_cast<wchar_t*>(first), L"4");
+    CairnAgDeleteMem(first);
+    // second is left to CairnApiExit, as an agent that forgets to free would (sanitizer builds check it).
+    EXPECT_EQ(CairnApiInit(0, 0), 0);
+    EXPECT_EQ(CairnApiExit(0), 0);
+
+    // A fresh framework on the same state directory (as the next host run) reads the stored value.
+    cairn::FrameworkSettings settings = cairn::CurrentSettings();
+    cairn::Reset();
+    cairn::Configure(settings);
+    EXPECT_EQ(GetCookie("r1_counter"), L"4");
+
+    SetCookie("r1_counter", L"\u00FCber \u20AC");  // non-ASCII survives the file too
+    cairn::Reset();
+    cairn::Configure(settings);
+    EXPECT_EQ(GetCookie("r1_counter"), L"\u00FCber \u20AC");
+
+    CairnAgSetCookie("r1_counter", nullptr);  // removes it, from disk too
+    cairn::Reset();
+    cairn::Configure(settings);
+    EXPECT_EQ(GetCookie("r1_counter"), L"<null>");
+}
+
+TEST_F(FrameworkTest, CookieFilesAreReplacedAtomicallyUnderSafeNames) {
+    for (int i = 0; i < 20; ++i) SetCookie("../odd name/.x", std::to_wstring(i));
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_ / "state/cookies")) {
+        files.push_back(entry.path().filename());
+    }
+    // One file, the escaped name, and no temporary file left behind.
+    ASSERT_EQ(files, std::vector<std::string>{"%2E%2E%2Fodd%20name%2F%2Ex"});
+    EXPECT_EQ(cairn::CurrentSettings().stateDir, dir_ / "state");
+    std::string content = ReadFile(dir_ / "state/cookies/" + files[0]);
+    EXPECT_EQ(content.substr(content.find('\n') + 1), "19");
+    struct stat st {};
+    ASSERT_EQ(stat((dir_ / "state/cookies/" + files[0]).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+TEST_F(FrameworkTest, DamagedCookieFileIsReportedAndTreatedAsAbsent) {
+    SetCookie("good", L"12");
+    std::string valid = ReadFile(dir_ / "state/cookies/good");
+    std::string header = valid.substr(0, valid.find('\n') + 1);
+    const std::pair<const char*, std::string> damaged[] = {
+        {"garbage", "not a cookie at all"},
+        {"truncated", header.substr(0, header.size() - 1)},
+        {"short_payload", header + "1"},
+        {"bad_checksum", header + "13"},
+        {"empty", ""},
+    };
+    for (const auto& [name, content] : damaged)
+        WriteFile(dir_ / (std::string("state/cookies/") + name), content);
+    cairn::FrameworkSettings settings = cairn::CurrentSettings();
+    cairn::Reset();
+    cairn::Configure(settings);
+    std::string log;
+    for (const auto& [name, content] : damaged) {
+        EXPECT_EQ(GetCookie(name), L"<null>") << name;
+        log = ReadFile(dir_ / "log/Kestrel.log");
+        EXPECT_NE(log.find(std::string(" WARNING 0-90001 - cairn: Cookie file ") + dir_.path() +
+                           "/state/cookies/" + name + " is damaged"),
+                  std::string::npos)
+            << log;
+    }
+    EXPECT_EQ(GetCookie("good"), L"12");
+    EXPECT_EQ(Lines(log).size(), std::size(damaged));  // each damaged file reported once, the good one not
+    // A new value repairs the cookie.
+    SetCookie("garbage", L"1");
+    cairn::Reset();
+    cairn::Configure(settings);
+    EXPECT_EQ(GetCookie("garbage"), L"1");
+}
+
+// ---- logs ----
+
+TEST_F(FrameworkTest, AgentLogLineFormat) {
+    CairnAgSetLogCategory(55002);
+    {
+        cairn::ScopedThreadContext context({"r1", "", 42});
+        for (uint32_t severity = 0; severity <= 5; ++severity) {
+            CairnAgLogMsgText(severity, "KestrelOnline", "agent/x.cpp", 10, 20010 + severity, 0,
+                              L"Text \u00E9.");
+        }
+        CairnAgLogMsgText(3, "KestrelOnline", "agent/x.cpp", 10, 20020, 0, L"first\nsecond\r\nthird\n");
+    }
+    CairnAgLogMsgText(4, "CairnAgStartup", "agent/x.cpp", 10, 20030, 0, L"no resource");
+
+    std::vector<std::string> lines = Lines(ReadFile(dir_ / "log/Kestrel.log"));
+    ASSERT_EQ(lines.size(), 10u);
+    const char* names[] = {"CRITICAL", "ERROR", "WARNING", "NOTICE", "INFO", "SEV5"};
+    for (int i = 0; i < 6; ++i) {
+        std::regex pattern(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )" + std::string(names[i]) + " 55002-" +
+                           std::to_string(20010 + i) + " r1 KestrelOnline: Text \u00E9\\.");
+        EXPECT_TRUE(std::regex_match(lines[i], pattern)) << lines[i];
+    }
+    // Continuation lines are indented in the file; the collected message keeps the exact text.
+    EXPECT_NE(lines[6].find("r1 KestrelOnline: first"), std::string::npos);
+    EXPECT_EQ(lines[7], "    second");
+    EXPECT_EQ(lines[8], "    third");
+    EXPECT_NE(lines[9].find("INFO 55002-20030 - CairnAgStartup: no resource"), std::string::npos);
+
+    std::vector<cairn::LogMessage> messages = cairn::TakeMessages();
+    ASSERT_EQ(messages.size(), 8u);
+    EXPECT_EQ(messages[6].text, "first\nsecond\r\nthird\n");
+    EXPECT_EQ(messages[6].callId, 42u);
+    EXPECT_EQ(messages[6].resource, "r1");
+    EXPECT_EQ(messages[7].callId, 0u);
+    EXPECT_EQ(messages[0].text, "Text \xC3\xA9.");
+
+    struct stat st {};
+    ASSERT_EQ(stat((dir_ / "log/Kestrel.log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    ASSERT_EQ(stat((dir_ / "log").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0750u);
+}
+
+TEST_F(FrameworkTest, ConsoleMessagesReachStandardErrorAndListener) {
+    std::vector<std::string> heard;
+    cairn::SetMessageListener([&](const cairn::LogMessage& m) { heard.push_back(m.tag + "|" + m.text); });
+    testing::internal::CaptureStderr();
+    CairnAgLogConsoleMsgText(2, "KestrelClean", "f", 1, 20001, 0, L"to the console");
+    CairnAgLogMsgText(2, "KestrelClean", "f", 1, 20002, 0, L"to the log only");
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("WARNING 0-20001 - KestrelClean: to the console\n"), std::string::npos) << err;
+    EXPECT_EQ(err.find("to the log only"), std::string::npos);
+    EXPECT_EQ(heard,
+              (std::vector<std::string>{"KestrelClean|to the console", "KestrelClean|to the log only"}));
+    EXPECT_TRUE(cairn::TakeMessages()[0].console);
+}
+
+TEST_F(FrameworkTest, DebugLogHonoursTheTypesTags) {
+    {
+        cairn::ScopedThreadContext context({"r1", "", 0});
+        CairnAgResLogMsg2(19, "CKestrel::Online", "agent/Kestrel.cpp", 77, 0, L"trace\nline");
+        CairnAgResLogMsg2(20, "CKestrel::Online", "agent/Kestrel.cpp", 78, 512,
+                          L"dump line");  // 20 not enabled
+    }
+    {
+        cairn::ScopedThreadContext context({"", "Kestrel", 0});
+        CairnAgResLogMsg2(19, "CairnAgStartup", "agent/KestrelAgent.cpp", 5, 0, L"startup");
+    }
+    CairnAgResLogMsg2(19, "Nowhere", "x.cpp", 1, 0, L"no type: dropped");
+
+    std::vector<std::string> lines = Lines(ReadFile(dir_ / "log/resources/r1.log"));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(std::regex_match(lines[0],
+                                 std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} DBG19 CKestrel::Online )"
+                                            R"(\[agent/Kestrel\.cpp:77\] trace)")))
+        << lines[0];
+    EXPECT_EQ(lines[1], "    line");
+    EXPECT_NE(ReadFile(dir_ / "log/resources/@Kestrel.log").find("DBG19 CairnAgStartup"), std::string::npos);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_ / "log/resources"), {}), 2);
+}
+
+TEST_F(FrameworkTest, UnwritableLogNeverFails) {
+    WriteFile(dir_ / "blocker", "a file where the log directory should be");
+    cairn::FrameworkSettings settings = cairn::CurrentSettings();
+    settings.logDir = dir_ / "blocker/log";
+    cairn::Configure(settings);
+    cairn::ScopedThreadContext context({"r1", "", 0});
+    CairnAgLogMsgText(1, "T", "f", 1, 1, 0, L"still collected");
+    CairnAgResLogMsg2(19, "F", "f", 1, 0, L"dropped");
+    EXPECT_EQ(cairn::TakeMessages().at(0).text, "still collected");
+}
+
+TEST_F(FrameworkTest, ConcurrentWritersNeverInterleave) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([t] {
+            cairn::ScopedThreadContext context({"r" + std::to_string(t), "Kestrel", 0});
+            for (int i = 0; i < 200; ++i) {
+                CairnAgLogMsgText(4, "Tag", "f", 1, i, 0, std::wstring(50, L'a' + t).c_str());
+                CairnAgResLogMsg2(19, "F", "f", 1, 0, L"trace");
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    std::vector<std::string> lines = Lines(ReadFile(dir_ / "log/Kestrel.log"));
+    ASSERT_EQ(lines.size(), 800u);
+    for (const std::string& line : lines) {
+        char letter = line.back();
+        EXPECT_EQ(line.substr(line.size() - 50), std::string(50, letter));
+        EXPECT_NE(line.find(std::string(" r") + std::to_string(letter - 'a') + " Tag: "), std::string::npos)
+            << line;
+    }
+    EXPECT_EQ(Lines(ReadFile(dir_ / "log/resources/r3.log")).size(), 200u);
+    EXPECT_EQ(cairn::TakeMessages().size(), 800u);
+}
+
+// ---- cluster API: handles, attributes, callbacks, errors ----
+
+TEST_F(FrameworkTest, TypeAttributesUseTheRecordLayout) {
+    CairnClusterHandle cluster = Open();
+    CairnAttr* record = nullptr;
+    ASSERT_EQ(CairnObjGetAttribute(cluster, 4, "Kestrel", "MonitorTimeout", 0, &record, 0), 0);
+    // The pointer chain the agent follows: +16, +0, +8, then the value.
+    auto* bytes = reinterpret_cast<char*>(record);
+    auto* list = *reinterpret_cast<char**>(bytes + 16);
+    auto* value = *reinterpret_cast<char**>(list);
+    auto* data = *reinterpret_cast<int32_t**>(value + 8);
+    EXPECT_EQ(*data, 45);
+    EXPECT_EQ(CairnAttrGetInt(record), 45);
+    CairnFreeAttr(record);
+
+    EXPECT_NE(CairnObjGetAttribute(cluster, 4, "Kestrel", "NoSuchTimeout", 0, &record, 0), 0);
+    EXPECT_EQ(record, nullptr);
+    auto [number, code, message] = LastError();
+    EXPECT_EQ(number, cairn::kErrUnknownObject);
+    EXPECT_EQ(code, 1168u);
+    EXPECT_NE(message.find("NoSuchTimeout"), std::string::npos);
+    EXPECT_NE(CairnObjGetAttribute(cluster, 4, "Other", "MonitorTimeout", 0, &record, 0), 0);
+    EXPECT_NE(CairnObjGetAttribute(cluster, 3, "Kestrel", "MonitorTimeout", 0, &record, 0), 0);
+    EXPECT_EQ(std::get<0>(LastError()), cairn::kErrUnsupported);
+
+    char* type = nullptr;
+    ASSERT_EQ(CairnResGetType(cluster, "r1", &type, 0), 0);
+    EXPECT_STREQ(type, "Kestrel");
+    CairnFreeStr(type);
+    EXPECT_NE(CairnResGetType(cluster, "r2", &type, 0), 0);
+    EXPECT_NE(std::get<2>(LastError()).find("'r2'"), std::string::npos);
+
+    EXPECT_EQ(CairnClusterClose(cluster, 0), 0);
+    EXPECT_NE(CairnClusterClose(cluster, 0), 0);
+    EXPECT_NE(CairnObjGetAttribute(cluster, 4, "Kestrel", "MonitorTimeout", 0, &record, 0), 0);
+    EXPECT_EQ(std::get<0>(LastError()), cairn::kErrInvalidHandle);
+    EXPECT_EQ(CairnApiExit(0), 0);
+    EXPECT_NE(CairnApiExit(0), 0);
+}
+
+TEST_F(FrameworkTest, ClusterNeedsInitAndErrorRecordIsPerThread) {
+    EXPECT_EQ(CairnClusterOpenLocal(0xFFFFFFFF, 0), nullptr);
+    EXPECT_EQ(std::get<0>(LastError()), cairn::kErrNotInitialised);
+    std::thread([] {
+        // Another thread's failure is not this one's.
+        CairnError* error = CairnApiGetLastError();
+        EXPECT_EQ(error->number, 0);
+        EXPECT_STREQ(error->message, "The operation completed successfully.");
+        CairnFreeError(error);
+    }).join();
+}
+
+int32_t gSeen[2] = {-1, -1};
+int gNullRecords = 0;
+int OnOnline(void*, void*, void*, CairnAttr* record) {
+    record != nullptr ? gSeen[0] = CairnAttrGetInt(record) : ++gNullRecords;
+    return 0;
+}
+int OnMonitor(void*, void*, void*, CairnAttr* record) {
+    if (record != nullptr) gSeen[1] = CairnAttrGetInt(record);
+    return 0;
+}
+
+TEST_F(FrameworkTest, ChangeCallbacksFireUntilUnregistered) {
+    CairnClusterHandle cluster = Open();
+    CairnRegHandle online = CairnObjRegister(cluster, 4, "Kestrel", "OnlineTimeout", 7, OnOnline, 0);
+    CairnRegHandle monitor = CairnObjRegister(cluster, 4, "Kestrel", "MonitorTimeout", 7, OnMonitor, 0);
+    ASSERT_NE(online, nullptr);
+    ASSERT_NE(monitor, nullptr);
+    EXPECT_EQ(CairnObjRegister(cluster, 4, "Kestrel", "Unknown", 7, OnOnline, 0), nullptr);
+    EXPECT_EQ(cairn::RegistrationCount(), 2u);
+
+    EXPECT_EQ(cairn::SetTypeAttribute("Kestrel", "OnlineTimeout", 900), 1);
+    EXPECT_EQ(gSeen[0], 900);
+    EXPECT_EQ(gSeen[1], -1);  // only the changed attribute's callbacks
+    CairnAttr* record = nullptr;
+    ASSERT_EQ(CairnObjGetAttribute(cluster, 4, "Kestrel", "OnlineTimeout", 0, &record, 0), 0);
+    EXPECT_EQ(CairnAttrGetInt(record), 900);
+    CairnFreeAttr(record);
+
+    EXPECT_EQ(cairn::FireTypeCallbacks("Kestrel", "OnlineTimeout", false), 1);
+    EXPECT_EQ(gNullRecords, 1);
+    EXPECT_EQ(cairn::FireTypeCallbacks("Kestrel", "MonitorTimeout", true), 1);
+    EXPECT_EQ(gSeen[1], 45);
+    EXPECT_EQ(cairn::SetTypeAttribute("Kestrel", "Nope", 1), -1);
+
+    EXPECT_EQ(CairnObjUnRegister(online, 0), 0);
+    EXPECT_NE(CairnObjUnRegister(online, 0), 0);
+    EXPECT_EQ(std::get<0>(LastError()), cairn::kErrInvalidHandle);
+    EXPECT_EQ(cairn::SetTypeAttribute("Kestrel", "OnlineTimeout", 1), 0);
+    EXPECT_EQ(gSeen[0], 900);
+    EXPECT_EQ(cairn::DropRegistrations(), 1u);
+    EXPECT_EQ(cairn::FireTypeCallbacks("Kestrel", "MonitorTimeout", true), 0);
+}
+
+TEST_F(FrameworkTest, EntryPointTableIsCopied) {
+    int a = 0, b = 0;
+    void* table[kCairnEPSlots] = {};
+    table[3] = &a;
+    table[9] = &b;
+    ASSERT_EQ(CairnAgRegisterEPStruct(1, table), 0);
+    table[3] = nullptr;
+    auto taken = cairn::TakeRegisteredEntryPoints();
+    ASSERT_TRUE(taken.has_value());
+    EXPECT_EQ((*taken)[3], &a);
+    EXPECT_EQ((*taken)[9], &b);
+    EXPECT_FALSE(cairn::TakeRegisteredEntryPoints().has_value());
+}
+
+#ifdef KESTREL_TEST_HOOKS
+TEST_F(FrameworkTest, InjectedFaults) {
+    cairn::SetFaults({2, "MonitorTimeout", "OnlineTimeout"});
+    EXPECT_EQ(CairnApiInit(0, 0), 0);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(CairnClusterOpenLocal(0xFFFFFFFF, 0), nullptr);
+        auto [number, code, message] = LastError();
+        EXPECT_EQ(number, cairn::kErrUnavailable);
+        EXPECT_EQ(code, 1722u);
+        EXPECT_NE(message.find("injected"), std::string::npos);
+    }
+    CairnClusterHandle cluster = CairnClusterOpenLocal(0xFFFFFFFF, 0);
+    ASSERT_NE(cluster, nullptr);
+
+    CairnAttr* record = nullptr;
+    EXPECT_NE(CairnObjGetAttribute(cluster, 4, "Kestrel", "MonitorTimeout", 0, &record, 0), 0);
+    EXPECT_EQ(std::get<0>(LastError()), cairn::kErrInjected);
+    EXPECT_NE(std::get<2>(LastError()).find("MonitorTimeout"), std::string::npos);
+    ASSERT_EQ(CairnObjGetAttribute(cluster, 4, "Kestrel", "OnlineTimeout", 0, &record, 0), 0);
+    CairnFreeAttr(record);
+    EXPECT_EQ(CairnObjRegister(cluster, 4, "Kestrel", "OnlineTimeout", 7, OnOnline, 0), nullptr);
+    EXPECT_EQ(std::get<0>(LastError()), cairn::kErrInjected);
+    EXPECT_NE(CairnObjRegister(cluster, 4, "Kestrel", "MonitorTimeout", 7, OnMonitor, 0), nullptr);
+}
+
+TEST_F(FrameworkTest, FaultsFromEnvironment) {
+    setenv("CAIRN_FAULT_OPEN_FAILS", "3", 1);
+    setenv("CAIRN_FAULT_ATTR_READ", "CleanTimeout", 1);
+    setenv("CAIRN_FAULT_REGISTER", "OfflineTimeout", 1);
+    std::string error;
+    EXPECT_TRUE(cairn::LoadFaultsFromEnvironment(&error));
+    cairn::Faults faults = cairn::CurrentFaults();
+    EXPECT_EQ(faults.openFails, 3u);
+    EXPECT_EQ(faults.attributeRead, "CleanTimeout");
+    EXPECT_EQ(faults.registration, "OfflineTimeout");
+    for (const char* bad : {"-1", "two", "3x"}) {
+        setenv("CAIRN_FAULT_OPEN_FAILS", bad, 1);
+        EXPECT_FALSE(cairn::LoadFaultsFromEnvironment(&error)) << bad;
+        EXPECT_NE(error.find("CAIRN_FAULT_OPEN_FAILS"), std::string::npos);
+    }
+    EXPECT_EQ(cairn::CurrentFaults().openFails, 3u);
+    for (const char* name : {"CAIRN_FAULT_OPEN_FAILS", "CAIRN_FAULT_ATTR_READ", "CAIRN_FAULT_REGISTER"})
+        unsetenv(name);
+}
+#endif
+
+}  // namespace

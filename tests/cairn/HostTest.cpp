@@ -1,0 +1,293 @@
+// cairnagent end to end, with the fake agent: commands, output, exit codes, configuration errors, faults.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "CairnTestSupport.h"
+#include "LibPasswordCodec.h"
+
+using cairn_test::Json;
+using cairn_test::Lines;
+using cairn_test::ReadFile;
+using cairn_test::RunHost;
+using cairn_test::RunResult;
+using cairn_test::TempDir;
+using cairn_test::WriteFile;
+
+namespace {
+
+class HostTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // The real type definition, pointing at the fake agent library.
+        std::string definition = ReadFile(CAIRN_TEST_TYPE_FILE);
+        const std::string library = "library = \"libKestrel.so\"";
+        size_t at = definition.find(library);
+        ASSERT_NE(at, std::string::npos);
+        definition.replace(at, library.size(), std::string("library = \"") + CAIRN_TEST_FAKE_AGENT + "\"");
+        std::filesystem::create_directory(dir_ / "agents");
+        WriteFile(dir_ / "agents/Kestrel.type.toml", definition);
+        WriteConfig("");
+    }
+
+    // A valid configuration with resource r1, plus extra lines.
+    void WriteConfig(const std::string& extra) {
+        WriteFile(
+            config_,
+            "[cluster]\nstate_dir = \"state\"\nlog_dir = \"" + dir_ / "log" +
+                "\"\n\n"
+                "[types.Kestrel]\nagent_dir = \"agents\"\nMonitorTimeout = \"45\"\ndebug_tags = [19]\n\n"
+                "[resources.r1]\ntype = \"Kestrel\"\nSAPSID = \"ABC\"\nSecondLevelMonitor = \"2\"\n"
+                "ProcMon = [\"disp+work\", \"msg_server\"]\n" +
+                extra);
+    }
+
+    RunResult Host(std::vector<std::string> args, const std::map<std::string, std::string>& env = {}) {
+        args.insert(args.begin(), {"--config", config_});
+        return RunHost(dir_, args, "", env);
+    }
+
+    static Json ParseJson(const RunResult& run) {
+        Json json;
+        EXPECT_TRUE(Json::Parse(run.out, json)) << run.out;
+        return json;
+    }
+
+    TempDir dir_;
+    const std::string config_ = dir_ / "cluster.toml";
+};
+
+TEST_F(HostTest, StateCarriesAcrossRunsThroughCookies) {
+    RunResult run = Host({"monitor", "r1"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "r1: OFFLINE\n");
+    EXPECT_EQ(run.err, "");  // INFO messages are not echoed without -v
+
+    run = Host({"online", "r1"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "r1: ONLINE\n");
+    run = Host({"monitor", "r1"});
+    EXPECT_EQ(run.out, "r1: ONLINE\n");
+
+    run = Host({"-v", "offline", "r1"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, "r1: OFFLINE\n");
+    EXPECT_NE(run.err.find("INFO 55002-20020 r1 FakeMonitor: Monitor: timeout [45], state [0]."),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("INFO 55002-20010 - FakeStartup: Started with timeouts [600, 600, 45, 120]."),
+              std::string::npos);
+
+    // The agent log and the debug log (tag 19 only) of those runs.
+    std::string log = ReadFile(dir_ / "log/Kestrel.log");
+    EXPECT_NE(log.find(" INFO 55002-20011 r1 FakeOnline: "), std::string::npos) << log;
+    std::string debug = ReadFile(dir_ / "log/resources/r1.log");
+    EXPECT_NE(debug.find(" DBG19 FakeOnline [tests/cairn/FakeAgent.cpp:"), std::string::npos) << debug;
+    EXPECT_EQ(debug.find("DBG20"), std::string::npos);
+    EXPECT_NE(ReadFile(dir_ / "log/resources/@Kestrel.log").find("Startup trace line."), std::string::npos);
+}
+
+TEST_F(HostTest, ExitStatusFollowsTheAim) {
+    WriteConfig("[resources.unk]\ntype = \"Kestrel\"\nSAPSID = \"UNK\"\n");
+    RunResult run = Host({"online", "unk"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, "unk: UNKNOWN\n");
+    EXPECT_EQ(Host({"monitor", "unk"}).exitCode, 1);
+    EXPECT_EQ(Host({"offline", "unk"}).exitCode, 1);
+
+    run = Host({"clean", "r1"});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.out, "r1: clean result 0 (cleaned)\n");
+    run = Host({"clean", "r1", "--reason", "1"});  // the fake returns the reason as its result
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, "r1: clean result 1 (a process could not be killed)\n");
+}
+
+TEST_F(HostTest, JsonShapeAndEscaping) {
+    // SAPHome is echoed verbatim by the fake's Online message.
+    const std::string tricky = "q\"uote b\\ack\nnew\ttab \x01 \xC3\xBC \xE2\x82\xAC </script>";
+    WriteConfig("SAPHome = \"q\\\"uote b\\\\ack\\nnew\\ttab \\u0001 \xC3\xBC \xE2\x82\xAC </script>\"\n");
+    RunResult run = Host({"--json", "online", "r1"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    ASSERT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << "one object on one line";
+    Json json = ParseJson(run);
+    EXPECT_EQ(json["resource"].text, "r1");
+    EXPECT_EQ(json["command"].text, "online");
+    EXPECT_EQ(json["state"].text, "ONLINE");
+    const Json& calls = json["calls"];
+    ASSERT_EQ(calls.items.size(), 2u);
+    EXPECT_EQ(calls.items[0]["entry_point"].text, "Online");
+    EXPECT_EQ(calls.items[1]["entry_point"].text, "Monitor");
+    EXPECT_EQ(calls.items[1]["result"].number, 1);
+    EXPECT_EQ(calls.items[0]["duration_ms"].kind, Json::Number);
+    const Json& message = calls.items[0]["messages"].items.at(0);
+    EXPECT_EQ(message["id"].number, 20011);
+    EXPECT_EQ(message["severity"].number, 4);
+    EXPECT_EQ(message["tag"].text, "FakeOnline");
+    EXPECT_EQ(message["text"].text, tricky);
+    EXPECT_EQ(json["startup_messages"].items.at(0)["id"].number, 20010);
+    EXPECT_TRUE(json.Has("shutdown_messages"));
+
+    run = Host({"--json", "clean", "r1", "--reason", "3"});
+    json = ParseJson(run);
+    EXPECT_EQ(json["state"].text, "NOT_CLEANED");
+    EXPECT_EQ(json["calls"].items.at(0)["result"].number, 3);
+}
+
+TEST_F(HostTest, DamagedCookieIsReportedAndTreatedAsAbsent) {
+    ASSERT_EQ(Host({"online", "r1"}).exitCode, 0);
+    WriteFile(dir_ / "state/cookies/r1_fake_state", "cairn-cookie 1 1 00000000\n1");
+    RunResult run = Host({"monitor", "r1"});
+    EXPECT_EQ(run.out, "r1: OFFLINE\n");
+    // Written while Monitor runs: the agent's category and the resource.
+    const std::string warning =
+        "WARNING 55002-90001 r1 cairn: Cookie file " + dir_ / "state/cookies/r1_fake_state" + " is damaged";
+    EXPECT_NE(run.err.find(warning), std::string::npos) << run.err;
+    EXPECT_NE(ReadFile(dir_ / "log/Kestrel.log").find(warning), std::string::npos);
+}
+
+TEST_F(HostTest, ConsoleMessagesAreNotEchoedTwice) {
+    WriteConfig("[resources.con]\ntype = \"Kestrel\"\nSAPSID = \"CON\"\n");
+    RunResult run = Host({"online", "con"});
+    EXPECT_EQ(run.exitCode, 0);
+    size_t first = run.err.find("Console says hi.");
+    ASSERT_NE(first, std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("Console says hi.", first + 1), std::string::npos) << run.err;
+}
+
+#ifdef KESTREL_TEST_HOOKS
+TEST_F(HostTest, FaultsInjectedThroughTheEnvironment) {
+    RunResult run = Host({"monitor", "r1"}, {{"CAIRN_FAULT_OPEN_FAILS", "2"}});
+    EXPECT_EQ(run.exitCode, 0);
+    std::regex openFailure(
+        "WARNING 55002-20001 - FakeStartup: CairnClusterOpenLocal\\(\\) for the cluster failed "
+        "with error \\[6, 0x000006BA\\] with message \\[The cluster service is not available");
+    auto lines = Lines(run.err);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [&](const std::string& l) { return std::regex_search(l, openFailure); }),
+              2)
+        << run.err;
+
+    run = Host({"--json", "monitor", "r1"}, {{"CAIRN_FAULT_ATTR_READ", "MonitorTimeout"}});
+    EXPECT_NE(run.err.find("CairnObjGetAttribute() for MonitorTimeout failed with error [7, 0x0000054F]"),
+              std::string::npos)
+        << run.err;
+    Json json = ParseJson(run);
+    // The read failed, so the fake kept its own default instead of the configured 45.
+    EXPECT_EQ(json["calls"].items.at(0)["messages"].items.at(0)["text"].text,
+              "Monitor: timeout [60], state [0].");
+    EXPECT_EQ(json["startup_messages"].items.at(0)["severity"].number, 2);
+
+    run = Host({"monitor", "r1"}, {{"CAIRN_FAULT_REGISTER", "CleanTimeout"}});
+    EXPECT_NE(run.err.find("CairnObjRegister() for CleanTimeout failed"), std::string::npos) << run.err;
+    EXPECT_EQ(run.exitCode, 0);
+
+    run = Host({"monitor", "r1"}, {{"CAIRN_FAULT_OPEN_FAILS", "many"}});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("CAIRN_FAULT_OPEN_FAILS"), std::string::npos);
+}
+#endif
+
+TEST_F(HostTest, ConfigurationErrorsAreOneClearLine) {
+    struct Case {
+        const char* name;
+        std::string config;    // appended to the valid configuration ("" keeps it)
+        std::string resource;  // the command's resource
+        std::string expected;  // what the one line must contain besides the file name
+    };
+    const Case cases[] = {
+        {"syntax", "[resources.r2\n", "r1", ":15:14: syntax error"},
+        {"unknown resource", "", "r9", "resources.r9: unknown resource (configured: r1)"},
+        {"unknown type", "[resources.r2]\ntype = \"Nope\"\n", "r1", "resources.r2.type: unknown type 'Nope'"},
+        {"type without definition", "[types.Nope]\n", "r1", "types.Nope: unknown type: no Nope.type.toml in"},
+        {"missing type", "[resources.r2]\nSAPSID = \"X\"\n", "r1", "resources.r2.type: missing"},
+        {"string for integer", "EPProgramTimeout = \"15s\"\n", "r1",
+         ":15: resources.r1.EPProgramTimeout: expected a 32-bit integer (or a string holding one), got "
+         "\"15s\""},
+        {"integer out of range", "EPProgramTimeout = 4294967296\n", "r1",
+         "resources.r1.EPProgramTimeout: expected"},
+        {"boolean for integer", "EPProgramTimeout = true\n", "r1",
+         "expected an integer (or a string holding one), got a boolean"},
+        {"integer for string", "InstName = 0\n", "r1",
+         "resources.r1.InstName: expected a string, got an integer"},
+        {"array for string", "MonitorProgram = \"x\"\nInstProfile = [\"y\"]\n", "r1",
+         ":16: resources.r1.InstProfile: expected a string, got an array"},
+        {"string for list", "[resources.r2]\ntype = \"Kestrel\"\nProcMon = \"x\"\n", "r1",
+         "resources.r2.ProcMon: expected an array of strings, got a string"},
+        {"list of numbers", "[resources.r2]\ntype = \"Kestrel\"\nProcMon = [1]\n", "r1",
+         "resources.r2.ProcMon: expected an array of strings, found an integer in it"},
+        {"unknown attribute", "SAPSid = \"ABC\"\n", "r1",
+         "resources.r1.SAPSid: unknown attribute of type Kestrel"},
+        {"unknown section", "[nodes]\n", "r1", "nodes: unknown section"},
+        {"bad resource name", "[resources.\"a/b\"]\ntype = \"Kestrel\"\n", "r1",
+         "resources.a/b: a resource name is"},
+    };
+    for (const Case& c : cases) {
+        WriteConfig(c.config);
+        RunResult run = Host({"monitor", c.resource});
+        EXPECT_EQ(run.exitCode, 2) << c.name;
+        EXPECT_EQ(run.out, "") << c.name;
+        std::vector<std::string> lines = Lines(run.err);
+        ASSERT_EQ(lines.size(), 1u) << c.name << ": " << run.err;
+        EXPECT_EQ(lines[0].rfind("cairnagent: " + config_, 0), 0u) << lines[0];
+        EXPECT_NE(lines[0].find(c.expected), std::string::npos) << c.name << ": " << lines[0];
+    }
+
+    // Errors in [types] that need their own file content, and a missing file.
+    WriteFile(config_, "[types.Kestrel]\nagent_dir = \"agents\"\nMonitorTimeout = -5\n");
+    RunResult run = Host({"monitor", "r1"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find(":3: types.Kestrel.MonitorTimeout: expected a non-negative integer"),
+              std::string::npos)
+        << run.err;
+    WriteFile(config_, "[types.Kestrel]\nagent_dir = \"agents\"\nFooTimeout = 5\n");
+    run = Host({"monitor", "r1"});
+    EXPECT_NE(run.err.find("types.Kestrel.FooTimeout: unknown type attribute"), std::string::npos) << run.err;
+
+    run = RunHost(dir_, {"--config", dir_ / "absent.toml", "monitor", "r1"});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.err,
+              "cairnagent: " + dir_ / "absent.toml" + ": cannot read the file: No such file or directory\n");
+    run = RunHost(dir_, {"monitor", "r1"}, "", {{"CAIRN_CONFIG", dir_ / "from-env.toml"}});
+    EXPECT_NE(run.err.find(dir_ / "from-env.toml"), std::string::npos) << "CAIRN_CONFIG is used";
+}
+
+TEST_F(HostTest, UsageErrors) {
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{},
+                                               {"frob"},
+                                               {"monitor"},
+                                               {"monitor", "r1", "r2"},
+                                               {"clean", "r1", "--reason"},
+                                               {"clean", "r1", "--reason", "-1"},
+                                               {"--bogus", "monitor", "r1"},
+                                               {"svc", "list"}}) {
+        RunResult run = Host(args);
+        EXPECT_EQ(run.exitCode, 2) << testing::PrintToString(args);
+        EXPECT_EQ(run.out, "");
+        EXPECT_NE(run.err, "");
+    }
+}
+
+TEST_F(HostTest, EncryptPassword) {
+    RunResult run = RunHost(dir_, {"encrypt-password"}, "S3cret!#\n");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    ASSERT_EQ(run.out.back(), '\n');
+    std::string encoded = run.out.substr(0, run.out.size() - 1);
+    std::vector<char> buffer(encoded.begin(), encoded.end());
+    buffer.push_back('\0');
+    ASSERT_EQ(TernDecodePassword(buffer.data(), buffer.size()), 0);
+    EXPECT_STREQ(buffer.data(), "S3cret!#");
+
+    for (const std::string& bad : {std::string("with space\n"), std::string("tab\there\n"),
+                                   std::string("del\x7F\n"), std::string(""), std::string("\n")}) {
+        run = RunHost(dir_, {"encrypt-password"}, bad);
+        EXPECT_EQ(run.exitCode, 2) << bad;
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(Lines(run.err).size(), 1u) << run.err;
+    }
+    run = RunHost(dir_, {"encrypt-password"}, "a b\n");
+    EXPECT_NE(run.err.find("character 2 of the password"), std::string::npos) << run.err;
+}
+
+}  // namespace
