@@ -53,6 +53,9 @@ public:
     // Terminates the process with this PID. Success when terminated, or when it vanished after the
     // privilege step; failure otherwise (also when it had already ended before the call).
     static CKestrelStatus KillProcess(uint32_t pid);
+    // The same for a process already held open: the signal goes through its pidfd, so a PID reused since
+    // the process was inspected is never hit.
+    static CKestrelStatus KillProcess(TernProcess& process);
 
     // --- Commands as a user -----------------------------------------------------------------------------
     // Runs command (program and arguments, split with the Windows command-line rules; no shell) as

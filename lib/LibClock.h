@@ -15,3 +15,9 @@ void TernSleep(uint32_t ms);
 uint64_t TernRealMs(uint64_t nominalMs);
 // The active time factor (1 in production).
 double TernTimeScale();
+
+// The real current time in UTC, broken down (never scaled: it is written into records people read).
+struct TernUtcTime {
+    unsigned year, month, day, hour, minute, second;  // month 1..12
+};
+TernUtcTime TernUtcNow();

@@ -49,6 +49,15 @@ const Base& GetBase() {
 
 double TernTimeScale() { return GetBase().scale; }
 
+TernUtcTime TernUtcNow() {
+    time_t now = time(nullptr);
+    tm t{};
+    gmtime_r(&now, &t);
+    return TernUtcTime{static_cast<unsigned>(t.tm_year + 1900), static_cast<unsigned>(t.tm_mon + 1),
+                       static_cast<unsigned>(t.tm_mday),        static_cast<unsigned>(t.tm_hour),
+                       static_cast<unsigned>(t.tm_min),         static_cast<unsigned>(t.tm_sec)};
+}
+
 uint64_t TernNowMs() {
     const Base& b = GetBase();
     if (b.scale == 1.0) return RealNowMs() + kEpochDeltaMs;

@@ -1,0 +1,207 @@
+// Kill: ends every remaining process of the instance. Each process is held through its pidfd from the
+// moment it is looked at, so the process that is killed is the one whose path and owner were checked.
+#include <algorithm>
+#include <deque>
+#include <string>
+
+#include "Kestrel.h"
+#include "KestrelLog.h"
+#include "KestrelUtil.h"
+#include "LibError.h"
+#include "LibLogger.h"
+#include "LibProcess.h"
+#include "LibProcessList.h"
+#include "LibWide.h"
+
+namespace {
+
+// The owner of an open process, with the traces of CKestrelUtil::GetProcessUserName.
+CKestrelStatus OwnerOf(TernProcess& process, std::wstring& domain, std::wstring& user) {
+    TERN_TRACE(L"GetProcessUserName called with pid [%d].", process.GetPid());
+    CKestrelStatus st = process.GetUserName(domain, user);
+    if (st.IsFailure())
+        TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernProcess::GetUserName", st.GetCode(), st.GetError());
+    return st;
+}
+
+bool MaySearchSys(const std::wstring& instType) {
+    return instType == L"CENTRAL" || instType == L"ENQUEUE" || instType == L"AENQUEUE" || instType == L"JENQUEUE";
+}
+
+}  // namespace
+
+CKestrelStatus CKestrelUtil::KillProcess(TernProcess& process) {
+    const uint32_t pid = process.GetPid();
+    TERN_TRACE(L"KillProcess called with pid [%d].", pid);
+    // The privilege step: the process must still be there (an ended one fails with 87, as opening it would).
+    bool alive = false;
+    CKestrelStatus st = process.IsAlive(alive);
+    if (st.IsSuccess() && !alive) st.Set(CKestrelStatus::kPlatform, TERN_ERROR_INVALID_PARAMETER);
+    if (st.IsFailure()) {
+        TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernProcess::EnablePrivilege", st.GetCode(), st.GetError());
+        return st;
+    }
+    st = process.Terminate(0);
+    if (st.IsFailure()) {
+        if (st.GetError() == TERN_ERROR_INVALID_PARAMETER) {
+            TERN_TRACE(L"Process with PID [%d] doesn't exist.", pid);
+            st.Clear();
+            return st;
+        }
+        TERN_TRACE(L"%s returned %d, 0x%.08X", L"TerminateProcess", st.GetCode(), st.GetError());
+    }
+    return st;
+}
+
+CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32_t& killFailed) {
+    TERN_TRACE(L"Kill is called with timeout [%d].", timeoutMs);
+    killFailed = 0;
+    TERN_TRACE(L"Checking for the process existence, if any for the SAP Instance.");
+    CKestrelStatus status;
+    status.Clear();
+    TernProcessList list;
+    CKestrelStatus st = list.Open();
+    if (st.IsFailure()) {
+        TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernProcessList::Open", st.GetCode(), st.GetError());
+        TERN_TRACE(L"Failed to open the process list.");
+        KESTREL_LOG(KSEV_ERROR, 20126, L"Failed to open the process list.");
+        return st;
+    }
+
+    std::vector<std::wstring>& procMon = attrib.GetProcMon();
+    const int32_t arch = CKestrelUtil::FindSAPArch(procMon);
+    bool pushedLauncher = false;
+    if (arch == KARCH_JAVA || arch == KARCH_ADDIN) {
+        TERN_TRACE(L"This is Java/Add-In instance. Pushing jlaunch.exe onto ProcMon.");
+        procMon.push_back(L"JLAUNCH.EXE");
+        pushedLauncher = true;
+    }
+    auto restore = [&]() {
+        if (!pushedLauncher) return;
+        auto it = std::find(procMon.rbegin(), procMon.rend(), L"JLAUNCH.EXE");
+        if (it != procMon.rend()) procMon.erase(std::next(it).base());
+    };
+    TERN_TRACE(L"Got ProcMon size [%d].", static_cast<int32_t>(procMon.size()));
+    uint32_t major = 0, minor = 0;
+    TernGetOsVersion(major, minor);
+    TERN_TRACE(L"Major and Minor Version of the OS are [%d] and [%d].", major, minor);
+    const uint32_t skipped = (major == 5 && minor == 0) ? 8 : 4;
+
+    const std::wstring& sid = attrib.GetSAPSID();
+    const std::wstring& instName = attrib.GetInstName();
+    const bool sysAllowed = MaySearchSys(attrib.GetInstType());
+    std::deque<TernProcess> queue;
+
+    uint32_t pid = 0;
+    for (st = list.GetFirst(pid); st.IsSuccess(); st = list.GetNext(pid)) {
+        if (pid == 0 || pid == skipped) continue;
+        TernProcess process;
+        std::wstring path;
+        CKestrelStatus exe = process.Open(pid, false, TernProcess::kAccessQuery);
+        if (exe.IsSuccess()) exe = process.GetExeName(path);
+        if (exe.IsFailure()) {
+            TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernProcess::GetExeName", exe.GetCode(), exe.GetError());
+            TERN_TRACE(L"Failed to get the exe name for the process with PID [%d].", pid);
+            continue;
+        }
+        const std::wstring upper = TernToUpper(path);
+        size_t sidPos = upper.find(sid);
+        if (sidPos == std::wstring::npos) continue;
+        TERN_TRACE(L"Found SAPSID [%s] in the exe name [%s]", sid, path);
+        size_t regionPos = upper.find(instName, sidPos);
+        bool throughSys = false;
+        if (regionPos != std::wstring::npos) {
+            TERN_TRACE(L"Found InstName [%s] in the exe name [%s]", instName, path);
+        } else if (sysAllowed && (regionPos = upper.find(L"SYS", sidPos)) != std::wstring::npos) {
+            TERN_TRACE(L"Found [SYS] in the exe name [%s]", path);
+            throughSys = true;
+        } else {
+            continue;
+        }
+        const std::wstring_view region = std::wstring_view(upper).substr(regionPos);
+
+        bool killed = false;
+        for (const std::wstring& entry : procMon) {
+            if (entry.empty() || entry == L" ") {
+                TERN_TRACE(L"Invalid Values in ProcMon.");
+                restore();
+                return status;
+            }
+            if (region.find(entry) == std::wstring_view::npos) continue;
+            TERN_TRACE(L"Found ProcMon [%s] in the exe name [%s]", entry, path);
+            std::wstring domain, user;
+            CKestrelStatus owner = OwnerOf(process, domain, user);
+            if (owner.IsFailure()) {
+                TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::GetProcessUserName", owner.GetCode(),
+                           owner.GetError());
+                TERN_TRACE(L"Failed to get the user name for the process [%s] with PID [%d].", path, pid);
+                continue;
+            }
+            if (!TernEqualsNoCase(domain, attrib.GetSAPAdminDomain())) {
+                TERN_TRACE(
+                    L"Domain name of process [%d] is [%s] which is not matching with SAPAdminDomain attribute value [%s]",
+                    pid, domain, attrib.GetSAPAdminDomain());
+                continue;
+            }
+            TERN_TRACE(L"Got PID [%d] and User [%s] for process [%s].", pid, user, path);
+            if (!TernEqualsNoCase(user, attrib.GetSAPServiceUser()) && !TernEqualsNoCase(user, attrib.GetSAPAdmin()))
+                continue;
+            TERN_TRACE(L"Killing the process with name [%s] and PID [%d]", path, pid);
+            CKestrelStatus kill = CKestrelUtil::KillProcess(process);
+            if (kill.IsFailure()) {
+                TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::KillProcess", kill.GetCode(), kill.GetError());
+                TERN_TRACE(L"Failed to kill the process with PID [%d]. Clean failed.", pid);
+                KESTREL_LOG(KSEV_ERROR, throughSys ? 20128u : 20127u,
+                            L"Failed to kill the process with PID [%d]. Clean failed.", pid);
+                killFailed = 1;
+                restore();
+                return kill;
+            }
+            killed = true;
+            break;
+        }
+        if (killed) continue;
+
+        std::wstring domain, user;
+        CKestrelStatus owner = OwnerOf(process, domain, user);
+        if (owner.IsFailure()) {
+            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::GetProcessUserName", owner.GetCode(),
+                       owner.GetError());
+            if (throughSys) {
+                TERN_TRACE(L"Failed to get the user name for the process [%s] with PID [%d].", path, pid);
+            } else {
+                TERN_TRACE(L"Failed to get the user name for the process [%s] \t\t\t\t\t\t\t\t\t\t\t\t with PID [%d].", path,
+                           pid);
+            }
+            continue;
+        }
+        if (!TernEqualsNoCase(domain, attrib.GetSAPAdminDomain())) {
+            TERN_TRACE(L"Domain name of process [%d] is [%s] which is not matching with SAPAdminDomain attribute value [%s]",
+                       pid, domain, attrib.GetSAPAdminDomain());
+            continue;
+        }
+        TERN_TRACE(L"Got PID [%d] and User [%s] for process [%s].", pid, user, path);
+        if (TernEqualsNoCase(user, attrib.GetSAPServiceUser()) || TernEqualsNoCase(user, attrib.GetSAPAdmin())) {
+            TERN_TRACE(L"Pushing the PID [%d] into queue for process [%s]", pid, path);
+            queue.push_back(std::move(process));
+        }
+    }
+    // The walk ends at the first failure of first/next, the normal end included; it is not reported.
+    status.Clear();
+
+    while (!queue.empty()) {
+        TernProcess process = std::move(queue.front());
+        queue.pop_front();
+        const uint32_t queued = process.GetPid();
+        TERN_TRACE(L"Going to kill the process with PID [%d] from the queue.", queued);
+        CKestrelStatus kill = CKestrelUtil::KillProcess(process);
+        if (kill.IsFailure()) {
+            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::KillProcess", kill.GetCode(), kill.GetError());
+            TERN_TRACE(L"Failed to kill the process with PID [%d].", queued);
+            KESTREL_LOG(KSEV_ERROR, 20129, L"Failed to kill the process with PID [%d] from the queue.", queued);
+        }
+    }
+    restore();
+    list.Close();
+    return status;
+}
