@@ -89,14 +89,14 @@ TestIdentity::~TestIdentity() {
 
 std::vector<std::string> TestIdentity::Environment() const {
     return {
-        "LD_PRELOAD=libnss_wrapper.so:libpam_wrapper.so",
-        "NSS_WRAPPER_PASSWD=" + dir_ + "/passwd",
-        "NSS_WRAPPER_GROUP=" + dir_ + "/group",
-        "PAM_WRAPPER=1",
-        "PAM_WRAPPER_SERVICE_DIR=" + dir_ + "/pam.d",
+        "LD_PRELOAD=libnss_wrapper.so:libpam_wrapper.so", "NSS_WRAPPER_PASSWD=" + dir_ + "/passwd",
+        "NSS_WRAPPER_GROUP=" + dir_ + "/group", "PAM_WRAPPER=1", "PAM_WRAPPER_SERVICE_DIR=" + dir_ + "/pam.d",
         std::string(kIdentityDirVar) + "=" + dir_,
-        // Sanitizer runtimes insist on coming first in the library list; the wrappers come first here.
-        "ASAN_OPTIONS=verify_asan_link_order=0",
+        // Sanitizer runtimes insist on coming first in the library list (the wrappers come first here) and
+        // refuse the RTLD_DEEPBIND the wrappers load libc with by default.
+        "ASAN_OPTIONS=verify_asan_link_order=0", "NSS_WRAPPER_DISABLE_DEEPBIND=1",
+        "PAM_WRAPPER_DISABLE_DEEPBIND=1",
+        "UID_WRAPPER_DISABLE_DEEPBIND=1",  // the name pam_wrapper 1.1.4 reads for its own switch
     };
 }
 
