@@ -392,9 +392,9 @@ Control LoadControl(const Instance& inst) {
                 tc.exitCode = static_cast<int>(r.Int(fv, where, 0));
             else if (f == "delay_ms")
                 tc.delayMs = r.Int(fv, where, 0);
-            else if (f == "output_bytes")
+            else if (f == "output_bytes" && key != "service")
                 tc.outputBytes = r.Int(fv, where, 0);
-            else if (f == "act" && key != "sapinfo" && key != "ensmon" && key != "jcmon")
+            else if (f == "act" && (key == "startsap" || key == "stopsap" || key == "sapsrvkill"))
                 tc.act = r.Bool(fv, where);
             else if (f == "grace_ms" && (key == "stopsap" || key == "sapsrvkill"))
                 tc.graceMs = r.Int(fv, where, 0);

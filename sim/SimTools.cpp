@@ -315,6 +315,7 @@ int JcMon(const std::vector<std::string>& args) {
         a.text = "Instance " + inst.name + " has no Java stack\n";
         return Finish(tc, a);
     }
+    // Only upper-case names go into the header: a host name could hold the words a reader scans for.
     const std::string title =
         "============================================================\n"
         "JControl Monitor Program - Administration Menu  (Local)\n"
