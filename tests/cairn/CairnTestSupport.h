@@ -60,6 +60,17 @@ inline std::vector<std::string> Lines(const std::string& text) {
     return out;
 }
 
+// True when line starts with a log time stamp "YYYY-MM-DD HH:MM:SS.mmm " (24 characters).
+inline bool StartsWithTimestamp(const std::string& line) {
+    const char* shape = "dddd-dd-dd dd:dd:dd.ddd ";
+    if (line.size() < 24) return false;
+    for (size_t i = 0; i < 24; ++i) {
+        if (shape[i] == 'd' ? !isdigit(static_cast<unsigned char>(line[i])) : line[i] != shape[i])
+            return false;
+    }
+    return true;
+}
+
 struct RunResult {
     int exitCode = -1;
     std::string out;

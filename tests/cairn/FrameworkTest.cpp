@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <regex>
 #include <thread>
 
 #include "CairnAgfw.h"
@@ -15,6 +14,7 @@
 
 using cairn_test::Lines;
 using cairn_test::ReadFile;
+using cairn_test::StartsWithTimestamp;
 using cairn_test::TempDir;
 using cairn_test::WriteFile;
 
@@ -215,9 +215,9 @@ TEST_F(FrameworkTest, AgentLogLineFormat) {
     ASSERT_EQ(lines.size(), 10u);
     const char* names[] = {"CRITICAL", "ERROR", "WARNING", "NOTICE", "INFO", "SEV5"};
     for (int i = 0; i < 6; ++i) {
-        std::regex pattern(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )" + std::string(names[i]) + " 55002-" +
-                           std::to_string(20010 + i) + " r1 KestrelOnline: Text \u00E9\\.");
-        EXPECT_TRUE(std::regex_match(lines[i], pattern)) << lines[i];
+        EXPECT_TRUE(StartsWithTimestamp(lines[i])) << lines[i];
+        EXPECT_EQ(lines[i].substr(24), std::string(names[i]) + " 55002-" + std::to_string(20010 + i) +
+                                           " r1 KestrelOnline: Text \xC3\xA9.");
     }
     // Continuation lines are indented in the file; the collected message keeps the exact text.
     EXPECT_NE(lines[6].find("r1 KestrelOnline: first"), std::string::npos);
@@ -269,10 +269,8 @@ TEST_F(FrameworkTest, DebugLogHonoursTheTypesTags) {
 
     std::vector<std::string> lines = Lines(ReadFile(dir_ / "log/resources/r1.log"));
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(std::regex_match(lines[0],
-                                 std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} DBG19 CKestrel::Online )"
-                                            R"(\[agent/Kestrel\.cpp:77\] trace)")))
-        << lines[0];
+    EXPECT_TRUE(StartsWithTimestamp(lines[0])) << lines[0];
+    EXPECT_EQ(lines[0].substr(24), "DBG19 CKestrel::Online [agent/Kestrel.cpp:77] trace");
     EXPECT_EQ(lines[1], "    line");
     EXPECT_NE(ReadFile(dir_ / "log/resources/@Kestrel.log").find("DBG19 CairnAgStartup"), std::string::npos);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_ / "log/resources"), {}), 2);
