@@ -12,6 +12,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 
 namespace cairn::host {
@@ -108,9 +109,14 @@ std::string DirName(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// path itself when absolute, else relative to base; "." and ".." steps are folded for readable messages.
 std::string Resolve(const std::string& base, const std::string& path) {
-    if (path.empty() || path[0] == '/') return path;
-    return base + "/" + path;
+    if (path.empty()) return path;
+    std::filesystem::path full =
+        path[0] == '/' ? std::filesystem::path(path) : std::filesystem::path(base) / path;
+    std::string out = full.lexically_normal().string();
+    if (out.size() > 1 && out.back() == '/') out.pop_back();
+    return out;
 }
 
 bool FileExists(const std::string& path) {
@@ -194,7 +200,7 @@ bool LoadTypeSection(const Reporter& report, const std::string& configDir, const
         }
         dirs.push_back(Resolve(configDir, std::string(agentDir->as_string()->get())));
     }
-    if (!exeDir.empty()) dirs.push_back(exeDir + "/../lib");
+    if (!exeDir.empty()) dirs.push_back(Resolve(exeDir, "../lib"));
     dirs.push_back(kSystemAgentDir);
     std::string definitionFile;
     for (const std::string& dir : dirs) {
@@ -414,7 +420,9 @@ bool LoadConfig(const std::string& path, const std::string& exeDir, HostConfig& 
                 return report.Fail("cluster." + name, &value, "unknown key (expected state_dir or log_dir)");
             }
             if (!value.is_string() || value.as_string()->get().empty()) {
-                return report.Fail("cluster." + name, &value, "expected a non-empty string (a directory)");
+                return report.Fail("cluster." + name, &value,
+                                   "expected a non-empty string (a directory), got " +
+                                       (value.is_string() ? std::string("an empty one") : KindName(value)));
             }
             std::string dir = Resolve(configDir, std::string(value.as_string()->get()));
             (name == "state_dir" ? out.settings.stateDir : out.settings.logDir) = dir;
