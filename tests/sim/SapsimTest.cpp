@@ -401,9 +401,11 @@ TEST_F(SapsimTest, ToolsRejectMalformedArguments) {
 TEST_F(SapsimTest, SapsrvkillEndsJavaInstanceWithItsLaunchers) {
     InstallOk("JC01", "central", {"--arch", "java"});
     ASSERT_EQ(Tool("startsap.exe", StartArgs("01")).exitCode, 0);
-    ASSERT_TRUE(WaitFor([&] { return Running().size() == 3; })) << "jcontrol.exe and two jlaunch.exe nodes";
-    EXPECT_EQ(Images(InstDir("JC01") + "/exe"),
-              (std::vector<std::string>{"jcontrol.exe", "jlaunch.exe", "jlaunch.exe"}));
+    // A node shows jcontrol.exe's image until its exec: wait for the images themselves.
+    EXPECT_TRUE(WaitFor([&] {
+        return Images(InstDir("JC01") + "/exe") ==
+               std::vector<std::string>{"jcontrol.exe", "jlaunch.exe", "jlaunch.exe"};
+    }));
     RunResult r = Tool("sapsrvkill.exe", {"simhost_ABC_01"});
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_TRUE(Running().empty());
@@ -452,7 +454,8 @@ TEST_F(SapsimTest, JcmonReportsLauncherStatesFromTheProcessTable) {
 
     Steer("J05", "[process.server0]\nready_after_ms = 60000\n");
     ASSERT_EQ(Tool("startsap.exe", StartArgs("05")).exitCode, 0);
-    ASSERT_TRUE(WaitFor([&] { return Running().size() == 3; }));
+    const std::vector<std::string> all = {"jcontrol.exe", "jlaunch.exe", "jlaunch.exe"};
+    ASSERT_TRUE(WaitFor([&] { return Images(InstDir("J05") + "/exe") == all; }));
     std::vector<std::string> starting = rows(Kernel() + "/jcmon.exe");
     EXPECT_EQ(state(starting, "dispatcher"), "Running");
     EXPECT_EQ(state(starting, "server0"), "Starting");
@@ -553,7 +556,9 @@ TEST_F(SapsimTest, ControlFileStartsSomeProcessesAndEndsOthers) {
     InstallOk("J02", "dialog", {"--arch", "java"});
     Steer("J02", "[startsap]\nprocesses = [\"jcontrol.exe\", \"dispatcher\"]\n[jcontrol]\nservers = 2\n");
     ASSERT_EQ(Tool("startsap.exe", StartArgs("02")).exitCode, 0);
-    ASSERT_TRUE(WaitFor([&] { return Images(InstDir("J02") + "/exe").size() == 2; }));
+    ASSERT_TRUE(WaitFor([&] {
+        return Images(InstDir("J02") + "/exe") == std::vector<std::string>{"jcontrol.exe", "jlaunch.exe"};
+    }));
     RunResult jc = Tool("jcmon.exe", {"pf=" + Profile("J02")}, kDialogue);
     int stopped = 0;
     for (const std::string& l : Lines(jc.output))
