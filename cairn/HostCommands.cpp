@@ -12,6 +12,9 @@
 #include "CairnHost.h"
 #include "HostAgent.h"
 #include "LibPasswordCodec.h"
+#ifdef CAIRN_HOST_HAVE_SVC
+#include "SvcCommand.h"
+#endif
 
 namespace cairn::host {
 namespace {
@@ -290,6 +293,20 @@ int RunEncryptPassword(CommandContext& context, const std::vector<std::string>& 
     return kExitOk;
 }
 
+#ifdef CAIRN_HOST_HAVE_SVC
+// The embedded service manager finds its registry through CAIRN_SERVICE_ROOT; when that is not set, the
+// configuration's state directory provides it.
+int RunSvc(CommandContext& context, const std::vector<std::string>& args) {
+    if (getenv("CAIRN_SERVICE_ROOT") == nullptr && context.Config() == nullptr) return kExitUsage;
+    std::vector<std::string> owned{"svc"};
+    owned.insert(owned.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : owned) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    return CairnSvcMain(static_cast<int>(owned.size()), argv.data());
+}
+#endif
+
 // The command table. svc (the embedded service manager) and demo are added here by their owners.
 const HostCommand kCommands[] = {
     {"online", "online  RES              Online, then one Monitor; prints the resulting state", RunOnline},
@@ -301,6 +318,10 @@ const HostCommand kCommands[] = {
     {"encrypt-password",
      "encrypt-password         reads a password (no echo on a terminal), prints its encoded form",
      RunEncryptPassword},
+#ifdef CAIRN_HOST_HAVE_SVC
+    {"svc", "svc ...                  the embedded service manager (svc with no action prints its usage)",
+     RunSvc},
+#endif
 };
 
 }  // namespace

@@ -261,8 +261,7 @@ TEST_F(HostTest, UsageErrors) {
                                                {"monitor", "r1", "r2"},
                                                {"clean", "r1", "--reason"},
                                                {"clean", "r1", "--reason", "-1"},
-                                               {"--bogus", "monitor", "r1"},
-                                               {"svc", "list"}}) {
+                                               {"--bogus", "monitor", "r1"}}) {
         RunResult run = Host(args);
         EXPECT_EQ(run.exitCode, 2) << testing::PrintToString(args);
         EXPECT_EQ(run.out, "");
