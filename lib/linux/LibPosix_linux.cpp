@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +14,12 @@ namespace tern_posix {
 
 CKestrelStatus Ok() {
     TernSetLastError(0);
+    CKestrelStatus st;
+    st.Clear();
+    return st;
+}
+
+CKestrelStatus Done() {
     CKestrelStatus st;
     st.Clear();
     return st;
@@ -90,8 +96,12 @@ bool ReadProcStat(pid_t pid, ProcStat& out, int& err) {
 }
 
 int PidfdOpen(pid_t pid) {
-    // pidfd_open descriptors are close-on-exec from the start.
-    return ::pidfd_open(pid, 0);
+    // Called through syscall: this C library's header lacks C++ linkage for the pidfd wrappers.
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0u));
+}
+
+int PidfdSendSignal(int pidfd, int sig) {
+    return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0u));
 }
 
 bool PidfdAlive(int pidfd) {

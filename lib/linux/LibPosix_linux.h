@@ -11,8 +11,10 @@
 
 namespace tern_posix {
 
-// Success, last error 0.
+// Success, last error 0 (for queries and actions).
 CKestrelStatus Ok();
+// Success that leaves the last error alone (for closing and handing over handles, which destructors do).
+CKestrelStatus Done();
 // Code 2 with error, which becomes the thread's last error.
 CKestrelStatus Fail(uint32_t error);
 // Code 2 with the mapped errno value.
@@ -55,8 +57,10 @@ struct ProcStat {
 bool ParseProcStat(const std::string& text, ProcStat& out);
 bool ReadProcStat(pid_t pid, ProcStat& out, int& err);
 
-// pidfd_open with O_CLOEXEC semantics; -1 with errno on failure.
+// pidfd_open (the descriptor is close-on-exec); -1 with errno on failure.
 int PidfdOpen(pid_t pid);
+// pidfd_send_signal without siginfo; -1 with errno on failure.
+int PidfdSendSignal(int pidfd, int sig);
 // true while the pidfd's process has not ended (a zombie has ended); false also when poll fails.
 bool PidfdAlive(int pidfd);
 

@@ -29,7 +29,7 @@ CKestrelStatus TernProcessList::Close() {
     pids_.clear();
     next_ = 0;
     open_ = false;
-    return Ok();
+    return Done();
 }
 
 CKestrelStatus TernProcessList::Open() {

@@ -2,7 +2,6 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/pidfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -54,7 +53,7 @@ CKestrelStatus TernProcess::Close() {
     TernWin32Object::Close();
     pid_ = kNoPid;
     exeName_.clear();
-    return Ok();
+    return Done();
 }
 
 CKestrelStatus TernProcess::Attach(int fd) {
@@ -69,7 +68,7 @@ CKestrelStatus TernProcess::Attach(int fd) {
             if (v > 0) pid_ = static_cast<uint32_t>(v);  // -1 once the process has been reaped
         }
     }
-    return Ok();
+    return Done();
 }
 
 int TernProcess::Detach() {
@@ -232,7 +231,7 @@ CKestrelStatus TernProcess::Terminate(uint32_t /*exitCode*/) {
         TernReportAssertion(__FILE__, __LINE__);
         return Fail(TERN_ERROR_INVALID_HANDLE);
     }
-    if (::pidfd_send_signal(fd_, SIGKILL, nullptr, 0) != 0) {
+    if (PidfdSendSignal(fd_, SIGKILL) != 0) {
         CKestrelStatus st = FailErrno(errno);
         TERN_TRACE(L"(%d) Failed to terminate the process %d.", st.GetError(), pid_);
         return st;

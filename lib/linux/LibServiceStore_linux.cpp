@@ -7,7 +7,6 @@
 #include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/pidfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -183,7 +182,8 @@ struct LaunchPlan {
     std::vector<gid_t> groups;
     int devNull = -1;
     int logFd = -1;
-    int goRead = -1;       // closed by the manager once it has recorded the process: then exec may go on
+    int goRead = -1;   // end of file once the manager has read the process's start time: then exec goes on
+    int goWrite = -1;  // the launched process closes its copy first, or it would never see that end of file
     int reportWrite = -1;  // close-on-exec: end of file tells the manager that exec succeeded
     sigset_t emptyMask{};
 };
@@ -212,6 +212,7 @@ const char* StageText(int32_t stage) {
 }
 
 [[noreturn]] void RunLaunched(const LaunchPlan& p) {
+    ::close(p.goWrite);
     char b;
     ssize_t n;
     do {
@@ -312,6 +313,7 @@ CKestrelStatus Launch(LaunchPlan& p, uint32_t& pid, uint64_t& startTime, std::st
     if (!devNull.Valid()) return FailErrno(errno);
     p.devNull = devNull.Get();
     p.goRead = goRead.Get();
+    p.goWrite = goWrite.Get();
     p.reportWrite = reportWrite.Get();
 
     pid_t middle = ::fork();
@@ -343,7 +345,7 @@ CKestrelStatus Launch(LaunchPlan& p, uint32_t& pid, uint64_t& startTime, std::st
     int err = 0;
     if (!ReadProcStat(msg, ps, err)) {
         UniqueFd fd(PidfdOpen(msg));  // still waiting, so this is the new process: end it unrecorded
-        if (fd.Valid()) ::pidfd_send_signal(fd.Get(), SIGKILL, nullptr, 0);
+        if (fd.Valid()) PidfdSendSignal(fd.Get(), SIGKILL);
         why = "cannot read the new process's start time: " + ErrnoText(err);
         return FailErrno(err);
     }
@@ -473,7 +475,7 @@ CKestrelStatus Start(int dirFd, const std::string& keyName, const std::vector<st
             if (!WriteState(dirFd, now, err)) {
                 // An unrecorded process could neither be seen nor stopped: end it rather than leave it.
                 UniqueFd fd(PidfdOpen(static_cast<pid_t>(pid)));
-                if (fd.Valid()) ::pidfd_send_signal(fd.Get(), SIGKILL, nullptr, 0);
+                if (fd.Valid()) PidfdSendSignal(fd.Get(), SIGKILL);
                 why = "cannot record the service process: " + ErrnoText(err);
                 st = FailErrno(err);
             } else {
@@ -503,7 +505,7 @@ CKestrelStatus Stop(int dirFd) {
     // group with that id is the service's. The leader is also signalled through its pidfd in case it has
     // left its group.
     if (::kill(-static_cast<pid_t>(rs.pid), SIGTERM) != 0 && errno != ESRCH) return FailErrno(errno);
-    if (::pidfd_send_signal(live.Get(), SIGTERM, nullptr, 0) != 0 && errno != ESRCH) return FailErrno(errno);
+    if (PidfdSendSignal(live.Get(), SIGTERM) != 0 && errno != ESRCH) return FailErrno(errno);
     rs.stopping = true;
     if (!WriteState(dirFd, rs, err)) return FailErrno(err);
     UniqueFd logFd(::openat(dirFd, kLogFile, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640));

@@ -47,7 +47,7 @@ void TernService::RequireOpen(const char* file, int line) const {
 CKestrelStatus TernService::Close() {
     TernWin32Object::Close();
     name_.clear();
-    return Ok();
+    return Done();
 }
 
 int TernService::Detach() {

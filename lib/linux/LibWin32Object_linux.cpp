@@ -15,7 +15,7 @@ void TernReportAssertion(const char* file, int line) {
 }
 
 CKestrelStatus TernObject::Close() {
-    return tern_posix::Ok();
+    return tern_posix::Done();
 }
 
 TernWin32Object::TernWin32Object(int fd) {
@@ -46,13 +46,13 @@ CKestrelStatus TernWin32Object::Close() {
         if (::close(fd_) != 0) TERN_TRACE(L"Failed to close handle. Error=%d.", TernErrnoToError(errno));
         fd_ = kInvalidHandle;
     }
-    return tern_posix::Ok();
+    return tern_posix::Done();
 }
 
 CKestrelStatus TernWin32Object::Attach(int fd) {
     TernWin32Object::Close();
     fd_ = fd;
-    return tern_posix::Ok();
+    return tern_posix::Done();
 }
 
 int TernWin32Object::Detach() {
