@@ -40,11 +40,16 @@ enum : uint32_t {
 
 uint32_t RuleMask(int32_t epCode) {
     switch (epCode) {
-        case KEP_ONLINE: return 0x1FFFF & ~0x400u;
-        case KEP_OFFLINE: return 0x232D;
-        case KEP_CLEAN: return 0x2285;
-        case KEP_MONITOR: return 0x33CD;
-        default: return 0;
+        case KEP_ONLINE:
+            return 0x1FFFF & ~0x400u;
+        case KEP_OFFLINE:
+            return 0x232D;
+        case KEP_CLEAN:
+            return 0x2285;
+        case KEP_MONITOR:
+            return 0x33CD;
+        default:
+            return 0;
     }
 }
 
@@ -53,8 +58,9 @@ struct InstTypeKeyword {
     const wchar_t* stored;
 };
 constexpr InstTypeKeyword kInstTypes[] = {
-    {L"central", L"CENTRAL"}, {L"dialog", L"DIALOG"},     {L"enqueue", L"ENQUEUE"},   {L"enqrep", L"ENQREP"},
-    {L"aenqueue", L"AENQUEUE"}, {L"aenqrep", L"AENQREP"}, {L"jenqueue", L"JENQUEUE"}, {L"jenqrep", L"JENQREP"},
+    {L"central", L"CENTRAL"},   {L"dialog", L"DIALOG"},     {L"enqueue", L"ENQUEUE"},
+    {L"enqrep", L"ENQREP"},     {L"aenqueue", L"AENQUEUE"}, {L"aenqrep", L"AENQREP"},
+    {L"jenqueue", L"JENQUEUE"}, {L"jenqrep", L"JENQREP"},
 };
 
 const std::vector<std::wstring> kCentralProcs = {L"disp+work.exe", L"jcontrol.exe", L"igswd.exe",
@@ -64,8 +70,12 @@ const std::vector<std::wstring> kDialogProcs = {L"disp+work.exe", L"jcontrol.exe
 const std::vector<std::wstring> kEnqueueProcs = {L"msg_server.exe", L"enserver.exe"};
 const std::vector<std::wstring> kReplicationProcs = {L"enrepserver.exe"};
 
-bool IsUpperAlpha(wchar_t c) { return std::iswalpha(static_cast<wint_t>(c)) && std::iswupper(static_cast<wint_t>(c)); }
-bool IsDecimalDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+bool IsUpperAlpha(wchar_t c) {
+    return std::iswalpha(static_cast<wint_t>(c)) && std::iswupper(static_cast<wint_t>(c));
+}
+bool IsDecimalDigit(wchar_t c) {
+    return c >= L'0' && c <= L'9';
+}
 
 void RemoveTrailingSeparator(std::wstring& path) {
     if (!path.empty() && path.back() == kTernPathSep) path.pop_back();
@@ -88,108 +98,112 @@ CKestrelStatus CKestrelAttrib::Parse(CKestrelStatus& status, int32_t epCode, con
     wchar_t* wideName = nullptr;
     wchar_t** list = nullptr;
     status.Clear();
-    ParseSteps(status, epCode, resourceName, args, validate, wideName, list);
+    // The steps run in a lambda so that their trace lines and messages carry this function's name.
+    auto steps = [&]() {
+        if (resourceName == nullptr || args == nullptr) {
+            status.Set(CKestrelStatus::kFramework, kErrorInvalidParameter);
+            TERN_TRACE(L"%s returned %d, 0x%.08X",
+                       L"Resource name or the argument list received from the engine is empty.",
+                       status.GetCode(), status.GetError());
+            KESTREL_LOG(KSEV_ERROR, 20139,
+                        L"Resource name or the argument list received from the engine is empty.");
+            return;
+        }
+        size_t length = 0;
+        int r = CairnAgEncodeString(0, resourceName, std::strlen(resourceName) + 1, 1, &wideName, &length);
+        if (r != 0) {
+            status.Set(CKestrelStatus::kFramework, static_cast<uint32_t>(r));
+            TERN_TRACE(L"%s returned %d, 0x%.08X", L"Failed to convert(encode) resource name.",
+                       status.GetCode(), status.GetError());
+            KESTREL_LOG(KSEV_ERROR, 20140, L"Failed to convert(encode) resource name.");
+            return;
+        }
+        m_ResourceName = wideName ? wideName : L"";
+        r = CairnAgGetEncodedArgList(0, args, 1, &list);
+        if (r != 0) {
+            status.Set(CKestrelStatus::kFramework, static_cast<uint32_t>(r));
+            TERN_TRACE(L"%s returned %d, 0x%.08X", L"Failed to convert(encode) the argument list.",
+                       status.GetCode(), status.GetError());
+            KESTREL_LOG(KSEV_ERROR, 20141, L"Failed to convert(encode) the argument list.");
+            return;
+        }
+
+        // Entries past the end of a short list count as empty.
+        size_t count = 0;
+        while (list && list[count]) ++count;
+        size_t pos = 0;
+        auto next = [&]() -> std::wstring {
+            std::wstring v = pos < count ? std::wstring(list[pos]) : std::wstring();
+            ++pos;
+            return v;
+        };
+
+        m_SAPSID = TernToUpper(next());
+        m_SecondLevelMonitor = TernWtoi(next());
+        m_EPProgramTimeout = TernWtoi(next());
+        m_SAPHome = next();
+        m_SAPMonHome = next();
+        m_SAPHost = next();
+        m_ProcMon.clear();
+        int32_t n = TernWtoi(next());
+        for (int32_t i = 0; i < n && pos < count; ++i) m_ProcMon.push_back(TernToUpper(next()));
+        m_SAPServiceUser = next();
+        m_SAPAdminDomain = next();
+        m_SAPAdmin = next();
+        m_SAPAdminPassword = next();
+        m_ResLogLevel = next();
+        m_InstType = next();
+        m_InstName = TernToUpper(next());
+        m_InstProfile = next();
+        m_EnqSrvResName = next();
+        m_MonitorProgram = next();
+
+        RemoveTrailingSeparator(m_SAPHome);
+        RemoveTrailingSeparator(m_SAPMonHome);
+
+        bool known = false;
+        for (const auto& t : kInstTypes) {
+            if (TernEqualsNoCase(m_InstType, t.keyword)) {
+                m_InstType = t.stored;
+                known = true;
+                break;
+            }
+        }
+        if (!known) TERN_TRACE(L"InstType [%s] is invalid.", m_InstType);
+
+        if (validate) {
+            CKestrelStatus check;
+            _CheckArgs(check, epCode);
+            if (check.IsFailure()) {
+                status = check;
+                TERN_TRACE(L"%s returned %d, 0x%.08X", L"CheckArgs Failed.", status.GetCode(),
+                           status.GetError());
+                KESTREL_LOG(KSEV_ERROR, 20142, L"CheckArgs Failed.");
+                return;
+            }
+        }
+
+        m_Timeout = kDefaultTimeout;
+        CKestrelStatus found;
+        _FindTimeout(found, m_Timeout, epCode);
+        if (found.IsFailure()) {
+            TERN_TRACE(L"%s returned %d, 0x%.08X", L"_FindTimeout()", found.GetCode(), found.GetError());
+            m_Timeout = kDefaultTimeout;
+            TERN_TRACE(
+                L"Failed to get the timeout value for the entry point. Defaulting timeout to [%d]secs.",
+                kDefaultTimeout);
+            KESTREL_LOG(
+                KSEV_NOTICE, 20143,
+                L"Failed to get the timeout value for the entry point. Defaulting timeout to [%d]secs.",
+                kDefaultTimeout);
+        }
+        status.Clear();
+    };
+    steps();
     // Release what the framework handed out, whatever happened.
     if (wideName) CairnAgDeleteMem(wideName);
     if (list) CairnAgDelEncodedArgList(list);
     return status;
-}
-
-void CKestrelAttrib::ParseSteps(CKestrelStatus& status, int32_t epCode, const char* resourceName,
-                                CairnArgVector args, bool validate, wchar_t*& wideName, wchar_t**& list) {
-    if (resourceName == nullptr || args == nullptr) {
-        status.Set(CKestrelStatus::kFramework, kErrorInvalidParameter);
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"Resource name or the argument list received from the engine is empty.",
-                   status.GetCode(), status.GetError());
-        KESTREL_LOG(KSEV_ERROR, 20139, L"Resource name or the argument list received from the engine is empty.");
-        return;
-    }
-    size_t length = 0;
-    int r = CairnAgEncodeString(0, resourceName, std::strlen(resourceName) + 1, 1, &wideName, &length);
-    if (r != 0) {
-        status.Set(CKestrelStatus::kFramework, static_cast<uint32_t>(r));
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"Failed to convert(encode) resource name.", status.GetCode(),
-                   status.GetError());
-        KESTREL_LOG(KSEV_ERROR, 20140, L"Failed to convert(encode) resource name.");
-        return;
-    }
-    m_ResourceName = wideName ? wideName : L"";
-    r = CairnAgGetEncodedArgList(0, args, 1, &list);
-    if (r != 0) {
-        status.Set(CKestrelStatus::kFramework, static_cast<uint32_t>(r));
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"Failed to convert(encode) the argument list.", status.GetCode(),
-                   status.GetError());
-        KESTREL_LOG(KSEV_ERROR, 20141, L"Failed to convert(encode) the argument list.");
-        return;
-    }
-
-    // Entries past the end of a short list count as empty.
-    size_t count = 0;
-    while (list && list[count]) ++count;
-    size_t pos = 0;
-    auto next = [&]() -> std::wstring {
-        std::wstring v = pos < count ? std::wstring(list[pos]) : std::wstring();
-        ++pos;
-        return v;
-    };
-
-    m_SAPSID = TernToUpper(next());
-    m_SecondLevelMonitor = TernWtoi(next());
-    m_EPProgramTimeout = TernWtoi(next());
-    m_SAPHome = next();
-    m_SAPMonHome = next();
-    m_SAPHost = next();
-    m_ProcMon.clear();
-    int32_t n = TernWtoi(next());
-    for (int32_t i = 0; i < n && pos < count; ++i) m_ProcMon.push_back(TernToUpper(next()));
-    m_SAPServiceUser = next();
-    m_SAPAdminDomain = next();
-    m_SAPAdmin = next();
-    m_SAPAdminPassword = next();
-    m_ResLogLevel = next();
-    m_InstType = next();
-    m_InstName = TernToUpper(next());
-    m_InstProfile = next();
-    m_EnqSrvResName = next();
-    m_MonitorProgram = next();
-
-    RemoveTrailingSeparator(m_SAPHome);
-    RemoveTrailingSeparator(m_SAPMonHome);
-
-    bool known = false;
-    for (const auto& t : kInstTypes) {
-        if (TernEqualsNoCase(m_InstType, t.keyword)) {
-            m_InstType = t.stored;
-            known = true;
-            break;
-        }
-    }
-    if (!known) TERN_TRACE(L"InstType [%s] is invalid.", m_InstType);
-
-    if (validate) {
-        CKestrelStatus check;
-        _CheckArgs(check, epCode);
-        if (check.IsFailure()) {
-            status = check;
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CheckArgs Failed.", status.GetCode(), status.GetError());
-            KESTREL_LOG(KSEV_ERROR, 20142, L"CheckArgs Failed.");
-            return;
-        }
-    }
-
-    m_Timeout = kDefaultTimeout;
-    CKestrelStatus found;
-    _FindTimeout(found, m_Timeout, epCode);
-    if (found.IsFailure()) {
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"_FindTimeout()", found.GetCode(), found.GetError());
-        m_Timeout = kDefaultTimeout;
-        TERN_TRACE(L"Failed to get the timeout value for the entry point. Defaulting timeout to [%d]secs.",
-                   kDefaultTimeout);
-        KESTREL_LOG(KSEV_NOTICE, 20143,
-                    L"Failed to get the timeout value for the entry point. Defaulting timeout to [%d]secs.",
-                    kDefaultTimeout);
-    }
-    status.Clear();
 }
 
 void CKestrelAttrib::LogArgs() {
@@ -256,8 +270,10 @@ CKestrelStatus CKestrelAttrib::_CheckArgs(CKestrelStatus& status, int32_t epCode
             invalid = true;
         } else {
             if (!IsUpperAlpha(m_SAPSID[0])) {
-                TERN_TRACE(L"The first letter in SAPSID [%s] is either not an alphabet or not an UPPER case character.",
-                           m_SAPSID);
+                TERN_TRACE(
+                    L"The first letter in SAPSID [%s] is either not an alphabet or not an UPPER case "
+                    L"character.",
+                    m_SAPSID);
                 invalid = true;
             }
             for (size_t i = 1; i < 3; ++i) {
@@ -280,8 +296,8 @@ CKestrelStatus CKestrelAttrib::_CheckArgs(CKestrelStatus& status, int32_t epCode
     if (mask & RULE_SLM) {
         if (m_SecondLevelMonitor < 0) {
             fail();
-            TERN_TRACE(L"SecondLevelMonitor [%d] is negative [%d, 0x%.08X].", m_SecondLevelMonitor, status.GetCode(),
-                       status.GetError());
+            TERN_TRACE(L"SecondLevelMonitor [%d] is negative [%d, 0x%.08X].", m_SecondLevelMonitor,
+                       status.GetCode(), status.GetError());
             KESTREL_LOG(KSEV_ERROR, 20148, L"SecondLevelMonitor [%d] is negative.", m_SecondLevelMonitor);
             return status;
         }
@@ -292,8 +308,8 @@ CKestrelStatus CKestrelAttrib::_CheckArgs(CKestrelStatus& status, int32_t epCode
     if (mask & RULE_EPPROGRAMTIMEOUT) {
         if (m_EPProgramTimeout < 0) {
             fail();
-            TERN_TRACE(L"EPProgramTimeout [%d] is negative [%d, 0x%.08X].", m_EPProgramTimeout, status.GetCode(),
-                       status.GetError());
+            TERN_TRACE(L"EPProgramTimeout [%d] is negative [%d, 0x%.08X].", m_EPProgramTimeout,
+                       status.GetCode(), status.GetError());
             KESTREL_LOG(KSEV_ERROR, 20149, L"EPProgramTimeout is negative [%d].", m_EPProgramTimeout);
             return status;
         }
@@ -320,7 +336,8 @@ CKestrelStatus CKestrelAttrib::_CheckArgs(CKestrelStatus& status, int32_t epCode
             }
             if (isNull) {
                 fail();
-                TERN_TRACE(L"SAPHome [%s] is NULL [%d, 0x%.08X].", m_SAPHome, status.GetCode(), status.GetError());
+                TERN_TRACE(L"SAPHome [%s] is NULL [%d, 0x%.08X].", m_SAPHome, status.GetCode(),
+                           status.GetError());
                 KESTREL_LOG(KSEV_ERROR, 20152, L"SAPHome [%s] is NULL.", m_SAPHome);
                 return status;
             }
@@ -367,8 +384,8 @@ CKestrelStatus CKestrelAttrib::_CheckArgs(CKestrelStatus& status, int32_t epCode
             }
             if (!valid) {
                 fail();
-                TERN_TRACE(L"SAPHost [%s] is NOT a valid hostname [%d, 0x%.08X].", m_SAPHost, status.GetCode(),
-                           status.GetError());
+                TERN_TRACE(L"SAPHost [%s] is NOT a valid hostname [%d, 0x%.08X].", m_SAPHost,
+                           status.GetCode(), status.GetError());
                 KESTREL_LOG(KSEV_ERROR, 20157, L"SAPHost [%s] is NOT a valid hostname.", m_SAPHost);
                 return status;
             }
@@ -388,7 +405,8 @@ CKestrelStatus CKestrelAttrib::_CheckArgs(CKestrelStatus& status, int32_t epCode
         for (const auto& t : kInstTypes) valid = valid || m_InstType == t.stored;
         if (!valid) {
             fail();
-            TERN_TRACE(L"InstType [%s] is invalid [%d, 0x%.08X].", m_InstType, status.GetCode(), status.GetError());
+            TERN_TRACE(L"InstType [%s] is invalid [%d, 0x%.08X].", m_InstType, status.GetCode(),
+                       status.GetError());
             KESTREL_LOG(KSEV_ERROR, 20159, L"InstType [%s] is invalid.", m_InstType);
             return status;
         }
@@ -416,7 +434,8 @@ CKestrelStatus CKestrelAttrib::_CheckArgs(CKestrelStatus& status, int32_t epCode
             TERN_TRACE(L"Got [%s] from ProcMon list.", entry);
             if (allowed == nullptr) {
                 fail();
-                TERN_TRACE(L"InstType [%s] is invalid [%d, 0x%.08X].", m_InstType, status.GetCode(), status.GetError());
+                TERN_TRACE(L"InstType [%s] is invalid [%d, 0x%.08X].", m_InstType, status.GetCode(),
+                           status.GetError());
                 KESTREL_LOG(KSEV_ERROR, 20164, L"InstType [%s] is invalid.", m_InstType);
                 return status;
             }
@@ -424,20 +443,24 @@ CKestrelStatus CKestrelAttrib::_CheckArgs(CKestrelStatus& status, int32_t epCode
             for (const std::wstring& a : *allowed) ok = ok || TernEqualsNoCase(entry, a);
             if (!ok) {
                 fail();
-                TERN_TRACE(L"Invalid process name in the ProcMon list [%s] for InstType [%s].", entry, m_InstType);
-                KESTREL_LOG(KSEV_ERROR, id, L"Invalid process name in the ProcMon list [%s] for InstType [%s].", entry,
+                TERN_TRACE(L"Invalid process name in the ProcMon list [%s] for InstType [%s].", entry,
+                           m_InstType);
+                KESTREL_LOG(KSEV_ERROR, id,
+                            L"Invalid process name in the ProcMon list [%s] for InstType [%s].", entry,
                             m_InstType);
                 return status;
             }
         }
-        TERN_TRACE(L"All the processes listed in the ProcMon are valid for the SAP Instance Type [%s].", m_InstType);
+        TERN_TRACE(L"All the processes listed in the ProcMon are valid for the SAP Instance Type [%s].",
+                   m_InstType);
     }
 
     // 8. SAPMonHome
     if (mask & RULE_SAPMONHOME) {
         if (m_SAPMonHome.empty()) {
             fail();
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"SAPMonHome is empty.", status.GetCode(), status.GetError());
+            TERN_TRACE(L"%s returned %d, 0x%.08X", L"SAPMonHome is empty.", status.GetCode(),
+                       status.GetError());
             KESTREL_LOG(KSEV_ERROR, 20165, L"SAPMonHome is empty.");
             return status;
         }
@@ -445,7 +468,8 @@ CKestrelStatus CKestrelAttrib::_CheckArgs(CKestrelStatus& status, int32_t epCode
         CKestrelStatus st = CKestrelUtil::IsDirectory(m_SAPMonHome, isDir);
         if (st.IsFailure()) {
             status = st;
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistDir", status.GetCode(), status.GetError());
+            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistDir", status.GetCode(),
+                       status.GetError());
             KESTREL_LOG(KSEV_ERROR, 20166, L"SAPMonHome [%s] does NOT exist.", m_SAPMonHome);
             return status;
         }
@@ -463,7 +487,8 @@ CKestrelStatus CKestrelAttrib::_CheckArgs(CKestrelStatus& status, int32_t epCode
     if (mask & RULE_SAPSERVICEUSER) {
         if (m_SAPServiceUser.empty()) {
             fail();
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"SAPServiceUser is NULL.", status.GetCode(), status.GetError());
+            TERN_TRACE(L"%s returned %d, 0x%.08X", L"SAPServiceUser is NULL.", status.GetCode(),
+                       status.GetError());
             KESTREL_LOG(KSEV_ERROR, 20168, L"SAPSeviceUser is NULL.");
             return status;
         }
@@ -473,8 +498,10 @@ CKestrelStatus CKestrelAttrib::_CheckArgs(CKestrelStatus& status, int32_t epCode
     // 10. SAPAdminDomain: a warning only.
     if (mask & RULE_SAPADMINDOMAIN) {
         if (m_SAPAdminDomain.empty()) {
-            TERN_TRACE(L"SAPAdminDomain [%s] is null. Treating the user as local system user.", m_SAPAdminDomain);
-            KESTREL_LOG(KSEV_NOTICE, 20169, L"SAPAdminDomain [%s] is null. Treating the User as local system User.",
+            TERN_TRACE(L"SAPAdminDomain [%s] is null. Treating the user as local system user.",
+                       m_SAPAdminDomain);
+            KESTREL_LOG(KSEV_NOTICE, 20169,
+                        L"SAPAdminDomain [%s] is null. Treating the User as local system User.",
                         m_SAPAdminDomain);
         } else {
             TERN_TRACE(L"SAPAdminDomain [%s] is a non-null.", m_SAPAdminDomain);
@@ -539,15 +566,15 @@ CKestrelStatus CKestrelAttrib::_CheckArgs(CKestrelStatus& status, int32_t epCode
         }
         if (m_InstName.size() < 3) {
             fail();
-            TERN_TRACE(L"InstName [%s] has length less than 3 characters [%d, 0x%.08X].", m_InstName, status.GetCode(),
-                       status.GetError());
+            TERN_TRACE(L"InstName [%s] has length less than 3 characters [%d, 0x%.08X].", m_InstName,
+                       status.GetCode(), status.GetError());
             KESTREL_LOG(KSEV_ERROR, 20176, L"InstName [%s] has length less than 3 characters.", m_InstName);
             return status;
         }
         if (!IsDecimalDigit(m_InstName[m_InstName.size() - 2]) || !IsDecimalDigit(m_InstName.back())) {
             fail();
-            TERN_TRACE(L"InstName [%s] does NOT contain digits as last two characters [%d, 0x%.08X].", m_InstName,
-                       status.GetCode(), status.GetError());
+            TERN_TRACE(L"InstName [%s] does NOT contain digits as last two characters [%d, 0x%.08X].",
+                       m_InstName, status.GetCode(), status.GetError());
             KESTREL_LOG(KSEV_ERROR, 20177, L"InstName [%s] does NOT contain digits as last two characters.",
                         m_InstName);
             return status;
@@ -570,8 +597,8 @@ CKestrelStatus CKestrelAttrib::_CheckArgs(CKestrelStatus& status, int32_t epCode
             if (epCode == KEP_ONLINE) {
                 std::wstring password = GetSAPAdminPassword();
                 bool exists = false;
-                CKestrelStatus st =
-                    CKestrelUtil::DoesExistInstProfile(m_InstProfile, m_SAPAdmin, m_SAPAdminDomain, password, exists);
+                CKestrelStatus st = CKestrelUtil::DoesExistInstProfile(m_InstProfile, m_SAPAdmin,
+                                                                       m_SAPAdminDomain, password, exists);
                 TernSecureZero(password.data(), password.size() * sizeof(wchar_t));
                 if (st.IsFailure()) {
                     status = st;
@@ -582,12 +609,13 @@ CKestrelStatus CKestrelAttrib::_CheckArgs(CKestrelStatus& status, int32_t epCode
                 }
                 if (!exists) {
                     fail();
-                    TERN_TRACE(L"InstProfile [%s] does NOT exist [%d, 0x%.08X].", m_InstProfile, status.GetCode(),
-                               status.GetError());
+                    TERN_TRACE(L"InstProfile [%s] does NOT exist [%d, 0x%.08X].", m_InstProfile,
+                               status.GetCode(), status.GetError());
                     KESTREL_LOG(KSEV_ERROR, 20180, L"InstProfile [%s] does NOT exist.", m_InstProfile);
                     return status;
                 }
-                TERN_TRACE(L"InstProfile [%s] is a valid SAP Instance Profile name and it exists.", m_InstProfile);
+                TERN_TRACE(L"InstProfile [%s] is a valid SAP Instance Profile name and it exists.",
+                           m_InstProfile);
             }
         }
     }
@@ -630,7 +658,8 @@ CKestrelStatus CKestrelAttrib::_CheckArgs(CKestrelStatus& status, int32_t epCode
         std::wstring exe;
         if (begin != std::wstring::npos) {
             size_t end = m_MonitorProgram.find_first_of(L" \t", begin);
-            exe = m_MonitorProgram.substr(begin, end == std::wstring::npos ? std::wstring::npos : end - begin);
+            exe =
+                m_MonitorProgram.substr(begin, end == std::wstring::npos ? std::wstring::npos : end - begin);
         }
         TERN_TRACE(L"mpname [%s] from MonitorProgram [%s].", exe, m_MonitorProgram);
         TERN_TRACE(L"Got the exe name [%s] from the MonitorProgram [%s].", exe, m_MonitorProgram);
@@ -638,8 +667,8 @@ CKestrelStatus CKestrelAttrib::_CheckArgs(CKestrelStatus& status, int32_t epCode
         if (exe.empty()) {
             // Blanks and tabs only: there is no program to run, so it counts as missing.
             fail();
-            TERN_TRACE(L"MonitorProgram [%s] does NOT exist [%d, 0x%.08X].", m_MonitorProgram, status.GetCode(),
-                       status.GetError());
+            TERN_TRACE(L"MonitorProgram [%s] does NOT exist [%d, 0x%.08X].", m_MonitorProgram,
+                       status.GetCode(), status.GetError());
             KESTREL_LOG(KSEV_ERROR, 20185, L"MonitorProgram [%s] does NOT exist.", m_MonitorProgram);
             return status;
         }
@@ -647,13 +676,15 @@ CKestrelStatus CKestrelAttrib::_CheckArgs(CKestrelStatus& status, int32_t epCode
         CKestrelStatus st = CKestrelUtil::DoesExistFile(exe, exists);
         if (st.IsFailure()) {
             status = st;
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile", status.GetCode(), status.GetError());
+            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile", status.GetCode(),
+                       status.GetError());
             KESTREL_LOG(KSEV_ERROR, 20184, L"Failed to check MonitorProgram [%s] exist or not.", exe);
             return status;
         }
         if (!exists) {
             fail();
-            TERN_TRACE(L"MonitorProgram [%s] does NOT exist [%d, 0x%.08X].", exe, status.GetCode(), status.GetError());
+            TERN_TRACE(L"MonitorProgram [%s] does NOT exist [%d, 0x%.08X].", exe, status.GetCode(),
+                       status.GetError());
             KESTREL_LOG(KSEV_ERROR, 20185, L"MonitorProgram [%s] does NOT exist.", exe);
             return status;
         }
@@ -711,7 +742,9 @@ CKestrelStatus CKestrelAttrib::SetSLMCounter(CKestrelStatus& status, uint32_t co
     return status;
 }
 
-int32_t CKestrelAttrib::_DecryptPassword(char* buffer) { return TernDecodePassword(buffer, kPasswordBuffer); }
+int32_t CKestrelAttrib::_DecryptPassword(char* buffer) {
+    return TernDecodePassword(buffer, kPasswordBuffer);
+}
 
 std::wstring CKestrelAttrib::GetSAPAdminPassword() {
     std::string encoded = TernWideToMb(m_SAPAdminPassword);

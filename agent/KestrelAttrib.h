@@ -76,8 +76,6 @@ protected:
     virtual int32_t _DecryptPassword(char* buffer);
 
 private:
-    void ParseSteps(CKestrelStatus& status, int32_t epCode, const char* resourceName, CairnArgVector args,
-                    bool validate, wchar_t*& wideName, wchar_t**& list);
     static std::string CookieName(const std::wstring& resourceName);
 
     std::wstring m_ResourceName;
