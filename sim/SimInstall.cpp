@@ -23,12 +23,23 @@ namespace {
 const char* kInstallUsage =
     "usage: sapsim install --root DIR --sid SID --instance NAME --type TYPE [--arch abap|java|addin|none]\n"
     "                      [--admin USER] [--service-user USER] [--host HOST] [--resource NAME]\n"
-    "                      [--password ENCODED] [--enqsrv-res NAME] [--force]";
+    "                      [--password ENCODED] [--enqsrv-res NAME] [--domain DOMAIN] [--force]";
 
 struct Options {
     std::string root, sid, name, type, arch, admin, serviceUser, host, resource, password, enqSrvRes;
+    std::string domain;  // empty: the host's short name in upper case (the domain of local accounts)
     bool force = false;
 };
+
+// Local accounts belong to the host: their domain is its short name in upper case.
+std::string LocalDomain() {
+    char buf[256] = {};
+    if (gethostname(buf, sizeof buf - 1) != 0) return "";
+    std::string name(buf);
+    name = name.substr(0, name.find('.'));
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return name;
+}
 
 Options ParseInstall(const std::vector<std::string>& args) {
     Options o;
@@ -42,7 +53,8 @@ Options ParseInstall(const std::vector<std::string>& args) {
                                                   {"--host", &o.host},
                                                   {"--resource", &o.resource},
                                                   {"--password", &o.password},
-                                                  {"--enqsrv-res", &o.enqSrvRes}};
+                                                  {"--enqsrv-res", &o.enqSrvRes},
+                                                  {"--domain", &o.domain}};
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--force") {
             o.force = true;
@@ -284,7 +296,7 @@ int RunInstall(const std::vector<std::string>& args) {
         << "ProcMon = " << ProcMonToml(procMon) << "\n"
         << "SAPServiceUser = " << TomlQuote(serviceUser) << "\n"
         << "SAPAdmin = " << TomlQuote(admin) << "\n"
-        << "SAPAdminDomain = \"\"\n"
+        << "SAPAdminDomain = " << TomlQuote(o.domain.empty() ? LocalDomain() : o.domain) << "\n"
         << "SAPAdminPassword = " << TomlQuote(o.password) << "\n"
         << "InstProfile = " << TomlQuote(inst.Profile()) << "\n"
         << "SecondLevelMonitor = 1\n"
