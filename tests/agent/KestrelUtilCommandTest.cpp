@@ -22,8 +22,10 @@ class KestrelUtilCommand : public TracingTest {
     }
     CKestrelStatus Run(const std::wstring& command, const std::wstring& path, std::wstring& output,
                        uint32_t& exitCode, uint32_t timeout = 20000) {
-        return CKestrelUtil::CreateAndGetExitCode(command, path, L"kadm", L"", password_, output, exitCode,
-                                                  timeout);
+        CKestrelStatus st = CKestrelUtil::CreateAndGetExitCode(command, path, L"kadm", L"", password_, output,
+                                                               exitCode, timeout);
+        output = StripWrapperNoise(output);
+        return st;
     }
     std::wstring password_;
 };

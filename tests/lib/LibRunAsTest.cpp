@@ -42,13 +42,20 @@ std::wstring W(const std::string& s) {
     return TernMbToWide(s);
 }
 
+// TernRunCommand, with the wrappers' own complaints removed from the output.
+CKestrelStatus RunQuiet(const TernRunOptions& options, TernRunResult& result) {
+    CKestrelStatus st = TernRunCommand(options, result);
+    result.output = StripWrapperNoise(result.output);
+    return st;
+}
+
 CKestrelStatus RunLine(const std::string& command, TernRunResult& result, uint32_t timeoutMs = 20000,
                        const TernAccount* account = nullptr) {
     TernRunOptions options;
     options.commandLine = W(command);
     options.timeoutMs = timeoutMs;
     options.account = account;
-    return TernRunCommand(options, result);
+    return RunQuiet(options, result);
 }
 
 size_t OpenDescriptors() {
@@ -111,17 +118,17 @@ TEST(TernRunCommand, WorkingDirectoryGivenOrInherited) {
     options.timeoutMs = 20000;
     options.workDir = W(dir.Path());
     TernRunResult result;
-    ASSERT_TRUE(TernRunCommand(options, result).IsSuccess());
+    ASSERT_TRUE(RunQuiet(options, result).IsSuccess());
     EXPECT_EQ(result.output, fs::canonical(dir.Path()).string() + "\n");
 
     options.workDir.clear();
     TernRunResult inherited;
-    ASSERT_TRUE(TernRunCommand(options, inherited).IsSuccess());
+    ASSERT_TRUE(RunQuiet(options, inherited).IsSuccess());
     EXPECT_EQ(inherited.output, fs::current_path().string() + "\n");
 
     options.workDir = W(dir.Path() + "/missing");
     TernRunResult missing;
-    CKestrelStatus st = TernRunCommand(options, missing);
+    CKestrelStatus st = RunQuiet(options, missing);
     EXPECT_EQ(st.GetCode(), 2);
     EXPECT_EQ(st.GetError(), 267u);
     EXPECT_EQ(missing.failedStep, TernRunStep::kStart);
@@ -133,19 +140,19 @@ TEST(TernRunCommand, StandardInputBytesOrNothing) {
     options.timeoutMs = 20000;
     options.input = std::string("20\n0\n0", 6);
     TernRunResult result;
-    ASSERT_TRUE(TernRunCommand(options, result).IsSuccess());
+    ASSERT_TRUE(RunQuiet(options, result).IsSuccess());
     EXPECT_EQ(result.output, "20\n0\n0");
 
     // Without input the child reads end of input at once (no hang on the agent's own stdin).
     options.input.reset();
     TernRunResult none;
-    ASSERT_TRUE(TernRunCommand(options, none).IsSuccess());
+    ASSERT_TRUE(RunQuiet(options, none).IsSuccess());
     EXPECT_EQ(none.output, "");
 
     // Bigger than one default pipe: the pipe is grown.
     options.input = std::string(200000, 'x');
     TernRunResult big;
-    ASSERT_TRUE(TernRunCommand(options, big).IsSuccess());
+    ASSERT_TRUE(RunQuiet(options, big).IsSuccess());
     EXPECT_EQ(big.output.size(), 200000u);
 }
 
@@ -164,7 +171,7 @@ TEST(TernRunCommand, OutputBeyondThePipeDoesNotStallAndIsCutAtTheBound) {
     options.timeoutMs = 20000;
     options.maxOutput = 2u << 20;
     TernRunResult whole;
-    ASSERT_TRUE(TernRunCommand(options, whole).IsSuccess());
+    ASSERT_TRUE(RunQuiet(options, whole).IsSuccess());
     EXPECT_EQ(whole.output.size(), 300000u);
     EXPECT_FALSE(whole.outputCut);
 }
@@ -218,7 +225,7 @@ TEST(TernRunCommand, StartFailuresStartNothing) {
     TernRunOptions options;
     options.commandLine = L"/bin/cat";
     options.input = std::string(512u << 20, 'x');  // more than any pipe holds
-    st = TernRunCommand(options, result);
+    st = RunQuiet(options, result);
     EXPECT_EQ(st.GetError(), 87u);
     EXPECT_EQ(result.failedStep, TernRunStep::kPipes);
     int status;
@@ -247,7 +254,7 @@ TEST(TernRunCommand, StepsAreReportedInOrder) {
     options.commandLine = L"/bin/true";
     options.onStepDone = [&](TernRunStep s) { steps.push_back(s); };
     TernRunResult result;
-    ASSERT_TRUE(TernRunCommand(options, result).IsSuccess());
+    ASSERT_TRUE(RunQuiet(options, result).IsSuccess());
     EXPECT_EQ(steps, (std::vector<TernRunStep>{TernRunStep::kEnvironment, TernRunStep::kPipes,
                                                TernRunStep::kStart, TernRunStep::kWait}));
 }
@@ -276,7 +283,7 @@ TEST_F(TernRunAsAccountTest, RunsReallyAsTheAccountWithItsGroups) {
     options.commandLine = L"/bin/sh -c \"touch mine; stat -c %u mine\"";
     options.workDir = W(account_.home);
     TernRunResult made;
-    ASSERT_TRUE(TernRunCommand(options, made).IsSuccess());
+    ASSERT_TRUE(RunQuiet(options, made).IsSuccess());
     EXPECT_EQ(made.output, "47001\n");
 }
 

@@ -116,7 +116,13 @@ bool IsRoot() {
 }
 
 bool RunWithTestIdentity(int argc, char** argv, const std::vector<TestAccount>& accounts, int* exitStatus) {
-    if (IdentityWrappersActive()) return false;
+    if (IdentityWrappersActive()) {
+        // The PAM wrapper read PAM_WRAPPER when it was loaded and keeps working in this process. Its children
+        // need no PAM, and each one that inherited the variable would set up (and, when killed early, leak) a
+        // folder of its own under /tmp, racing the others for a small number of slots.
+        unsetenv("PAM_WRAPPER");
+        return false;
+    }
     std::string error;
     std::unique_ptr<TestIdentity> identity = TestIdentity::Create(accounts, &error);
     if (!identity) {
@@ -152,6 +158,32 @@ bool RunWithTestIdentity(int argc, char** argv, const std::vector<TestAccount>& 
     }
     *exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return true;
+}
+
+}  // namespace kestrel_test
+
+namespace kestrel_test {
+namespace {
+template <class S>
+S StripLines(const S& output, const S& prefix1, const S& prefix2) {
+    S kept;
+    size_t pos = 0;
+    while (pos < output.size()) {
+        size_t end = output.find('\n', pos);
+        size_t next = end == S::npos ? output.size() : end + 1;
+        S line = output.substr(pos, next - pos);
+        if (line.rfind(prefix1, 0) != 0 && line.rfind(prefix2, 0) != 0) kept += line;
+        pos = next;
+    }
+    return kept;
+}
+}  // namespace
+
+std::string StripWrapperNoise(const std::string& output) {
+    return StripLines<std::string>(output, "PWRAP_", "NWRAP_");
+}
+std::wstring StripWrapperNoise(const std::wstring& output) {
+    return StripLines<std::wstring>(output, L"PWRAP_", L"NWRAP_");
 }
 
 }  // namespace kestrel_test

@@ -59,4 +59,10 @@ std::string IdentityDir();
 // True when the process runs as root (tests that switch identity need it and skip otherwise).
 bool IsRoot();
 
+// The wrappers, preloaded into every child of a test, may print their own complaints ("PWRAP_..." lines about
+// each other's temporary folders) into a child's standard error when many processes start at once. Tests
+// that compare a child's output exactly drop those lines first.
+std::string StripWrapperNoise(const std::string& output);
+std::wstring StripWrapperNoise(const std::wstring& output);
+
 }  // namespace kestrel_test
