@@ -1,0 +1,569 @@
+#include "E2EHarness.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace kestrel_e2e {
+namespace {
+
+long NowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
+}
+
+void ReapOrphans() {
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+}
+
+bool Contains(const std::string& s, const std::string& what) {
+    return s.find(what) != std::string::npos;
+}
+
+// Lines of a file from a byte offset on (what a run appended).
+std::vector<std::string> LinesFrom(const std::string& path, std::streamoff offset) {
+    std::vector<std::string> lines;
+    std::ifstream f(path);
+    if (!f) return lines;
+    f.seekg(offset);
+    for (std::string l; std::getline(f, l);) lines.push_back(l);
+    return lines;
+}
+
+std::streamoff FileSize(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? static_cast<std::streamoff>(st.st_size) : 0;
+}
+
+std::string Unquote(const std::string& v) {
+    if (v.size() >= 2 && v.front() == '"' && v.back() == '"') return v.substr(1, v.size() - 2);
+    return v;
+}
+
+std::atomic<int> g_rootCounter{0};
+std::atomic<int> g_sidCounter{0};
+
+}  // namespace
+
+// --- E2EResult ---
+
+std::string E2EResult::State() const {
+    if (json.is_object() && json.contains("state") && json["state"].is_string()) return json["state"];
+    return "";
+}
+
+std::vector<Json> E2EResult::Messages(const std::string& entryPoint) const {
+    std::vector<Json> out;
+    if (!json.is_object() || !json.contains("calls")) return out;
+    for (const Json& call : json["calls"]) {
+        if (!entryPoint.empty() && call.value("entry_point", "") != entryPoint) continue;
+        if (!call.contains("messages")) continue;
+        for (const Json& m : call["messages"]) out.push_back(m);
+    }
+    return out;
+}
+
+bool E2EResult::HasMessage(int id, const std::string& entryPoint) const {
+    for (const Json& m : Messages(entryPoint))
+        if (m.value("id", -1) == id) return true;
+    return false;
+}
+
+std::string E2EResult::MessageText(int id) const {
+    for (const Json& m : Messages())
+        if (m.value("id", -1) == id) return m.value("text", "");
+    return "";
+}
+
+long long E2EResult::Result(const std::string& entryPoint) const {
+    long long r = -1;
+    if (!json.is_object() || !json.contains("calls")) return r;
+    for (const Json& call : json["calls"])
+        if (call.value("entry_point", "") == entryPoint) r = call.value("result", -1LL);
+    return r;
+}
+
+size_t E2EResult::DebugCount(const std::string& text) const {
+    return static_cast<size_t>(std::count_if(debugLog.begin(), debugLog.end(),
+                                             [&](const std::string& l) { return Contains(l, text); }));
+}
+
+bool E2EResult::AgentLogHas(const std::string& text) const {
+    return std::any_of(agentLog.begin(), agentLog.end(),
+                       [&](const std::string& l) { return Contains(l, text); });
+}
+
+std::string E2EResult::Describe() const {
+    std::ostringstream s;
+    s << "exit " << exitStatus << (timedOut ? " (killed at the limit)" : "") << "\nstdout: " << out
+      << "\nstderr: " << err << "\nagent log:\n";
+    for (const std::string& l : agentLog) s << "  " << l << "\n";
+    s << "debug log (" << debugLog.size() << " lines, last 40):\n";
+    for (size_t i = debugLog.size() > 40 ? debugLog.size() - 40 : 0; i < debugLog.size(); ++i)
+        s << "  " << debugLog[i] << "\n";
+    return s.str();
+}
+
+std::string Instance::SapLogPath() const {
+    return instDir + "/log/" + sid + "_" + name + "_logfile.log";
+}
+
+std::string TomlString(const std::string& s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string TomlList(const std::vector<std::string>& items) {
+    std::string out = "[";
+    for (size_t i = 0; i < items.size(); ++i) out += (i ? ", " : "") + TomlString(items[i]);
+    return out + "]";
+}
+
+// --- fixture ---
+
+void E2ETest::SetUpTestSuite() {
+    // Instance and service processes detach from the tools that start them: they become our children, so
+    // that TearDown can reap them.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+}
+
+void E2ETest::SetUp() {
+    if (!kestrel_test::IsRoot())
+        GTEST_SKIP() << "end-to-end tests need root (they run the SAP tools as test accounts)";
+    // A root name without letters after the fixed prefix: no test's SID can occur in another test's paths.
+    for (int i = 0; i < 100 && root_.empty(); ++i) {
+        std::string candidate =
+            "/tmp/kestrel-e2e-" + std::to_string(getpid()) + "-" + std::to_string(g_rootCounter++);
+        if (mkdir(candidate.c_str(), 0755) == 0) root_ = candidate;
+    }
+    ASSERT_FALSE(root_.empty()) << "cannot create a temporary root: " << strerror(errno);
+    chmod(root_.c_str(), 0755);  // the test accounts must reach the tree
+    logDir_ = root_ + "/log";
+    stateDir_ = root_ + "/state";
+    configPath_ = root_ + "/cluster.toml";
+    fs::create_directories(stateDir_ + "/services");
+    fs::create_directories(logDir_);
+
+    std::string error;
+    identity_ = kestrel_test::TestIdentity::Create({kAdminAccount, kOtherAccount}, &error);
+    ASSERT_TRUE(identity_) << "test identity: " << error;
+
+    typeAttrs_ = {{"OnlineTimeout", "10000"},
+                  {"OfflineTimeout", "10000"},
+                  {"MonitorTimeout", "5015"},  // 5000 s of budget after EPProgramTimeout 15: 5 s real at 1000
+                  {"CleanTimeout", "10000"},
+                  {"debug_tags", "[19]"}};
+    WriteConfig();
+
+    ProcResult enc = RunCairn({"encrypt-password"}, kAdminAccount.password + "\n");
+    ASSERT_EQ(enc.exitStatus, 0) << enc.err;
+    encodedPassword_ = enc.out.substr(0, enc.out.find_last_not_of("\r\n") + 1);
+    ASSERT_FALSE(encodedPassword_.empty());
+}
+
+void E2ETest::TearDown() {
+    if (root_.empty()) return;
+    for (const auto& in : instances_) {
+        ProcResult r = RunCairn({"svc", "stop", in->service});
+        (void)r;
+    }
+    KillEverything();
+    identity_.reset();
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+    root_.clear();
+}
+
+void E2ETest::KillEverything() {
+    for (int round = 0; round < 500; ++round) {
+        std::vector<Proc> left = ProcessesUnderRoot();
+        for (const Proc& p : left) {
+            int fd = static_cast<int>(syscall(SYS_pidfd_open, p.pid, 0));
+            if (fd >= 0) {
+                syscall(SYS_pidfd_send_signal, fd, SIGKILL, nullptr, 0);
+                close(fd);
+            }
+        }
+        ReapOrphans();
+        if (left.empty()) break;
+        usleep(10000);
+    }
+    ReapOrphans();
+}
+
+std::string E2ETest::Sid(int index) {
+    while (static_cast<int>(sids_.size()) <= index) {
+        // A first letter that never precedes a digit in the tree's paths (instance names end in ...S00,
+        // ...C01, D02; "E2E"/"J2EE" have E and J): so the SID occurs in no path but its own instances'.
+        static const char kFirst[] = "QWXYZVKU";
+        static const char kRest[] = "0123456789ABFHKLMNPRTUVWXYZ";
+        unsigned v = static_cast<unsigned>(getpid()) * 131u + static_cast<unsigned>(g_sidCounter++) * 7919u;
+        std::string sid;
+        sid += kFirst[v % 8];
+        v /= 8;
+        sid += "0123456789"[v % 10];
+        v /= 10;
+        sid += kRest[v % (sizeof kRest - 1)];
+        if (std::find(sids_.begin(), sids_.end(), sid) == sids_.end()) sids_.push_back(sid);
+    }
+    return sids_[static_cast<size_t>(index)];
+}
+
+Instance& E2ETest::Install(const InstallOptions& o) {
+    auto in = std::make_unique<Instance>();
+    in->sid = o.sid.empty() ? Sid() : o.sid;
+    in->name = o.instance;
+    in->type = o.type;
+    in->admin = o.admin;
+    in->nr = o.instance.size() >= 2 ? o.instance.substr(o.instance.size() - 2) : "";
+    in->host = Host();
+    in->service = "SAP" + in->sid + "_" + in->nr;
+    std::vector<std::string> args{"install",    "--root",   root_,    "--sid",      in->sid,
+                                  "--instance", o.instance, "--type", o.type,       "--admin",
+                                  o.admin,      "--host",   Host(),   "--password", encodedPassword_};
+    if (!o.arch.empty()) args.insert(args.end(), {"--arch", o.arch});
+    if (!o.serviceUser.empty()) args.insert(args.end(), {"--service-user", o.serviceUser});
+    if (!o.resource.empty()) args.insert(args.end(), {"--resource", o.resource});
+    if (!o.enqsrvRes.empty()) args.insert(args.end(), {"--enqsrv-res", o.enqsrvRes});
+    ProcResult r = RunSapsim(args);
+    if (r.exitStatus != 0)
+        ADD_FAILURE() << "sapsim install failed (" << r.exitStatus << "): " << r.err << r.out;
+    std::istringstream lines(r.out);
+    for (std::string l; std::getline(lines, l);) {
+        if (l.rfind("[resources.", 0) == 0) {
+            in->resource = l.substr(11, l.size() - 12);
+            continue;
+        }
+        size_t eq = l.find(" = ");
+        if (eq == std::string::npos || l.empty() || l[0] == '#') continue;
+        std::string key = l.substr(0, eq), value = l.substr(eq + 3);
+        size_t comment = value.find("   #");  // sapsim prints no comments, but be safe
+        if (comment != std::string::npos) value = value.substr(0, comment);
+        in->attributes.emplace_back(key, value);
+        if (key == "SAPHome") in->kernelDir = Unquote(value);
+        if (key == "InstProfile") in->profile = Unquote(value);
+    }
+    in->instDir = root_ + "/usr/sap/" + in->sid + "/" + in->name;
+    if (in->kernelDir.empty()) in->kernelDir = root_ + "/usr/sap/" + in->sid + "/SYS/exe/run";
+    instances_.push_back(std::move(in));
+    return *instances_.back();
+}
+
+Instance& E2ETest::Find(const std::string& resource) {
+    for (auto& in : instances_)
+        if (in->resource == resource) return *in;
+    throw std::runtime_error("no instance " + resource);
+}
+
+void E2ETest::SetAttr(Instance& instance, const std::string& key, const std::string& tomlValue) {
+    for (auto& kv : instance.attributes) {
+        if (kv.first == key) {
+            kv.second = tomlValue;
+            return;
+        }
+    }
+    instance.attributes.emplace_back(key, tomlValue);
+}
+
+void E2ETest::SetTypeAttr(const std::string& key, const std::string& tomlValue) {
+    for (auto& kv : typeAttrs_) {
+        if (kv.first == key) {
+            kv.second = tomlValue;
+            return;
+        }
+    }
+    typeAttrs_.emplace_back(key, tomlValue);
+}
+
+void E2ETest::WriteControl(const Instance& instance, const std::string& toml) {
+    const std::string path = instance.instDir + "/sapsim.toml";
+    if (toml.empty()) {
+        unlink(path.c_str());
+        return;
+    }
+    if (!WriteFile(path, toml)) ADD_FAILURE() << "cannot write " << path;
+}
+
+std::string E2ETest::WriteConfig() {
+    std::ostringstream s;
+    s << "[cluster]\nstate_dir = " << TomlString(stateDir_) << "\nlog_dir = " << TomlString(logDir_)
+      << "\n\n";
+    s << "[types.Kestrel]\n";
+    for (const auto& kv : typeAttrs_) s << kv.first << " = " << kv.second << "\n";
+    for (const auto& in : instances_) {
+        s << "\n[resources." << in->resource << "]\n";
+        for (const auto& kv : in->attributes) s << kv.first << " = " << kv.second << "\n";
+    }
+    if (!WriteFile(configPath_, s.str())) ADD_FAILURE() << "cannot write " << configPath_;
+    return s.str();
+}
+
+std::vector<std::string> E2ETest::ChildEnvironment(const std::vector<std::string>& extraEnv) const {
+    std::vector<std::string> own = identity_ ? identity_->Environment() : std::vector<std::string>{};
+    own.push_back("CAIRN_SERVICE_ROOT=" + stateDir_ + "/services");
+    own.push_back("KESTREL_TIME_SCALE=" + std::to_string(timeScale_));
+    own.insert(own.end(), extraEnv.begin(), extraEnv.end());
+    std::set<std::string> names;
+    for (const std::string& e : own) names.insert(e.substr(0, e.find('=')));
+    // Never inherited: a configuration or fault injection of the caller would steer the agent.
+    for (const char* n :
+         {"CAIRN_CONFIG", "CAIRN_FAULT_OPEN_FAILS", "CAIRN_FAULT_ATTR_READ", "CAIRN_FAULT_REGISTER"})
+        names.insert(n);
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+        std::string entry(*e);
+        if (!names.count(entry.substr(0, entry.find('=')))) env.push_back(entry);
+    }
+    // Later entries win: keep only the last of each name.
+    for (const std::string& e : own) {
+        const std::string name = e.substr(0, e.find('='));
+        env.erase(std::remove_if(env.begin(), env.end(),
+                                 [&](const std::string& x) { return x.substr(0, x.find('=')) == name; }),
+                  env.end());
+        env.push_back(e);
+    }
+    return env;
+}
+
+ProcResult E2ETest::Exec(const std::string& program, const std::vector<std::string>& args,
+                         const std::string& input, const std::vector<std::string>& extraEnv, uid_t uid,
+                         gid_t gid, long limitMs) {
+    ProcResult r;
+    std::vector<std::string> store{program};
+    store.insert(store.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : store) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> envStore = ChildEnvironment(extraEnv);
+    std::vector<char*> envp;
+    for (std::string& e : envStore) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const std::string cwd = root_.empty() ? "/" : root_;
+
+    int in[2], out[2], err[2];
+    if (pipe2(in, O_CLOEXEC) != 0) return r;
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        close(in[0]);
+        close(in[1]);
+        return r;
+    }
+    if (pipe2(err, O_CLOEXEC) != 0) {
+        for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
+        return r;
+    }
+    const long start = NowMs();
+    pid_t pid = fork();
+    if (pid == 0) {
+        // Only async-signal-safe calls from here to exec.
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        if (gid != static_cast<gid_t>(-1) && (setgroups(0, nullptr) != 0 || setgid(gid) != 0)) _exit(126);
+        if (uid != static_cast<uid_t>(-1) && setuid(uid) != 0) _exit(126);
+        if (chdir(cwd.c_str()) != 0) _exit(126);
+        execve(program.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    if (pid < 0) {
+        for (int fd : {in[1], out[0], err[0]}) close(fd);
+        return r;
+    }
+    if (!input.empty()) (void)!write(in[1], input.data(), input.size());
+    close(in[1]);
+
+    int status = 0;
+    bool reaped = false;
+    bool outOpen = true, errOpen = true;
+    char buf[65536];
+    while (outOpen || errOpen) {
+        long left = start + limitMs - NowMs();
+        if (left <= 0) {
+            if (!r.timedOut && !reaped) {
+                r.timedOut = true;
+                kill(pid, SIGKILL);  // our unreaped child: the pid cannot have been reused
+                waitpid(pid, &status, 0);
+                reaped = true;
+                limitMs += 1000;  // a moment more for its output to drain
+                continue;
+            }
+            break;  // a grandchild holds the pipes: stop reading
+        }
+        pollfd p[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
+        int n = poll(p, 2, static_cast<int>(std::min(left, 100L)));
+        if (n < 0 && errno != EINTR) break;
+        for (int i = 0; i < 2; ++i) {
+            if (p[i].fd < 0 || !(p[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            ssize_t got = read(p[i].fd, buf, sizeof buf);
+            if (got <= 0) {
+                (i == 0 ? outOpen : errOpen) = false;
+                continue;
+            }
+            (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(got));
+        }
+        // A finished child whose pipes a detached grandchild still holds must not block us.
+        if (!reaped && waitpid(pid, &status, WNOHANG) == pid) {
+            reaped = true;
+            limitMs = std::min(limitMs, NowMs() - start + 2000);
+        }
+    }
+    close(out[0]);
+    close(err[0]);
+    if (!reaped) waitpid(pid, &status, 0);
+    if (WIFEXITED(status)) r.exitStatus = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) r.exitStatus = 128 + WTERMSIG(status);
+    ReapOrphans();
+    return r;
+}
+
+ProcResult E2ETest::RunCairn(const std::vector<std::string>& args, const std::string& input,
+                             const std::vector<std::string>& extraEnv) {
+    std::vector<std::string> all{"--config", configPath_};
+    all.insert(all.end(), args.begin(), args.end());
+    return Exec(KESTREL_E2E_CAIRNAGENT, all, input, extraEnv);
+}
+
+ProcResult E2ETest::RunSapsim(const std::vector<std::string>& args) {
+    return Exec(KESTREL_E2E_SAPSIM, args);
+}
+
+E2EResult E2ETest::Run(const std::string& command, const std::string& resource, bool json,
+                       const std::vector<std::string>& extraEnv, const std::vector<std::string>& extraArgs) {
+    WriteConfig();
+    const std::string agentLog = logDir_ + "/Kestrel.log";
+    const std::string debugLog = logDir_ + "/resources/" + resource + ".log";
+    const std::streamoff agentAt = FileSize(agentLog), debugAt = FileSize(debugLog);
+    std::vector<std::string> args;
+    if (json) args.push_back("--json");
+    args.push_back(command);
+    args.push_back(resource);
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    E2EResult r;
+    static_cast<ProcResult&>(r) = RunCairn(args, "", extraEnv);
+    if (json) r.json = Json::parse(r.out, nullptr, false);
+    if (r.json.is_discarded()) r.json = nullptr;
+    r.agentLog = LinesFrom(agentLog, agentAt);
+    r.debugLog = LinesFrom(debugLog, debugAt);
+    return r;
+}
+
+bool E2ETest::StartService(const Instance& instance) {
+    ProcResult r = RunCairn({"svc", "start", instance.service});
+    if (r.exitStatus != 0) ADD_FAILURE() << "svc start " << instance.service << ": " << r.err << r.out;
+    return r.exitStatus == 0;
+}
+
+bool E2ETest::StopService(const Instance& instance) {
+    ProcResult r = RunCairn({"svc", "stop", instance.service});
+    if (r.exitStatus != 0) ADD_FAILURE() << "svc stop " << instance.service << ": " << r.err << r.out;
+    // Stop returns while the service may still be stop pending: wait until its process is gone.
+    bool gone = WaitFor([&] {
+        ProcResult q = RunCairn({"svc", "query", instance.service});
+        return !Contains(q.out, "RUNNING") && !Contains(q.out, "PENDING") && !Contains(q.out, "running") &&
+               !Contains(q.out, "pending");
+    });
+    return r.exitStatus == 0 && gone;
+}
+
+bool E2ETest::StartSap(const Instance& instance, const kestrel_test::TestAccount& as) {
+    ProcResult r = Exec(instance.kernelDir + "/startsap.exe",
+                        {"name=" + instance.sid, "nr=" + instance.nr, "sapdiahost=" + instance.host}, "", {},
+                        as.uid, as.gid);
+    if (r.exitStatus != 0) ADD_FAILURE() << "startsap.exe: " << r.exitStatus << " " << r.out << r.err;
+    return r.exitStatus == 0;
+}
+
+bool E2ETest::StopSap(const Instance& instance, const kestrel_test::TestAccount& as) {
+    ProcResult r = Exec(instance.kernelDir + "/stopsap.exe",
+                        {"name=" + instance.sid, "nr=" + instance.nr, "sapdiahost=" + instance.host}, "", {},
+                        as.uid, as.gid);
+    if (r.exitStatus != 0) ADD_FAILURE() << "stopsap.exe: " << r.exitStatus << " " << r.out << r.err;
+    ReapOrphans();
+    return r.exitStatus == 0;
+}
+
+std::vector<E2ETest::Proc> E2ETest::ProcessesUnderRoot() const {
+    std::vector<Proc> out;
+    if (root_.empty()) return out;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator("/proc", ec)) {
+        const std::string name = e.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        char buf[4096];
+        ssize_t n = readlink(("/proc/" + name + "/exe").c_str(), buf, sizeof buf - 1);
+        if (n <= 0) continue;
+        std::string exe(buf, static_cast<size_t>(n));
+        if (exe.rfind(root_ + "/", 0) != 0) continue;
+        struct stat st {};
+        if (stat(("/proc/" + name).c_str(), &st) != 0) continue;
+        std::string cmd = ReadFile("/proc/" + name + "/cmdline");
+        std::replace(cmd.begin(), cmd.end(), '\0', ' ');
+        out.push_back({std::stoi(name), exe, st.st_uid, cmd});
+    }
+    return out;
+}
+
+bool E2ETest::WaitFor(const std::function<bool()>& pred, long limitMs) {
+    const long end = NowMs() + limitMs;
+    for (;;) {
+        if (pred()) return true;
+        if (NowMs() >= end) return pred();
+        ReapOrphans();
+        usleep(10000);
+    }
+}
+
+size_t E2ETest::SimLogCount(const Instance& instance, const std::string& text) const {
+    size_t n = 0;
+    for (const std::string& l : ReadLines(instance.instDir + "/work/sapsim.log"))
+        if (Contains(l, text)) ++n;
+    return n;
+}
+
+std::string E2ETest::ReadFile(const std::string& path) {
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+std::vector<std::string> E2ETest::ReadLines(const std::string& path) {
+    return LinesFrom(path, 0);
+}
+
+bool E2ETest::WriteFile(const std::string& path, const std::string& text, unsigned mode) {
+    std::ofstream out(path, std::ios::trunc);
+    out << text;
+    out.close();
+    return out.good() && chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
+}
+
+}  // namespace kestrel_e2e

@@ -1,0 +1,188 @@
+// End-to-end test harness: the real host cairnagent, the real agent library and a simulated SAP system
+// (sapsim) with real processes, under test accounts served by the NSS/PAM wrappers.
+//
+// Each test gets its own temporary root (/tmp/kestrel-e2e-<pid>-<n>) holding the SAP tree, the cluster
+// state (cookies, service registry) and the logs, and its own system IDs, so tests can run in parallel:
+// the agent's process walk sees every process of the machine, but never one of another test's SID.
+// TearDown stops the services, kills every process whose image lies under the root (until none is left),
+// reaps them (the test process is a child subreaper) and removes the root, also after a failed test.
+//
+// Typical use:
+//   TEST_F(E2ETest, Something) {
+//       Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
+//       StartInstance(in);                       // service + startsap.exe as the administrator
+//       E2EResult r = Monitor(in);               // cairnagent --json monitor <resource>
+//       EXPECT_EQ(r.State(), "ONLINE");
+//   }
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "TestIdentity.h"
+
+namespace kestrel_e2e {
+
+using Json = nlohmann::json;
+
+// The accounts every e2e test has. Passwords hold no blank (the encoded form takes none).
+inline constexpr uint32_t kGid = 47100;
+inline const kestrel_test::TestAccount kAdminAccount{"e2eadm", 47101, kGid, "E2e-Adm1n.pw", "/bin/sh", ""};
+inline const kestrel_test::TestAccount kOtherAccount{"e2eoth", 47102, kGid, "Oth3r-pw", "/bin/sh", ""};
+
+// What a child process did.
+struct ProcResult {
+    int exitStatus = -1;  // exit code; 128 + signal when killed; -1 when it could not be started
+    std::string out;
+    std::string err;
+    bool timedOut = false;  // killed by the harness at its limit
+};
+
+// One cairnagent resource command.
+struct E2EResult : ProcResult {
+    Json json;                          // the parsed --json object (null without --json or when unparsable)
+    std::vector<std::string> agentLog;  // lines added to <log_dir>/Kestrel.log by this run
+    std::vector<std::string> debugLog;  // lines added to <log_dir>/resources/<res>.log by this run
+
+    std::string State() const;  // json "state", "" when absent
+    // The messages of every call (in call order); entryPoint "" = all calls.
+    std::vector<Json> Messages(const std::string& entryPoint = "") const;
+    bool HasMessage(int id, const std::string& entryPoint = "") const;
+    std::string MessageText(int id) const;  // the first message with this id, "" when none
+    // The result of the last call of this entry point, -1 when none.
+    long long Result(const std::string& entryPoint) const;
+    // Number of debug-log lines (of this run) that contain text.
+    size_t DebugCount(const std::string& text) const;
+    bool DebugHas(const std::string& text) const { return DebugCount(text) > 0; }
+    bool AgentLogHas(const std::string& text) const;
+    std::string Describe() const;  // exit status, outputs and logs, for failure messages
+};
+
+struct InstallOptions {
+    std::string instance{};  // name ending in the instance number, e.g. "DVEBMGS00"
+    std::string type{};      // central, dialog, enqueue, enqrep, aenqueue, aenqrep, jenqueue, jenqrep
+    std::string arch{};      // abap, java, addin, none; empty: sapsim's default
+    std::string sid{};       // empty: the test's SID (Sid())
+    std::string admin = kAdminAccount.name;
+    std::string serviceUser{};  // empty: the administrator
+    std::string resource{};     // empty: sap<SID>_<instance>
+    std::string enqsrvRes{};
+};
+
+struct Instance {
+    std::string resource, sid, name, type, nr;
+    std::string admin;
+    std::string kernelDir;  // <root>/usr/sap/<SID>/SYS/exe/run (SAPHome, SAPMonHome)
+    std::string instDir;    // <root>/usr/sap/<SID>/<name>
+    std::string profile;    // InstProfile
+    std::string host;
+    std::string service;  // SAP<SID>_<NR>
+    // The resource's attributes as TOML value texts, in the order sapsim printed them; overrides replace.
+    std::vector<std::pair<std::string, std::string>> attributes;
+
+    std::string SapLogPath() const;  // the agent's SAP action log of the instance
+    std::string Image(const std::string& image) const { return instDir + "/exe/" + image; }
+};
+
+// TOML texts for attribute overrides.
+std::string TomlString(const std::string& s);
+std::string TomlList(const std::vector<std::string>& items);
+
+class E2ETest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite();
+    void SetUp() override;
+    void TearDown() override;
+
+    const std::string& Root() const { return root_; }
+    const std::string& LogDir() const { return logDir_; }
+    const std::string& StateDir() const { return stateDir_; }
+    // A system ID of this test: distinct across the tests of the machine and never part of another
+    // test's paths. Several per test: Sid(0), Sid(1), ...
+    std::string Sid(int index = 0);
+    const std::string& EncodedPassword() const { return encodedPassword_; }
+    const kestrel_test::TestIdentity& Identity() const { return *identity_; }
+    std::string Host() const { return "e2ehost"; }
+
+    // sapsim install; the resource enters the configuration. Fails the test (ADD_FAILURE) when it fails.
+    Instance& Install(const InstallOptions& options);
+    Instance& Find(const std::string& resource);
+    // Replaces (or adds) one attribute of a resource: value is a TOML value text (TomlString, TomlList, "4").
+    void SetAttr(Instance& instance, const std::string& key, const std::string& tomlValue);
+    // Type attributes (OnlineTimeout, MonitorTimeout, ..., debug_tags) as TOML value texts.
+    void SetTypeAttr(const std::string& key, const std::string& tomlValue);
+    // Writes <instance dir>/sapsim.toml (the steering file); empty text removes it.
+    void WriteControl(const Instance& instance, const std::string& toml);
+    // Writes the cluster configuration (Run does it before every command).
+    std::string WriteConfig();
+    const std::string& ConfigPath() const { return configPath_; }
+
+    // cairnagent [--json] COMMAND RESOURCE [extra args]; extraEnv entries "NAME=value" (they override).
+    E2EResult Run(const std::string& command, const std::string& resource, bool json = true,
+                  const std::vector<std::string>& extraEnv = {},
+                  const std::vector<std::string>& extraArgs = {});
+    E2EResult Monitor(const Instance& instance, const std::vector<std::string>& extraEnv = {}) {
+        return Run("monitor", instance.resource, true, extraEnv);
+    }
+    E2EResult Online(const Instance& instance, const std::vector<std::string>& extraEnv = {}) {
+        return Run("online", instance.resource, true, extraEnv);
+    }
+    // Any cairnagent command line (svc ..., encrypt-password), with the harness's environment.
+    ProcResult RunCairn(const std::vector<std::string>& args, const std::string& input = "",
+                        const std::vector<std::string>& extraEnv = {});
+    ProcResult RunSapsim(const std::vector<std::string>& args);
+    // Runs a program directly, as uid/gid when given (-1: as the test), with the harness's environment.
+    ProcResult Exec(const std::string& program, const std::vector<std::string>& args,
+                    const std::string& input = "", const std::vector<std::string>& extraEnv = {},
+                    uid_t uid = static_cast<uid_t>(-1), gid_t gid = static_cast<gid_t>(-1),
+                    long limitMs = 60000);
+
+    // The instance's start service through the embedded service manager.
+    bool StartService(const Instance& instance);
+    bool StopService(const Instance& instance);
+    // startsap.exe / stopsap.exe of the kernel directory, run as the account (default: the administrator).
+    bool StartSap(const Instance& instance, const kestrel_test::TestAccount& as = kAdminAccount);
+    bool StopSap(const Instance& instance, const kestrel_test::TestAccount& as = kAdminAccount);
+    // Service and processes, as an operator would bring the instance up by hand (no Online).
+    bool StartInstance(const Instance& instance) { return StartService(instance) && StartSap(instance); }
+
+    struct Proc {
+        pid_t pid;
+        std::string exe;
+        uid_t uid;
+        std::string cmdline;  // arguments joined by blanks
+    };
+    // Live processes whose image lies under the root (zombies have no image and are left out).
+    std::vector<Proc> ProcessesUnderRoot() const;
+    // Waits (real time) until pred holds or limitMs passes; returns the last value of pred.
+    static bool WaitFor(const std::function<bool()>& pred, long limitMs = 5000);
+    // Lines containing text in the instance's work/sapsim.log (what the tools and images did).
+    size_t SimLogCount(const Instance& instance, const std::string& text) const;
+
+    // Environment of every child: the test's own (minus the wrapper variables), the identity's variables,
+    // CAIRN_SERVICE_ROOT and KESTREL_TIME_SCALE (default TimeScale()).
+    std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extraEnv) const;
+    void SetTimeScale(int scale) { timeScale_ = scale; }
+
+    static std::string ReadFile(const std::string& path);
+    static std::vector<std::string> ReadLines(const std::string& path);
+    static bool WriteFile(const std::string& path, const std::string& text, unsigned mode = 0644);
+
+  private:
+    void KillEverything();
+    std::string root_, logDir_, stateDir_, configPath_, encodedPassword_;
+    std::unique_ptr<kestrel_test::TestIdentity> identity_;
+    std::vector<std::unique_ptr<Instance>> instances_;
+    std::vector<std::pair<std::string, std::string>> typeAttrs_;
+    std::vector<std::string> sids_;
+    int timeScale_ = 1000;
+};
+
+}  // namespace kestrel_e2e
