@@ -285,6 +285,8 @@ struct RuleCase {
     std::vector<uint32_t> ids;  // agent messages expected, in order; empty = passes
 };
 
+void PrintTo(const RuleCase& c, std::ostream* os) { *os << c.name; }
+
 class RuleTest : public AttribTest, public ::testing::WithParamInterface<RuleCase> {};
 
 TEST_P(RuleTest, FirstFailingRuleDecides) {
