@@ -11,6 +11,7 @@
 
 #include "CairnHost.h"
 #include "HostAgent.h"
+#include "HostDemo.h"
 #include "LibPasswordCodec.h"
 #ifdef CAIRN_HOST_HAVE_SVC
 #include "SvcCommand.h"
@@ -322,6 +323,8 @@ const HostCommand kCommands[] = {
     {"svc", "svc ...                  the embedded service manager (svc with no action prints its usage)",
      RunSvc},
 #endif
+    {"demo", "demo                     runs a simulated SAP system through the agent and cleans up (root)",
+     RunDemo},
 };
 
 }  // namespace

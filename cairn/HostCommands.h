@@ -24,6 +24,8 @@ class CommandContext {
   public:
     CommandContext(GlobalOptions options, std::string exeDir);
     const GlobalOptions& options() const { return options_; }
+    // Directory of the cairnagent executable (programs installed next to it are found there).
+    const std::string& exeDir() const { return exeDir_; }
     // Loads the configuration once, hands it to the framework and sets CAIRN_SERVICE_ROOT (when unset).
     // Returns null after printing the one-line error to standard error.
     const HostConfig* Config();
