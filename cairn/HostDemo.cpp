@@ -265,6 +265,25 @@ size_t EndProcessesUnder(const std::string& root) {
     return ended;
 }
 
+// The demo's accounts must reach their homes and the files the wrappers read, all in the demo directory.
+bool ReachableByAll(const std::string& base, std::string& error) {
+    std::error_code failed;
+    fs::path dir = fs::canonical(base, failed);
+    if (failed) {
+        error = "demo: the temporary directory " + base + " cannot be used: " + failed.message();
+        return false;
+    }
+    for (;; dir = dir.parent_path()) {
+        struct stat info {};
+        if (stat(dir.c_str(), &info) == 0 && (info.st_mode & S_IXOTH) == 0) {
+            error = "demo: the demo's accounts cannot reach a directory in " + base + ": " + dir.string() +
+                    " is not searchable by others; set TMPDIR to one they can reach";
+            return false;
+        }
+        if (dir == dir.root_path()) return true;
+    }
+}
+
 int Supervise(CommandContext& context) {
     if (geteuid() != 0) {
         return UsageError(
@@ -281,7 +300,9 @@ int Supervise(CommandContext& context) {
     if (!FindWrappers(libDir, error)) return UsageError(error);
 
     const char* tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kestrel-demo-XXXXXX";
+    const std::string base = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+    if (!ReachableByAll(base, error)) return UsageError(error);
+    std::string pattern = base + "/kestrel-demo-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         return UsageError("demo: cannot create a directory like " + pattern + ": " + strerror(errno));
     }
@@ -380,19 +401,17 @@ class Story {
 
         if (!ready) {
             Print("The demo could not be set up.");
-        } else if (failures_.empty() && g_interrupt == 0) {
-            Print("Story: " + std::to_string(steps_) + " steps, all as expected, in " +
-                  Seconds(Clock::now() - started) + ".");
         } else {
-            std::string line = "Story: " + std::to_string(failures_.size()) + " of " +
-                               std::to_string(steps_) + " steps did not go as expected";
+            std::string line = g_interrupt != 0
+                                   ? "Story interrupted after " + std::to_string(steps_) + " steps"
+                                   : "Story: " + std::to_string(steps_) + " steps";
+            line += failures_.empty() ? ", all as expected"
+                                      : ", " + std::to_string(failures_.size()) + " not as expected";
+            line += ", in " + Seconds(Clock::now() - started) + ".";
             for (const std::string& failure : failures_) line += "\n  " + failure;
             Print(line);
         }
-        if (g_interrupt != 0) {
-            Print("Interrupted.");
-            return 128 + g_interrupt;
-        }
+        if (g_interrupt != 0) return 128 + g_interrupt;
         return ready && failures_.empty() ? kExitOk : kExitNotAchieved;
     }
 
@@ -749,7 +768,7 @@ class Story {
             }
             service.Stop();
             service.WaitForStop(10000);
-            Print("Stopped service " + instance.ServiceName() + ".");
+            Print("Clean-up: stopped service " + instance.ServiceName() + ", which was still running.");
         }
     }
 
