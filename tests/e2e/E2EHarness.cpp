@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -169,6 +170,10 @@ void E2ETest::SetUp() {
     configPath_ = root_ + "/cluster.toml";
     fs::create_directories(stateDir_ + "/services");
     fs::create_directories(logDir_);
+    // The PAM wrapper keeps a folder per process in a few slots; in the root they cannot run out because of
+    // other tests, and what a killed process leaves goes with the root.
+    fs::create_directories(root_ + "/pam");
+    chmod((root_ + "/pam").c_str(), 01777);
 
     std::string error;
     identity_ = kestrel_test::TestIdentity::Create({kAdminAccount, kOtherAccount}, &error);
@@ -324,9 +329,14 @@ std::string E2ETest::WriteConfig() {
     return s.str();
 }
 
-std::vector<std::string> E2ETest::ChildEnvironment(const std::vector<std::string>& extraEnv) const {
-    std::vector<std::string> own = identity_ ? identity_->Environment() : std::vector<std::string>{};
+std::vector<std::string> E2ETest::ChildEnvironment(const std::vector<std::string>& extraEnv, bool pam) const {
+    std::vector<std::string> own;
+    if (identity_) {
+        for (const std::string& e : identity_->Environment())
+            if (pam || e.rfind("PAM_WRAPPER=", 0) != 0) own.push_back(e);
+    }
     own.push_back("CAIRN_SERVICE_ROOT=" + stateDir_ + "/services");
+    if (pam) own.push_back("PAM_WRAPPER_RUNTIME_DIR=" + root_ + "/pam");
     own.push_back("KESTREL_TIME_SCALE=" + std::to_string(timeScale_));
     own.insert(own.end(), extraEnv.begin(), extraEnv.end());
     std::set<std::string> names;
@@ -353,14 +363,14 @@ std::vector<std::string> E2ETest::ChildEnvironment(const std::vector<std::string
 
 ProcResult E2ETest::Exec(const std::string& program, const std::vector<std::string>& args,
                          const std::string& input, const std::vector<std::string>& extraEnv, uid_t uid,
-                         gid_t gid, long limitMs) {
+                         gid_t gid, long limitMs, bool pam) {
     ProcResult r;
     std::vector<std::string> store{program};
     store.insert(store.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& a : store) argv.push_back(a.data());
     argv.push_back(nullptr);
-    std::vector<std::string> envStore = ChildEnvironment(extraEnv);
+    std::vector<std::string> envStore = ChildEnvironment(extraEnv, pam);
     std::vector<char*> envp;
     for (std::string& e : envStore) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -467,7 +477,10 @@ E2EResult E2ETest::Run(const std::string& command, const std::string& resource, 
     args.push_back(resource);
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     E2EResult r;
-    static_cast<ProcResult&>(r) = RunCairn(args, "", extraEnv);
+    std::vector<std::string> all{"--config", configPath_};
+    all.insert(all.end(), args.begin(), args.end());
+    static_cast<ProcResult&>(r) = Exec(KESTREL_E2E_CAIRNAGENT, all, "", extraEnv, static_cast<uid_t>(-1),
+                                       static_cast<gid_t>(-1), 60000, true);
     if (json) r.json = Json::parse(r.out, nullptr, false);
     if (r.json.is_discarded()) r.json = nullptr;
     r.agentLog = LinesFrom(agentLog, agentAt);

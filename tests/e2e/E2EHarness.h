@@ -142,7 +142,7 @@ class E2ETest : public ::testing::Test {
     ProcResult Exec(const std::string& program, const std::vector<std::string>& args,
                     const std::string& input = "", const std::vector<std::string>& extraEnv = {},
                     uid_t uid = static_cast<uid_t>(-1), gid_t gid = static_cast<gid_t>(-1),
-                    long limitMs = 60000);
+                    long limitMs = 60000, bool pam = false);
 
     // The instance's start service through the embedded service manager.
     bool StartService(const Instance& instance);
@@ -167,8 +167,11 @@ class E2ETest : public ::testing::Test {
     size_t SimLogCount(const Instance& instance, const std::string& text) const;
 
     // Environment of every child: the test's own (minus the wrapper variables), the identity's variables,
-    // CAIRN_SERVICE_ROOT and KESTREL_TIME_SCALE (default TimeScale()).
-    std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extraEnv) const;
+    // CAIRN_SERVICE_ROOT and KESTREL_TIME_SCALE (default 1000). Only with pam does it switch the PAM wrapper
+    // on (the agent's log-on needs it), with its per-process folders in <root>/pam; processes the harness
+    // starts itself (tools, services) need no PAM.
+    std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extraEnv,
+                                              bool pam = true) const;
     void SetTimeScale(int scale) { timeScale_ = scale; }
 
     static std::string ReadFile(const std::string& path);
