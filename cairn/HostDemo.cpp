@@ -785,6 +785,10 @@ class Story {
 };
 
 int TellStory(CommandContext& context, const std::string& root) {
+    // Only this process logs on through PAM; pam_wrapper, loaded here already, stays. The programs it starts
+    // (sapsim, SAP's tools and processes) need the accounts but not PAM, and every process that loads
+    // pam_wrapper makes a directory of its own in /tmp, which stays there when the process is killed.
+    setenv("LD_PRELOAD", "libnss_wrapper.so", 1);
     // Signals go to one thread that waits for them; every other thread (the agent's included) has them
     // blocked, so no sleep or wait of the agent is cut short.
     sigset_t handled;
