@@ -1,0 +1,696 @@
+// Instance control end to end: cairnagent online, offline and clean against sapsim instances with real
+// processes, services and accounts; what the agent started, stopped, killed and spared is read from /proc,
+// the service manager and the instance's SAP log file.
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "E2EHarness.h"
+
+using namespace kestrel_e2e;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kSeparator(43, '=');
+const char* const kStarted = "Action: SAP instance started by Cairn.";
+const char* const kShutdown = "Action: SAP instance shutdown by Cairn.";
+const char* const kCleaned = "Action: SAP instance cleaned by Cairn.";
+// The agent runs in a zone far from UTC, so a record stamped with local time is caught.
+const char* const kFarZone = "TZ=XYZ-5:30";
+
+bool Contains(const std::string& s, const std::string& what) {
+    return s.find(what) != std::string::npos;
+}
+
+struct SapRecord {
+    std::string sid, instance, date, action;
+};
+
+// A time stamp "DD-Mon-YYYY hh:mm:ss" within two minutes of the current UTC time.
+bool IsUtcStampOfNow(const std::string& date) {
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    if (date.size() != 20 || date[2] != '-' || date[6] != '-' || date[11] != ' ' || date[14] != ':' ||
+        date[17] != ':')
+        return false;
+    for (size_t i : {0u, 1u, 7u, 8u, 9u, 10u, 12u, 13u, 15u, 16u, 18u, 19u})
+        if (date[i] < '0' || date[i] > '9') return false;
+    const auto month = std::find(std::begin(kMonths), std::end(kMonths), date.substr(3, 3));
+    if (month == std::end(kMonths)) return false;
+    tm t{};
+    t.tm_mday = std::stoi(date.substr(0, 2));
+    t.tm_mon = static_cast<int>(month - std::begin(kMonths));
+    t.tm_year = std::stoi(date.substr(7, 4)) - 1900;
+    t.tm_hour = std::stoi(date.substr(12, 2));
+    t.tm_min = std::stoi(date.substr(15, 2));
+    t.tm_sec = std::stoi(date.substr(18, 2));
+    return std::labs(static_cast<long>(timegm(&t) - time(nullptr))) <= 120;
+}
+
+// Lines of this run's debug log written by one function ("CKestrel::Online") that contain text.
+size_t TraceCount(const E2EResult& r, const std::string& function, const std::string& text) {
+    return static_cast<size_t>(std::count_if(r.debugLog.begin(), r.debugLog.end(), [&](const std::string& l) {
+        return Contains(l, " " + function + " ") && Contains(l, text);
+    }));
+}
+
+// Positions of the messages with these ids, in the order written (-1 when absent).
+long MessageIndex(const E2EResult& r, int id) {
+    const std::vector<Json> all = r.Messages();
+    for (size_t i = 0; i < all.size(); ++i)
+        if (all[i].value("id", -1) == id) return static_cast<long>(i);
+    return -1;
+}
+
+class ControlE2E : public E2ETest {
+  protected:
+    void SetUp() override {
+        E2ETest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        // Tool limits of 10 to 15 s become 200 to 300 ms: enough for a tool run under load, while the
+        // 5 s pauses cost 100 ms. Budgets stay small, so a wait that never ends still ends in seconds.
+        SetTimeScale(50);
+        SetTypeAttr("OnlineTimeout", "600");
+        SetTypeAttr("OfflineTimeout", "600");
+        SetTypeAttr("MonitorTimeout", "315");
+        // 50 s of budget: Clean's wait after a graceful shutdown that stopped nothing checks twice.
+        SetTypeAttr("CleanTimeout", "65");
+    }
+
+    std::string ToolCommand(const Instance& in, const std::string& tool) const {
+        return in.kernelDir + "/" + tool + " name=" + in.sid + " nr=" + in.nr + " sapdiahost=" + in.host;
+    }
+
+    bool ServiceRunning(const Instance& in) {
+        return Contains(RunCairn({"svc", "query", in.service}).out, ": RUNNING");
+    }
+
+    // Live processes whose image lies in the directory (with a trailing separator), by owner.
+    std::vector<Proc> ProcsIn(const std::string& dir, uid_t uid) const {
+        std::vector<Proc> out;
+        for (const Proc& p : ProcessesUnderRoot())
+            if (p.exe.rfind(dir, 0) == 0 && p.uid == uid) out.push_back(p);
+        return out;
+    }
+    std::vector<Proc> AdminProcs(const Instance& in) const {
+        return ProcsIn(in.instDir + "/exe/", kAdminAccount.uid);
+    }
+    static std::set<pid_t> Pids(const std::vector<Proc>& procs) {
+        std::set<pid_t> s;
+        for (const Proc& p : procs) s.insert(p.pid);
+        return s;
+    }
+    static bool HasImage(const std::vector<Proc>& procs, const std::string& exe) {
+        return std::any_of(procs.begin(), procs.end(), [&](const Proc& p) { return p.exe == exe; });
+    }
+
+    // A living process (a zombie counts as gone).
+    static bool Alive(pid_t pid) {
+        std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+        size_t paren = stat.rfind(')');
+        return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+    }
+    static bool GoneSoon(pid_t pid) {
+        return WaitFor([&] { return !Alive(pid); }, 3000);
+    }
+
+    // Starts program in the background as the account, in a session of its own; waits until it shows its
+    // image. TearDown kills and reaps it with everything else under the root.
+    pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
+                const kestrel_test::TestAccount& as) {
+        std::vector<std::string> store{program};
+        store.insert(store.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : store) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        // Without the PAM wrapper: it keeps a folder per process that a killed process would leak.
+        std::vector<std::string> envStore = ChildEnvironment({});
+        envStore.erase(std::remove_if(envStore.begin(), envStore.end(),
+                                      [](const std::string& e) { return e.rfind("PAM_WRAPPER=", 0) == 0; }),
+                       envStore.end());
+        std::vector<char*> envp;
+        for (std::string& e : envStore) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        pid_t pid = fork();
+        if (pid == 0) {
+            // Only async-signal-safe calls from here to exec.
+            setsid();
+            int null = open("/dev/null", O_RDWR);
+            if (null < 0) _exit(126);
+            dup2(null, 0);
+            dup2(null, 1);
+            dup2(null, 2);
+            if (setgroups(0, nullptr) != 0 || setgid(as.gid) != 0 || setuid(as.uid) != 0) _exit(126);
+            if (chdir("/") != 0) _exit(126);
+            execve(program.c_str(), argv.data(), envp.data());
+            _exit(127);
+        }
+        if (pid < 0) {
+            ADD_FAILURE() << "fork: " << strerror(errno);
+            return -1;
+        }
+        const std::string exeLink = "/proc/" + std::to_string(pid) + "/exe";
+        bool shown = WaitFor([&] {
+            std::error_code ec;
+            return fs::read_symlink(exeLink, ec).string() == program;
+        });
+        if (!shown) ADD_FAILURE() << program << " (pid " << pid << ") did not start";
+        return pid;
+    }
+
+    // A program that is none of the instance's images, placed in its exe directory: stopsap.exe and
+    // sapsrvkill.exe do not know it, only Kill's walk does.
+    std::string PlaceStranger(const Instance& in) {
+        const std::string path = in.instDir + "/exe/sapccmsr.exe";
+        std::error_code ec;
+        fs::copy_file("/bin/sleep", path, fs::copy_options::overwrite_existing, ec);
+        if (ec || chmod(path.c_str(), 0755) != 0)
+            ADD_FAILURE() << "cannot place " << path << ": " << ec.message();
+        return path;
+    }
+
+    // The records of the instance's SAP log file; a record out of layout fails the test.
+    std::vector<SapRecord> Records(const Instance& in) {
+        std::vector<SapRecord> out;
+        const std::string text = ReadFile(in.SapLogPath());
+        if (text.empty()) return out;
+        EXPECT_EQ(text.back(), '\n') << text;
+        std::vector<std::string> lines;
+        for (size_t at = 0; at < text.size();) {
+            size_t nl = text.find('\n', at);
+            if (nl == std::string::npos) nl = text.size();
+            lines.push_back(text.substr(at, nl - at));
+            at = nl + 1;
+        }
+        EXPECT_EQ(lines.size() % 6, 0u) << text;
+        for (size_t i = 0; i + 6 <= lines.size(); i += 6) {
+            EXPECT_EQ(lines[i], kSeparator) << text;
+            EXPECT_EQ(lines[i + 5], kSeparator) << text;
+            SapRecord rec;
+            auto field = [&](const std::string& line, const std::string& label) {
+                EXPECT_EQ(line.rfind(label, 0), 0u) << "expected \"" << label << "\" in: " << text;
+                return line.substr(std::min(label.size(), line.size()));
+            };
+            rec.sid = field(lines[i + 1], "SAPSID: ");
+            rec.instance = field(lines[i + 2], "Instance Name: ");
+            rec.date = field(lines[i + 3], "Date: ");
+            rec.action = lines[i + 4];
+            EXPECT_TRUE(IsUtcStampOfNow(rec.date)) << "not the UTC time of now: " << rec.date;
+            EXPECT_EQ(rec.sid, in.sid);
+            EXPECT_EQ(rec.instance, in.name);
+            out.push_back(rec);
+        }
+        return out;
+    }
+    std::vector<std::string> Actions(const Instance& in) {
+        std::vector<std::string> out;
+        for (const SapRecord& r : Records(in)) out.push_back(r.action);
+        return out;
+    }
+};
+
+// ---------------------------------------------------------------------------------------------------
+// Online and Offline of every architecture
+
+struct ArchCase {
+    const char* label;
+    const char* instance;
+    const char* type;
+    const char* arch;
+    std::vector<std::string> images;  // what must run after Online
+    std::vector<int> upMessages;      // what says the wait saw the instance up
+};
+
+class ControlArchE2E : public ControlE2E, public ::testing::WithParamInterface<ArchCase> {};
+
+TEST_P(ControlArchE2E, OnlineStartsAndRecordsOnceAndOfflineStopsEverything) {
+    const ArchCase& c = GetParam();
+    std::vector<std::string> extra;
+    Instance* enq = nullptr;
+    if (std::string(c.type) == "enqrep") {
+        // A replication instance names its enqueue server's resource.
+        enq = &Install({.instance = "ASCS09", .type = "enqueue"});
+    }
+    Instance& in = Install({.instance = c.instance,
+                            .type = c.type,
+                            .arch = c.arch,
+                            .enqsrvRes = enq ? enq->resource : std::string()});
+
+    E2EResult on = Online(in, {kFarZone});
+    ASSERT_EQ(on.exitStatus, 0) << on.Describe();
+    EXPECT_EQ(on.State(), "ONLINE");
+    EXPECT_TRUE(on.HasMessage(20006, "Online")) << on.Describe();
+    EXPECT_EQ(on.MessageText(20011), "The SAP start command [" + ToolCommand(in, "startsap.exe") +
+                                         "] executed successfully with exitcode [0].");
+    for (int id : c.upMessages) EXPECT_TRUE(on.HasMessage(id, "Online")) << id << "\n" << on.Describe();
+    EXPECT_FALSE(on.HasMessage(20132)) << on.Describe();
+    const std::vector<Proc> running = AdminProcs(in);
+    for (const std::string& image : c.images) EXPECT_TRUE(HasImage(running, in.Image(image))) << image;
+    EXPECT_TRUE(ServiceRunning(in));
+    EXPECT_EQ(Actions(in), std::vector<std::string>{kStarted});
+
+    // Online of a running instance starts nothing and records nothing.
+    E2EResult again = Online(in);
+    ASSERT_EQ(again.exitStatus, 0) << again.Describe();
+    EXPECT_TRUE(again.HasMessage(20002, "Online")) << again.Describe();
+    EXPECT_EQ(again.MessageText(20003),
+              "SAP Instance for this resource is already running. Not calling start executables.");
+    EXPECT_FALSE(again.HasMessage(20011));
+    EXPECT_EQ(SimLogCount(in, "startsap: starting"), 1u);
+    EXPECT_EQ(Pids(AdminProcs(in)), Pids(running));
+    EXPECT_EQ(Actions(in).size(), 1u);
+
+    // Offline: stopsap.exe, the service, and Kill for what stopsap.exe does not know.
+    const pid_t stranger = Spawn(PlaceStranger(in), {"300"}, kAdminAccount);
+    E2EResult off = Run("offline", in.resource, true, {kFarZone});
+    ASSERT_EQ(off.exitStatus, 0) << off.Describe();
+    EXPECT_EQ(off.State(), "OFFLINE");
+    EXPECT_EQ(off.MessageText(20051), "The SAP Instance stopped successfully with exitcode [0].");
+    EXPECT_EQ(off.MessageText(20053), "The SAP Service [" + in.service + "] stopped successfully.");
+    EXPECT_TRUE(GoneSoon(stranger)) << off.Describe();
+    EXPECT_TRUE(WaitFor([&] { return AdminProcs(in).empty(); }));
+    EXPECT_FALSE(ServiceRunning(in));
+    EXPECT_EQ(Actions(in), (std::vector<std::string>{kStarted, kShutdown}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Architectures, ControlArchE2E,
+    ::testing::Values(ArchCase{"Abap",
+                               "DVEBMGS00",
+                               "central",
+                               "abap",
+                               {"disp+work.exe", "msg_server.exe", "igswd.exe", "gwrd.exe", "icman.exe"},
+                               {20016}},
+                      ArchCase{"Java", "JC01", "central", "java", {"jcontrol.exe", "jlaunch.exe"}, {20021}},
+                      ArchCase{"AddIn",
+                               "DVEBMGS02",
+                               "central",
+                               "addin",
+                               {"disp+work.exe", "jcontrol.exe", "jlaunch.exe", "msg_server.exe"},
+                               {20027, 20032}},
+                      ArchCase{
+                          "Enqueue", "ASCS03", "enqueue", "", {"msg_server.exe", "enserver.exe"}, {20038}},
+                      ArchCase{"Replication", "ERS04", "enqrep", "", {"enrepserver.exe"}, {20038}}),
+    [](const ::testing::TestParamInfo<ArchCase>& info) { return std::string(info.param.label); });
+
+// ---------------------------------------------------------------------------------------------------
+// Online: start failures and the wait phase
+
+TEST_F(ControlE2E, OnlineFailsWithoutWaitingWhenStartsapExitsNonZero) {
+    Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
+    WriteControl(in, "[startsap]\nexit_code = 1\nact = false\n");
+    E2EResult r = Online(in);
+    EXPECT_EQ(r.exitStatus, 1) << r.Describe();
+    EXPECT_EQ(r.State(), "OFFLINE");
+    EXPECT_EQ(r.MessageText(20010),
+              "The SAP start command [" + ToolCommand(in, "startsap.exe") + "] failed with exitcode [1]");
+    EXPECT_TRUE(r.HasMessage(20132, "Online")) << r.Describe();
+    EXPECT_FALSE(r.HasMessage(20011));
+    EXPECT_EQ(TraceCount(r, "CKestrel::Online", "Checking the status of SAP Instance"), 0u) << r.Describe();
+    EXPECT_TRUE(Records(in).empty());
+}
+
+TEST_F(ControlE2E, OnlineWithoutStartsapFailsAfterStartingTheService) {
+    Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
+    const std::string startsap = in.kernelDir + "/startsap.exe";
+    ASSERT_EQ(unlink(startsap.c_str()), 0);
+    E2EResult r = Online(in);
+    EXPECT_EQ(r.exitStatus, 1) << r.Describe();
+    EXPECT_TRUE(r.HasMessage(20006, "Online")) << r.Describe();
+    EXPECT_EQ(r.MessageText(20007), "SAP Start command [" + startsap + "] does NOT exist. Aborting Online.");
+    EXPECT_LT(MessageIndex(r, 20006), MessageIndex(r, 20007));
+    // Code 2, error 2: the file is missing.
+    EXPECT_TRUE(Contains(r.MessageText(20132), "[2, 0x00000002]")) << r.MessageText(20132);
+    EXPECT_TRUE(ServiceRunning(in));
+    EXPECT_TRUE(AdminProcs(in).empty());
+    EXPECT_TRUE(Records(in).empty());
+}
+
+TEST_F(ControlE2E, AbapOnlineCountsDownItsSapinfoAttemptsAndGivesUpWithoutRecord) {
+    // 64 s of budget at a scale of 10: the start phase costs well under 4 s of it, so 60 to 64 s remain
+    // when the wait begins. Attempts then run at that remaining time and 15, 30 and 45 s below it; after
+    // the fourth, 5 to 9 s are left, too little for another.
+    SetTimeScale(10);
+    SetTypeAttr("OnlineTimeout", "79");
+    Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
+    WriteControl(in, "[sapinfo]\nexit_code = 2\n");
+    E2EResult r = Online(in);
+    ASSERT_TRUE(r.json.is_object()) << r.Describe();
+    EXPECT_FALSE(r.HasMessage(20132)) << "the wait phase never fails Online\n" << r.Describe();
+    const std::string sapinfo = in.kernelDir + "/sapinfo.exe ashost=" + in.host + " sysnr=" + in.nr;
+    EXPECT_EQ(
+        TraceCount(r, "CKestrel::Online", "Checking the status of SAP Instance with the command [" + sapinfo),
+        4u)
+        << r.Describe();
+    EXPECT_EQ(TraceCount(r, "CKestrel::Online", "executed and returned unsuccessful exit code [2]"), 4u);
+    EXPECT_EQ(TraceCount(r, "CKestrel::Online", "Going to sleep for [5]secs before rechecking the status."),
+              3u);
+    EXPECT_FALSE(r.HasMessage(20016));
+
+    const std::string recheck = r.MessageText(20017), run = r.MessageText(20018);
+    const std::string prefix = "Not enough time [";
+    ASSERT_EQ(recheck.rfind(prefix, 0), 0u) << r.Describe();
+    ASSERT_EQ(run.rfind(prefix, 0), 0u) << r.Describe();
+    const int secs = std::atoi(recheck.c_str() + prefix.size());
+    EXPECT_GE(secs, 5) << recheck;
+    EXPECT_LE(secs, 9) << recheck;
+    EXPECT_EQ(recheck, prefix + std::to_string(secs) + "]secs to recheck the status with the command [" +
+                           sapinfo + "].");
+    EXPECT_EQ(run, prefix + std::to_string(secs) + "]secs to run the command [" + sapinfo + "].");
+    EXPECT_LT(MessageIndex(r, 20017), MessageIndex(r, 20018));
+    EXPECT_TRUE(Records(in).empty()) << "no record when the instance was not seen up";
+}
+
+TEST_F(ControlE2E, EnqueueServerWithoutReplicationPartnerIsRecordedAsStarted) {
+    Instance& in = Install({.instance = "ASCS00", .type = "enqueue"});
+    WriteControl(in, "[ensmon]\nreplication = true\n");
+    E2EResult r = Online(in);
+    ASSERT_EQ(r.exitStatus, 0) << r.Describe();
+    const std::string ensmon = in.kernelDir + "/ensmon.exe pf=" + in.profile + " 2";
+    EXPECT_EQ(r.MessageText(20039),
+              "Command [" + ensmon +
+                  "] returned exit code [4] which indicates Replication \tis enabled in "
+                  "server, but no repl. server is connected.");
+    EXPECT_TRUE(r.HasMessage(20040, "Online"));
+    EXPECT_TRUE(Contains(r.err,
+                         "The command [ensmon.exe] exitcode [4] indicates Replication is enabled in server, "
+                         "but no repl. server is connected."))
+        << r.err;
+    EXPECT_FALSE(r.HasMessage(20038));
+    EXPECT_EQ(TraceCount(r, "CKestrel::Online", "Checking the status of SAP Instance with the command"), 1u);
+    EXPECT_EQ(Actions(in), std::vector<std::string>{kStarted});
+}
+
+TEST_F(ControlE2E, ReplicationServerAnsweringFourIsNotYetUp) {
+    // 40 s of budget at a scale of 10: attempts at 36 to 40 s and 15 s below; then 6 to 10 s are left
+    // after the pause, too little for a third.
+    SetTimeScale(10);
+    SetTypeAttr("OnlineTimeout", "55");
+    Instance& enq = Install({.instance = "ASCS00", .type = "enqueue"});
+    Instance& in = Install({.instance = "ERS01", .type = "enqrep", .enqsrvRes = enq.resource});
+    WriteControl(in, "[ensmon]\nexit_code = 4\n");
+    E2EResult r = Online(in);
+    ASSERT_TRUE(r.json.is_object()) << r.Describe();
+    EXPECT_FALSE(r.HasMessage(20132));
+    EXPECT_FALSE(r.HasMessage(20039));
+    EXPECT_FALSE(r.HasMessage(20040));
+    EXPECT_FALSE(r.HasMessage(20038));
+    EXPECT_EQ(TraceCount(r, "CKestrel::Online", "executed and returned unsuccessful exit code [4]"), 2u)
+        << r.Describe();
+    const std::string ensmon = in.kernelDir + "/ensmon.exe pf=" + in.profile + " 2";
+    const std::string last = r.MessageText(20044);
+    EXPECT_TRUE(last.rfind("Not enough time[", 0) == 0 &&
+                Contains(last, "] to run the command [" + ensmon + "]."))
+        << r.Describe();
+    EXPECT_TRUE(Records(in).empty());
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Offline refusals
+
+TEST_F(ControlE2E, OfflineOfAStoppedInstanceRunsNothing) {
+    Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
+    E2EResult r = Run("offline", in.resource);
+    ASSERT_EQ(r.exitStatus, 0) << r.Describe();
+    EXPECT_EQ(r.State(), "OFFLINE");
+    EXPECT_TRUE(r.HasMessage(20046, "Offline"));
+    EXPECT_EQ(r.MessageText(20047),
+              "SAP Instance for this resource is already offline. Not calling stop executables.");
+    EXPECT_EQ(SimLogCount(in, "stopsap"), 0u);
+    EXPECT_FALSE(r.HasMessage(20053));
+    EXPECT_TRUE(Records(in).empty());
+}
+
+TEST_F(ControlE2E, OfflineStopsAtAFailingStopsapAndLeavesServiceAndProcesses) {
+    Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
+    ASSERT_TRUE(StartInstance(in));
+    const std::set<pid_t> before = Pids(AdminProcs(in));
+    ASSERT_EQ(before.size(), 5u);
+    WriteControl(in, "[stopsap]\nexit_code = 2\nact = false\n");
+    E2EResult r = Run("offline", in.resource);
+    EXPECT_EQ(r.exitStatus, 1) << r.Describe();
+    EXPECT_EQ(r.MessageText(20050), "The command [" + ToolCommand(in, "stopsap.exe") +
+                                        "] failed to stop the SAP instance and returned with exitcode [2].");
+    EXPECT_TRUE(r.HasMessage(20134, "Offline"));
+    EXPECT_FALSE(r.HasMessage(20051));
+    EXPECT_FALSE(r.HasMessage(20053));
+    EXPECT_EQ(TraceCount(r, "CKestrel::Offline", "Cleanup the resource for SAP Instance."), 0u);
+    EXPECT_TRUE(ServiceRunning(in));
+    EXPECT_EQ(Pids(AdminProcs(in)), before);
+    EXPECT_TRUE(Records(in).empty());
+}
+
+TEST_F(ControlE2E, OfflineWithoutStopsapTouchesNothing) {
+    Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
+    ASSERT_TRUE(StartInstance(in));
+    const std::set<pid_t> before = Pids(AdminProcs(in));
+    const std::string stopsap = in.kernelDir + "/stopsap.exe";
+    ASSERT_EQ(unlink(stopsap.c_str()), 0);
+    E2EResult r = Run("offline", in.resource);
+    EXPECT_EQ(r.exitStatus, 1) << r.Describe();
+    EXPECT_EQ(r.MessageText(20048),
+              "stopsap.exe command path [" + stopsap + "] does NOT exist. Aborting Offline.");
+    EXPECT_TRUE(Contains(r.MessageText(20134), "[2, 0x00000002]")) << r.MessageText(20134);
+    EXPECT_TRUE(ServiceRunning(in));
+    EXPECT_EQ(Pids(AdminProcs(in)), before);
+    EXPECT_TRUE(Records(in).empty());
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Clean and Kill
+
+TEST_F(ControlE2E, CleanKillsEveryProcessOfTheInstanceAndNothingElse) {
+    Instance& in = Install({.instance = "JC00", .type = "central", .arch = "java"});
+    Instance& neighbour = Install({.instance = "D01", .type = "dialog"});
+    ASSERT_TRUE(StartInstance(in));
+    ASSERT_TRUE(StartInstance(neighbour));
+    ASSERT_TRUE(WaitFor([&] {
+        const std::vector<Proc> p = AdminProcs(in);
+        return std::count_if(p.begin(), p.end(),
+                             [&](const Proc& x) { return x.exe == in.Image("jlaunch.exe"); }) == 2;
+    })) << "jcontrol.exe did not start its nodes";
+    // The graceful shutdown stops nothing: every process must be ended by Kill.
+    WriteControl(in, "[sapsrvkill]\nact = false\n");
+    const std::string stranger = PlaceStranger(in);
+    const pid_t strangerOfAdmin = Spawn(stranger, {"300"}, kAdminAccount);
+    const pid_t strangerOfOther = Spawn(stranger, {"300"}, kOtherAccount);
+    // A node image under another account: its path matches, its owner does not.
+    const pid_t nodeOfOther =
+        Spawn(in.Image("jlaunch.exe"), {"pf=" + in.profile, "-nodename=server7"}, kOtherAccount);
+    const std::vector<Proc> mine = AdminProcs(in);
+    const std::set<pid_t> neighbours = Pids(AdminProcs(neighbour));
+    ASSERT_EQ(neighbours.size(), 4u);
+
+    E2EResult r = Run("clean", in.resource, true, {kFarZone});
+    ASSERT_EQ(r.exitStatus, 0) << r.Describe();
+    EXPECT_EQ(r.State(), "CLEANED");
+    EXPECT_EQ(r.Result("Clean"), 0);
+    EXPECT_EQ(r.MessageText(20073), "Successfully stopped the SAP Service [" + in.service + "].");
+    EXPECT_EQ(
+        TraceCount(r, "CKestrel::Kill", "This is Java/Add-In instance. Pushing jlaunch.exe onto ProcMon."),
+        1u)
+        << r.Describe();
+    // The nodes go during the walk (as ProcMon entries), the stranger from the queue.
+    EXPECT_EQ(TraceCount(r, "CKestrel::Kill", "Killing the process with name [" + in.Image("jlaunch.exe")),
+              2u);
+    EXPECT_EQ(TraceCount(r, "CKestrel::Kill",
+                         "Pushing the PID [" + std::to_string(strangerOfAdmin) + "] into queue for process"),
+              1u);
+    for (const Proc& p : mine)
+        EXPECT_TRUE(GoneSoon(p.pid)) << p.exe << " (pid " << p.pid << ") survived Clean";
+    EXPECT_TRUE(AdminProcs(in).empty());
+    EXPECT_TRUE(Alive(strangerOfOther)) << "a process of another account was killed";
+    EXPECT_TRUE(Alive(nodeOfOther)) << "a node image of another account was killed";
+    for (pid_t p : neighbours) EXPECT_TRUE(Alive(p)) << "a process of the other instance was killed";
+    // (The neighbour's start service is not checked: it runs from the kernel directory, and a central
+    // instance's Kill takes the SID's processes from there as its own.)
+    EXPECT_FALSE(ServiceRunning(in));
+    EXPECT_EQ(Actions(in), std::vector<std::string>{kCleaned});
+    EXPECT_TRUE(Records(neighbour).empty());
+}
+
+TEST_F(ControlE2E, CleanWithoutSapHostSkipsTheGracefulShutdownButStopsAndKills) {
+    Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
+    ASSERT_TRUE(StartInstance(in));
+    const std::vector<Proc> mine = AdminProcs(in);
+    SetAttr(in, "SAPHost", TomlString(""));
+    E2EResult r = Run("clean", in.resource);
+    ASSERT_EQ(r.exitStatus, 0) << r.Describe();
+    EXPECT_EQ(r.MessageText(20059), "SAPHost is empty. Continueing Clean operation ...");
+    EXPECT_EQ(SimLogCount(in, "sapsrvkill"), 0u);
+    EXPECT_EQ(TraceCount(r, "CKestrel::Clean", "Going to shutdown the SAP Instance gracefully"), 0u);
+    EXPECT_TRUE(r.HasMessage(20073, "Clean")) << r.Describe();
+    EXPECT_FALSE(ServiceRunning(in));
+    for (const Proc& p : mine) EXPECT_TRUE(GoneSoon(p.pid)) << p.exe;
+    EXPECT_EQ(Actions(in), std::vector<std::string>{kCleaned});
+}
+
+TEST_F(ControlE2E, CleanWithoutSapsrvkillLeavesTheWorkToKill) {
+    Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
+    ASSERT_TRUE(StartInstance(in));
+    const std::vector<Proc> mine = AdminProcs(in);
+    const std::string tool = in.kernelDir + "/sapsrvkill.exe";
+    ASSERT_EQ(unlink(tool.c_str()), 0);
+    E2EResult r = Run("clean", in.resource);
+    ASSERT_EQ(r.exitStatus, 0) << r.Describe();
+    EXPECT_EQ(r.State(), "CLEANED");
+    EXPECT_EQ(r.MessageText(20066), "File[" + tool + "] does NOT exist. Continueing the clean operation.");
+    EXPECT_TRUE(r.HasMessage(20073, "Clean"));
+    for (const Proc& p : mine) EXPECT_TRUE(GoneSoon(p.pid)) << p.exe;
+    EXPECT_EQ(Actions(in), std::vector<std::string>{kCleaned});
+}
+
+TEST_F(ControlE2E, CleanWithAGracefulShutdownThatWorksEndsItsWaitAtOnce) {
+    Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
+    ASSERT_TRUE(StartInstance(in));
+    E2EResult r = Run("clean", in.resource);
+    ASSERT_EQ(r.exitStatus, 0) << r.Describe();
+    EXPECT_EQ(SimLogCount(in, "sapsrvkill: killing"), 1u);
+    const std::string cmd = in.kernelDir + "/sapsrvkill.exe " + in.host + "_" + in.sid + "_" + in.nr;
+    EXPECT_EQ(r.MessageText(20069), "Successfully stopped the SAP Instance with command [" + cmd + "].");
+    for (int id : {20068, 20070, 20071}) EXPECT_FALSE(r.HasMessage(id)) << id;
+    EXPECT_TRUE(AdminProcs(in).empty());
+    EXPECT_EQ(Actions(in), std::vector<std::string>{kCleaned});
+}
+
+class BadProcMonEntryE2E : public ControlE2E, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(BadProcMonEntryE2E, KillStopsAtTheFirstInstanceProcessThatReachesIt) {
+    Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
+    ASSERT_TRUE(StartInstance(in));
+    WriteControl(in, "[sapsrvkill]\nact = false\n");
+    const pid_t stranger = Spawn(PlaceStranger(in), {"300"}, kAdminAccount);
+    const std::set<pid_t> before = Pids(AdminProcs(in));
+    SetAttr(in, "ProcMon", TomlList({GetParam(), "disp+work.exe", "msg_server.exe"}));
+    E2EResult r = Run("clean", in.resource);
+    ASSERT_EQ(r.exitStatus, 0) << r.Describe();
+    EXPECT_EQ(r.Result("Clean"), 0);
+    EXPECT_EQ(TraceCount(r, "CKestrel::Kill", "Invalid Values in ProcMon."), 1u) << r.Describe();
+    EXPECT_EQ(TraceCount(r, "CKestrel::Kill", "Killing the process"), 0u);
+    // Nothing is killed, the queue included.
+    EXPECT_EQ(Pids(AdminProcs(in)), before);
+    EXPECT_TRUE(Alive(stranger));
+    EXPECT_EQ(Actions(in), std::vector<std::string>{kCleaned});
+}
+
+INSTANTIATE_TEST_SUITE_P(EmptyAndBlank, BadProcMonEntryE2E, ::testing::Values("", " "),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             return std::string(info.param).empty() ? std::string("Empty")
+                                                                    : std::string("Blank");
+                         });
+
+TEST_F(ControlE2E, KillSparesProcessesFromSysOfADialogInstanceButNotOfACentralOne) {
+    Instance& dialog = Install({.instance = "D01", .type = "dialog", .sid = Sid(0)});
+    Instance& central = Install({.instance = "DVEBMGS02", .type = "central", .sid = Sid(1)});
+    for (Instance* in : {&dialog, &central}) {
+        WriteControl(*in, "[startsap]\nfrom_sys = true\n\n[sapsrvkill]\nact = false\n");
+        ASSERT_TRUE(StartInstance(*in));
+    }
+    // The images from the kernel directory, without the start service that runs from there too.
+    auto images = [&](const Instance& in) {
+        std::vector<Proc> out = ProcsIn(in.kernelDir + "/", kAdminAccount.uid);
+        out.erase(std::remove_if(out.begin(), out.end(),
+                                 [&](const Proc& p) { return p.exe == in.kernelDir + "/sapsim"; }),
+                  out.end());
+        return out;
+    };
+    const std::vector<Proc> dialogProcs = images(dialog);
+    const std::vector<Proc> centralProcs = images(central);
+    ASSERT_EQ(dialogProcs.size(), 4u);
+    ASSERT_EQ(centralProcs.size(), 5u);
+
+    E2EResult d = Run("clean", dialog.resource);
+    ASSERT_EQ(d.exitStatus, 0) << d.Describe();
+    EXPECT_EQ(TraceCount(d, "CKestrel::Kill", "Found [SYS] in the exe name"), 0u) << d.Describe();
+    for (const Proc& p : dialogProcs)
+        EXPECT_TRUE(Alive(p.pid)) << p.exe << " of the dialog instance was killed";
+
+    E2EResult c = Run("clean", central.resource);
+    ASSERT_EQ(c.exitStatus, 0) << c.Describe();
+    EXPECT_GE(TraceCount(c, "CKestrel::Kill", "Found [SYS] in the exe name"), 5u) << c.Describe();
+    for (const Proc& p : centralProcs)
+        EXPECT_TRUE(GoneSoon(p.pid)) << p.exe << " of the central instance survived";
+    for (const Proc& p : dialogProcs) EXPECT_TRUE(Alive(p.pid)) << p.exe << " of the other system was killed";
+}
+
+// A ProcMon process whose kill the kernel refuses. As root with a live pidfd SIGKILL cannot fail on Linux,
+// so a preloaded shim refuses it (EPERM, as for a caller without the right to signal) for one image.
+TEST_F(ControlE2E, CleanReportsAProcessItCouldNotKill) {
+    Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
+    ASSERT_TRUE(StartInstance(in));
+    WriteControl(in, "[sapsrvkill]\nact = false\n");
+    const pid_t stranger = Spawn(PlaceStranger(in), {"300"}, kAdminAccount);
+    pid_t msgServer = -1, dispWork = -1;
+    for (const Proc& p : AdminProcs(in)) {
+        if (p.exe == in.Image("msg_server.exe")) msgServer = p.pid;
+        if (p.exe == in.Image("disp+work.exe")) dispWork = p.pid;
+    }
+    ASSERT_GT(msgServer, 0);
+    ASSERT_GT(dispWork, 0);
+
+    std::string preload;
+    for (const std::string& e : Identity().Environment())
+        if (e.rfind("LD_PRELOAD=", 0) == 0) preload = e.substr(11);
+    preload += std::string(preload.empty() ? "" : ":") + KESTREL_E2E_UNKILLABLE_SHIM;
+    E2EResult r = Run("clean", in.resource, true,
+                      {"LD_PRELOAD=" + preload, "KESTREL_E2E_UNKILLABLE=" + in.Image("msg_server.exe")});
+    EXPECT_EQ(r.exitStatus, 1) << r.Describe();
+    EXPECT_EQ(r.State(), "NOT_CLEANED");
+    EXPECT_EQ(r.Result("Clean"), 1);
+    EXPECT_EQ(r.MessageText(20127),
+              "Failed to kill the process with PID [" + std::to_string(msgServer) + "]. Clean failed.");
+    EXPECT_EQ(TraceCount(r, "CKestrel::Clean", "Failed to Clean the resource for SAP Instance."), 1u);
+    EXPECT_FALSE(r.HasMessage(20138)) << "Clean's own status is that of the log step";
+    EXPECT_TRUE(Alive(msgServer));
+    // Kill ends at the failure: what the walk had not reached yet and the queue are left.
+    EXPECT_TRUE(Alive(stranger));
+    if (dispWork < msgServer) {
+        EXPECT_TRUE(GoneSoon(dispWork)) << "disp+work.exe came first in the walk";
+    }
+    EXPECT_EQ(Actions(in), std::vector<std::string>{kCleaned});
+
+    E2EResult human = Run("clean", in.resource, false,
+                          {"LD_PRELOAD=" + preload, "KESTREL_E2E_UNKILLABLE=" + in.Image("msg_server.exe")});
+    EXPECT_EQ(human.exitStatus, 1);
+    EXPECT_TRUE(Contains(human.out, in.resource + ": clean result 1")) << human.out;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The SAP log file
+
+TEST_F(ControlE2E, AMissingLogDirectoryIsReportedAndTheActionsStillSucceed) {
+    Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
+    const std::string logDir = in.instDir + "/log";
+    ASSERT_EQ(rmdir(logDir.c_str()), 0) << strerror(errno);
+    const std::string expected =
+        "Failed to open the SAP log file [" + in.SapLogPath() + "], Check file permissions.";
+
+    E2EResult on = Online(in);
+    ASSERT_EQ(on.exitStatus, 0) << on.Describe();
+    EXPECT_EQ(on.State(), "ONLINE");
+    EXPECT_EQ(on.MessageText(20125), expected);
+    EXPECT_FALSE(on.HasMessage(20132));
+
+    E2EResult clean = Run("clean", in.resource);
+    EXPECT_EQ(clean.exitStatus, 0) << clean.Describe();
+    EXPECT_EQ(clean.Result("Clean"), 0);
+    EXPECT_EQ(clean.MessageText(20125), expected);
+    EXPECT_FALSE(clean.HasMessage(20138));
+    EXPECT_FALSE(fs::exists(logDir));
+}
+
+}  // namespace
