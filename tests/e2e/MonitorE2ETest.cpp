@@ -614,3 +614,54 @@ TEST_F(MonitorE2E, SpentBudgetStartsNoSecondLevelTool) {
 }
 
 }  // namespace
+
+namespace {
+
+// An sapinfo that does not answer within the budget is killed: 20084, unknown, nothing left running.
+TEST_F(MonitorE2E, SapinfoThatHangsIsKilledAtTheBudget) {
+    SetTimeScale(10);
+    SetTypeAttr("MonitorTimeout", "25");  // 10 s of budget: 1 s real
+    Instance& in = InstallAndStart({.instance = "DVEBMGS00", .type = "central"});
+    WriteControl(in, "[sapinfo]\ndelay_ms = 8000\n");
+    const auto start = std::chrono::steady_clock::now();
+    E2EResult r = Monitor(in);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
+            .count();
+    EXPECT_EQ(r.State(), "UNKNOWN") << r.Describe();
+    EXPECT_EQ(r.MessageText(20084),
+              "The command [" + in.kernelDir + "/sapinfo.exe ashost=" + in.host + " sysnr=00] timed out.")
+        << r.Describe();
+    EXPECT_EQ(r.MessageText(20056), "Failed to perform second level monitoring [7 0x00000102].");
+    EXPECT_LT(ms, 6000) << "the agent waited for sapinfo instead of killing it";
+    for (const Proc& p : ProcessesUnderRoot()) EXPECT_EQ(p.exe.find("sapinfo"), std::string::npos) << p.exe;
+}
+
+// jcontrol.exe runs but its nodes are gone: under Monitor the check sleeps and walks again while more than
+// 20 s of a 60 s budget are left (seven passes), then reports offline without the "not enough time" verdict.
+TEST_F(MonitorE2E, JavaWithoutLauncherIsRecheckedThenOffline) {
+    SetTimeScale(10);                     // 5 s sleeps take 0.5 s: the seven passes cost 3.5 s
+    SetTypeAttr("MonitorTimeout", "75");  // 60 s of budget
+    Instance& in = Install({.instance = "JC00", .type = "central", .arch = "java"});
+    WriteControl(in, "[process.dispatcher]\nexit_after_ms = 0\n[process.server0]\nexit_after_ms = 0\n");
+    ASSERT_TRUE(StartInstance(in));
+    ASSERT_TRUE(WaitFor([&] {
+        for (const Proc& p : ProcessesUnderRoot())
+            if (p.exe.find("jlaunch.exe") != std::string::npos) return false;
+        return true;
+    })) << "the nodes did not end";
+    E2EResult r = Monitor(in);
+    EXPECT_EQ(r.exitStatus, 0) << r.Describe();
+    EXPECT_EQ(r.State(), "OFFLINE") << r.Describe();
+    EXPECT_TRUE(r.DebugHas("All the processes in the ProcMon are Running. But no jlaunch.exe is Running."))
+        << r.Describe();
+    // Seven passes when the walks take no time; each walk's real time, scaled, shortens what is left.
+    const size_t passes = r.DebugCount("Sleeping for [5]secs before rechecking for jlaunch.exe.");
+    EXPECT_LE(passes, 7u) << r.Describe();
+    EXPECT_GE(passes, 5u) << r.Describe();
+    EXPECT_EQ(r.DebugCount("Some of the critical processes are NOT Running."), passes);
+    EXPECT_FALSE(r.DebugHas("Not enough time to recheck for jlaunch.exe.")) << r.Describe();
+    EXPECT_EQ(r.DebugCount(kSecondLevelRan), 0u);
+}
+
+}  // namespace
