@@ -160,12 +160,15 @@ bool FindWrappers(std::string& libDir, std::string& error) {
     }
     candidates.push_back("/usr/lib64");
     candidates.push_back("/usr/lib");
+    auto present = [](const std::string& path) {
+        std::error_code unreadable;
+        return fs::exists(path, unreadable);
+    };
     const char* missing = "libnss_wrapper.so";
     for (const std::string& dir : candidates) {
-        if (!fs::exists(dir + "/libnss_wrapper.so")) continue;
+        if (!present(dir + "/libnss_wrapper.so")) continue;
         missing = "libpam_wrapper.so";
-        if (!fs::exists(dir + "/libpam_wrapper.so") || !fs::exists(dir + "/pam_wrapper/pam_matrix.so"))
-            continue;
+        if (!present(dir + "/libpam_wrapper.so") || !present(dir + "/pam_wrapper/pam_matrix.so")) continue;
         libDir = dir;
         return true;
     }
@@ -183,8 +186,9 @@ bool WriteAccounts(const std::string& root, const std::string& libDir, std::stri
     std::string members = kAdmin;
     auto add = [&](const std::string& name, uint32_t uid, const std::string& gecos, const char* shell) {
         const std::string home = root + "/home/" + name;
-        fs::create_directories(home);
-        if (chown(home.c_str(), uid, kGid) != 0) return false;
+        std::error_code failed;
+        fs::create_directories(home, failed);
+        if (failed || chown(home.c_str(), uid, kGid) != 0) return false;
         passwd += name + ":x:" + std::to_string(uid) + ":" + std::to_string(kGid) + ":" + gecos + ":" + home +
                   ":" + shell + "\n";
         return true;
@@ -454,6 +458,10 @@ class Story {
 
     // ---- steps ----
 
+    void Section(const std::string& title) {
+        if (g_interrupt == 0) Print("\n" + title);
+    }
+
     // Runs one numbered step: its title and what it waits for, the agent's messages as they come, a line
     // every 5 s while it lasts, then its outcome. body returns whether the outcome was the expected one
     // and sets the outcome text.
@@ -551,16 +559,16 @@ class Story {
     }
 
     void Tell() {
-        Print("\n1. Bring the system online, enqueue server first.");
+        Section("1. Bring the system online, enqueue server first.");
         for (const Instance& instance : kInstances) {
             Transition(EntryPoint::Online, instance,
                        "Online starts service " + instance.ServiceName() +
                            " and startsap.exe, then waits for " + instance.upTool);
         }
-        Print("\n2. The cluster monitors every instance (processes, start service, and SAP's own tools).");
+        Section("2. The cluster monitors every instance (processes, start service, and SAP's own tools).");
         for (const Instance& instance : kInstances) Monitor(instance, "ONLINE");
 
-        Print("\n3. A failure behind the cluster's back: the ABAP dispatcher dies.");
+        Section("3. A failure behind the cluster's back: the ABAP dispatcher dies.");
         const std::string dispatcher =
             root_ + "/sap/usr/sap/" + kSid + "/" + kAbap.name + "/exe/disp+work.exe";
         Step("kill -9 disp+work.exe of " + kAbap.Resource(), "",
@@ -579,7 +587,7 @@ class Story {
                    "Online starts service " + kAbap.ServiceName() +
                        " and startsap.exe again, then waits for " + kAbap.upTool);
 
-        Print("\n4. Take the system offline, enqueue server last.");
+        Section("4. Take the system offline, enqueue server last.");
         for (auto it = std::rbegin(kInstances); it != std::rend(kInstances); ++it) {
             Transition(EntryPoint::Offline, *it,
                        "Offline runs stopsap.exe, then stops service " + it->ServiceName() +
