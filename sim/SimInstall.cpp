@@ -244,6 +244,10 @@ int RunInstall(const std::vector<std::string>& args) {
     MakeDir(inst.WorkDir(), 0775);
     std::vector<std::string> images = inst.Images();
     for (const std::string& i : images) PlaceProgram(program, inst.ExeDir() + "/" + i);
+    // The start service runs from the instance's own directory, so clearing one instance never ends the
+    // start service of another instance of the same system.
+    const std::string startService = inst.ExeDir() + "/sapstartsrv.exe";
+    PlaceProgram(program, startService);
     if (inst.arch == Arch::Java || inst.arch == Arch::AddIn) {
         PlaceProgram(program, inst.ExeDir() + "/jlaunch.exe");
         MakeDir(inst.Dir() + "/j2ee/os_libs", 0755);
@@ -276,7 +280,7 @@ int RunInstall(const std::vector<std::string>& args) {
     MakeDir(regDir, 0755);
     std::ostringstream svc;
     svc << "# SAP start service of " << inst.sid << " " << inst.name << " (written by sapsim install)\n"
-        << "exec = [" << TomlQuote(program) << ", \"service\", \"--root\", " << TomlQuote(inst.root)
+        << "exec = [" << TomlQuote(startService) << ", \"service\", \"--root\", " << TomlQuote(inst.root)
         << ", \"--sid\", " << TomlQuote(inst.sid) << ", \"--instance\", " << TomlQuote(inst.name) << "]\n";
     if (!o.serviceUser.empty() || !o.admin.empty()) svc << "user = " << TomlQuote(serviceUser) << "\n";
     svc << "display_name = " << TomlQuote(inst.ServiceName()) << "\n";

@@ -106,8 +106,14 @@ class ControlE2E : public E2ETest {
             if (p.exe.rfind(dir, 0) == 0 && p.uid == uid) out.push_back(p);
         return out;
     }
+    // The instance's processes under the administrator, its start service (which the service manager owns)
+    // left out.
     std::vector<Proc> AdminProcs(const Instance& in) const {
-        return ProcsIn(in.instDir + "/exe/", kAdminAccount.uid);
+        std::vector<Proc> procs = ProcsIn(in.instDir + "/exe/", kAdminAccount.uid);
+        const std::string startService = in.instDir + "/exe/sapstartsrv.exe";
+        procs.erase(std::remove_if(procs.begin(), procs.end(), [&](const Proc& p) { return p.exe == startService; }),
+                    procs.end());
+        return procs;
     }
     static std::set<pid_t> Pids(const std::vector<Proc>& procs) {
         std::set<pid_t> s;
