@@ -53,10 +53,13 @@ int64_t Remaining(uint64_t start, uint32_t timeinhand) {
 }
 
 // The owner test shared by the ProcMon entries and the instance-process test. Returns true when the
-// process is owned by SAPServiceUser or SAPAdmin in SAPAdminDomain.
-bool OwnerMatches(const CKestrelAttrib& a, uint32_t pid, const std::wstring& path, bool reportUserMismatch) {
+// process is owned by SAPServiceUser or SAPAdmin in SAPAdminDomain. The owner is read through the open
+// process, so it belongs to the process whose path was matched.
+bool OwnerMatches(const CKestrelAttrib& a, TernProcess& process, const std::wstring& path,
+                  bool reportUserMismatch) {
+    const uint32_t pid = process.GetPid();
     std::wstring domain, user;
-    CKestrelStatus st = CKestrelUtil::GetProcessUserName(pid, domain, user);
+    CKestrelStatus st = CKestrelUtil::GetProcessUserName(process, domain, user);
     if (st.IsFailure()) {
         TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::GetProcessUserName", st.GetCode(), st.GetError());
         TERN_TRACE(L"Failed to get the user name for the process [%s] with PID [%d].", path, pid);
@@ -74,6 +77,11 @@ bool OwnerMatches(const CKestrelAttrib& a, uint32_t pid, const std::wstring& pat
     }
     TERN_TRACE(L"Matched User name [%s] for process [%s] with PID [%d].", user, path, pid);
     return true;
+}
+
+void TraceExeNameFailure(const CKestrelStatus& st, uint32_t pid) {
+    TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernProcess::GetExeName", st.GetCode(), st.GetError());
+    TERN_TRACE(L"Failed to get the exe name for the process with PID [%d].", pid);
 }
 
 }  // namespace
@@ -118,38 +126,64 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
     const std::wstring& instName = attrib.GetInstName();
     const bool sysAllowed = MaySearchSys(attrib.GetInstType());
 
-    uint32_t pid = 0;
-    for (st = list.GetFirst(pid); st.IsSuccess(); st = list.GetNext(pid)) {
-        if (pid == 0 || pid == skipped) continue;
-        std::wstring path;
-        CKestrelStatus exe = TernProcess::GetExeName(pid, path);
-        if (exe.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernProcess::GetExeName", exe.GetCode(), exe.GetError());
-            TERN_TRACE(L"Failed to get the exe name for the process with PID [%d].", pid);
-            continue;
-        }
-        TERN_TRACE(L"Got [%s] from GetExeName for the process with PID [%d].", path, pid);
-        const std::wstring upper = TernToUpper(path);
-        size_t sidPos = upper.find(sid);
-        if (sidPos == std::wstring::npos) continue;
+    // Where in the path the instance's directory starts (SAPSID, then InstName or, for the types that may
+    // run from the kernel directory, SYS), and how many program rows apply there.
+    const TernUpperFinder upper;
+    size_t regionPos = 0, rows = 0;
+    auto inInstance = [&](const std::wstring& path) {
+        const size_t sidPos = upper.Find(path, sid);
+        if (sidPos == std::wstring::npos) return false;
         TERN_TRACE(L"Found SAPSID [%s] in the exe name [%s]", sid, path);
-        size_t regionPos = upper.find(instName, sidPos);
-        size_t rows = 9;
+        regionPos = upper.Find(path, instName, sidPos);
+        rows = 9;
         if (regionPos != std::wstring::npos) {
             TERN_TRACE(L"Found InstName [%s] in the exe name [%s]", instName, path);
-        } else if (sysAllowed && (regionPos = upper.find(L"SYS", sidPos)) != std::wstring::npos) {
+        } else if (sysAllowed && (regionPos = upper.Find(path, L"SYS", sidPos)) != std::wstring::npos) {
             TERN_TRACE(L"Found [SYS] in the exe name [%s]", path);
             rows = 8;
         } else {
+            return false;
+        }
+        return true;
+    };
+
+    // Every process's path is read cheaply by PID; only a process whose path lies in the instance's
+    // directories is opened, its path read again through the pidfd and its owner read from that same
+    // process.
+    std::wstring path, current;
+    uint32_t pid = 0;
+    for (st = list.GetFirst(pid); st.IsSuccess(); st = list.GetNext(pid)) {
+        if (pid == 0 || pid == skipped) continue;
+        CKestrelStatus exe = TernProcess::PeekExeName(pid, path);
+        // A process without an image, or one that has ended: the full read tells which.
+        if (exe.IsFailure()) exe = TernProcess::GetExeName(pid, path);
+        if (exe.IsFailure()) {
+            TraceExeNameFailure(exe, pid);
             continue;
         }
-        const std::wstring_view region = std::wstring_view(upper).substr(regionPos);
+        TERN_TRACE(L"Got [%s] from GetExeName for the process with PID [%d].", path, pid);
+        if (!inInstance(path)) continue;
+
+        TernProcess process;
+        exe = process.Open(pid, false, TernProcess::kAccessQuery);
+        if (exe.IsSuccess()) exe = process.GetExeName(current);
+        if (exe.IsFailure()) {
+            TraceExeNameFailure(exe, pid);
+            continue;
+        }
+        if (current != path) {
+            // The process executed another image since, or the PID now belongs to a later process: the
+            // open one is what counts.
+            path.swap(current);
+            TERN_TRACE(L"Got [%s] from GetExeName for the process with PID [%d].", path, pid);
+            if (!inInstance(path)) continue;
+        }
 
         bool matched = false;
         for (const std::wstring& entry : procMon) {
-            if (region.find(entry) == std::wstring_view::npos) continue;
+            if (upper.Find(path, entry, regionPos) == std::wstring::npos) continue;
             TERN_TRACE(L"Found ProcMon [%s] in the exe name [%s]", entry, path);
-            if (!OwnerMatches(attrib, pid, path, true)) continue;
+            if (!OwnerMatches(attrib, process, path, true)) continue;
             matched = true;
             for (size_t r = 0; r < rows; ++r) {
                 if (!TernEqualsNoCase(entry, kNameRows[r].name)) continue;
@@ -162,7 +196,7 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
             }
             break;
         }
-        if (!matched && OwnerMatches(attrib, pid, path, false)) m_Found[kInstanceProcess] = true;
+        if (!matched && OwnerMatches(attrib, process, path, false)) m_Found[kInstanceProcess] = true;
     }
     if (st.GetCode() == CKestrelStatus::kPlatform && st.GetError() == TERN_ERROR_NO_MORE_FILES) {
         TERN_TRACE(L"Got [%d] process[es] from process table matching ProcMon.", static_cast<int32_t>(procCount));

@@ -50,6 +50,9 @@ public:
     // --- Processes --------------------------------------------------------------------------------------
     // Owner of a process. On failure domain and user are emptied.
     static CKestrelStatus GetProcessUserName(uint32_t pid, std::wstring& domain, std::wstring& user);
+    // The same for a process already open: read through its pidfd, so it is the owner of the very process
+    // that was inspected, never of a later one with the same PID.
+    static CKestrelStatus GetProcessUserName(TernProcess& process, std::wstring& domain, std::wstring& user);
     // Terminates the process with this PID. Success when terminated, or when it vanished after the
     // privilege step; failure otherwise (also when it had already ended before the call).
     static CKestrelStatus KillProcess(uint32_t pid);

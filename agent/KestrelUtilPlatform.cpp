@@ -79,6 +79,15 @@ CKestrelStatus CKestrelUtil::GetProcessUserName(uint32_t pid, std::wstring& doma
     return st;
 }
 
+CKestrelStatus CKestrelUtil::GetProcessUserName(TernProcess& process, std::wstring& domain,
+                                                std::wstring& user) {
+    TERN_TRACE(L"GetProcessUserName called with pid [%d].", process.GetPid());
+    CKestrelStatus st = process.GetUserName(domain, user);
+    if (st.IsFailure())
+        TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernProcess::GetUserName", st.GetCode(), st.GetError());
+    return st;
+}
+
 CKestrelStatus CKestrelUtil::KillProcess(uint32_t pid) {
     TERN_TRACE(L"KillProcess called with pid [%d].", pid);
     CKestrelStatus st = TernProcess::EnablePrivilege(pid, L"SeDebugPrivilege", true);

@@ -1,5 +1,6 @@
 #include "LibFormat.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cwchar>
 
@@ -40,12 +41,30 @@ void AppendAscii(std::wstring& out, const char* text, int n) {
     for (int k = 0; k < n; ++k) out.push_back(static_cast<unsigned char>(text[k]));
 }
 
+// A conversion without flags, width or precision: its digits need no printf.
+bool IsPlain(const Spec& s) {
+    return !s.left && !s.plus && !s.space && !s.alt && !s.zero && s.width < 0 && s.precision < 0;
+}
+
+template <class T>
+void AppendDecimal(std::wstring& out, T v) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    AppendAscii(out, buf, static_cast<int>(r.ptr - buf));
+}
+
 bool FormatOne(std::wstring& out, const Spec& s, const Arg& a) {
     char buf[512];
     int n = -1;
     switch (s.conv) {
         case L'd':
         case L'i': {
+            if (IsPlain(s) && s.len != Spec::kLongLong) {
+                // The common "[%d]" of trace lines.
+                AppendDecimal(out, a.kind == Kind::I32 ? static_cast<int>(a.i)
+                                                       : static_cast<int>(static_cast<uint32_t>(a.u)));
+                return true;
+            }
             if (s.len == Spec::kLongLong) {
                 long long v = a.kind == Kind::U64 ? static_cast<long long>(a.u) : static_cast<long long>(a.i);
                 n = std::snprintf(buf, sizeof buf, NarrowSpec(s, "ll", 'd').c_str(), v);
@@ -60,6 +79,28 @@ bool FormatOne(std::wstring& out, const Spec& s, const Arg& a) {
         case L'x':
         case L'X':
         case L'o': {
+            if (s.len != Spec::kLongLong && s.conv != L'o' && !s.left && !s.plus && !s.space && !s.alt) {
+                // Status lines' "0x%.08X" and plain "%u": digits, zeros up to the precision, then the width.
+                const unsigned v = a.kind == Kind::I32 ? static_cast<unsigned>(static_cast<int>(a.i))
+                                                       : static_cast<unsigned>(a.u);
+                char digits[16];
+                char* end = digits;
+                const int base = s.conv == L'u' ? 10 : 16;
+                if (v != 0 || s.precision != 0)
+                    end = std::to_chars(digits, digits + sizeof digits, v, base).ptr;
+                if (s.conv == L'X')
+                    for (char* d = digits; d < end; ++d)
+                        if (*d >= 'a' && *d <= 'f') *d = static_cast<char>(*d - 'a' + 'A');
+                const size_t count = static_cast<size_t>(end - digits);
+                const size_t precision = s.precision > 0 ? static_cast<size_t>(s.precision) : 0;
+                const size_t zeros = precision > count ? precision - count : 0;
+                const size_t body = count + zeros;
+                if (s.width > 0 && static_cast<size_t>(s.width) > body)
+                    out.append(static_cast<size_t>(s.width) - body, s.zero && s.precision < 0 ? L'0' : L' ');
+                out.append(zeros, L'0');
+                AppendAscii(out, digits, static_cast<int>(count));
+                return true;
+            }
             char c = static_cast<char>(s.conv);
             if (s.len == Spec::kLongLong) {
                 unsigned long long v = a.kind == Kind::I64 ? static_cast<unsigned long long>(a.i) : a.u;
@@ -115,6 +156,7 @@ bool FormatOne(std::wstring& out, const Spec& s, const Arg& a) {
 bool FormatV(std::wstring& out, const wchar_t* fmt, const Arg* args, size_t count) {
     if (fmt == nullptr) return false;
     size_t n = std::wcslen(fmt);
+    out.reserve(out.size() + n + 64 * count);
     size_t arg = 0;
     size_t i = 0;
     while (i < n) {

@@ -1,6 +1,7 @@
 #include "LibLogger.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "CairnAgfw.h"
 #include "LibPlatform.h"
@@ -56,8 +57,18 @@ void TernThreadLogQueue::BeginThread() {
     if (!q) q = std::make_unique<Queue>();
 }
 
+void TernThreadLogQueue::Empty(Queue& q) {
+    q.entries.clear();
+    // The room is kept for the next call, unless an unusually long one made it large.
+    if (q.texts.capacity() > kKeptTextRoom) {
+        std::wstring().swap(q.texts);
+    } else {
+        q.texts.clear();
+    }
+}
+
 void TernThreadLogQueue::EndThread() {
-    if (Queue* q = Lookup()) q->entries.clear();
+    if (Queue* q = Lookup()) Empty(*q);
 }
 
 long TernThreadLogQueue::QueuedForThisThread() {
@@ -69,20 +80,22 @@ void TernThreadLogQueue::TraceV(const char* sourcePath, uint32_t line, std::stri
                                 const wchar_t* format, const tern_fmt::Arg* args, size_t count) {
     Queue* q = Lookup();
     if (q == nullptr || !q->enabled) return;
-    std::wstring message;
-    if (!tern_fmt::FormatV(message, format, args, count)) message = kFormatFailure;
-    if (message.size() > kMaxLine) message.resize(kMaxLine);
+    std::wstring& texts = q->texts;
+    const size_t at = texts.size();
+    if (!tern_fmt::FormatV(texts, format, args, count)) {
+        texts.resize(at);
+        texts.append(kFormatFailure);
+    } else if (texts.size() - at > kMaxLine) {
+        texts.resize(at + kMaxLine);
+    }
+    texts.push_back(L'\0');
 
-    std::string_view path = sourcePath ? sourcePath : "";
-    size_t sep = path.rfind(kTernPathSepA);
-    std::string file(sep == std::string_view::npos ? path : path.substr(sep + 1));
-    q->entries.push_back(Entry{line, std::move(file), std::string(function), message});
+    const char* path = sourcePath ? sourcePath : "";
+    const char* sep = std::strrchr(path, kTernPathSepA);
+    q->entries.push_back(Entry{line, sep ? sep + 1 : path, function, at});
 
     TernLogImpl* impl = impl_;
-    if (impl->IsEnabled()) {
-        const Entry& e = q->entries.back();
-        impl->Write(sourcePath ? sourcePath : "", line, e.function.c_str(), e.message.c_str());
-    }
+    if (impl->IsEnabled()) impl->Write(path, line, std::string(function).c_str(), texts.c_str() + at);
 }
 
 void TernThreadLogQueue::Dump() {
@@ -93,12 +106,12 @@ void TernThreadLogQueue::Dump() {
         impl->WriteDump("LibLogger", 206, "TernThreadLogQueue::Dump",
                         L"*** Start of debug information dump for troubleshooting ***");
         for (const Entry& e : q->entries) {
-            impl->WriteDump(e.file.c_str(), e.line, e.function.c_str(), e.message.c_str());
+            impl->WriteDump(e.file, e.line, std::string(e.function).c_str(), q->texts.c_str() + e.text);
         }
         impl->WriteDump("LibLogger", 217, "TernThreadLogQueue::Dump",
                         L"*** End of debug information dump for troubleshooting ***");
     }
-    q->entries.clear();
+    Empty(*q);
 }
 
 TernThreadLogQueue& TernLogger() {

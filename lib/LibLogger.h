@@ -64,6 +64,8 @@ public:
     // Empties the calling thread's queue without writing it.
     void EndThread();
 
+    // sourcePath and function are kept by reference until the line is dumped or emptied: they must be texts
+    // of static storage (TERN_TRACE passes __FILE__ and the function's name; literals do).
     template <class... A>
     void Trace(const char* sourcePath, uint32_t line, std::string_view function,
                TernFormatString<std::type_identity_t<A>...> format, const A&... args) {
@@ -75,20 +77,28 @@ public:
     long QueuedForThisThread();
 
 private:
+    // A line allocates nothing of its own: file and function are views of static texts, the message is
+    // formatted straight into its queue's text store (whose room is kept when the queue is emptied).
     struct Entry {
         uint32_t line;
-        std::string file;
-        std::string function;
-        std::wstring message;
+        const char* file;  // the file name part of sourcePath
+        std::string_view function;
+        size_t text;  // offset of the NUL-terminated message in the queue's texts
     };
     struct Queue {
         std::vector<Entry> entries;
+        std::wstring texts;
         bool enabled = true;
     };
 
     void TraceV(const char* sourcePath, uint32_t line, std::string_view function, const wchar_t* format,
                 const tern_fmt::Arg* args, size_t count);
     Queue* Lookup();
+    static void Empty(Queue& q);
+
+    // Characters of message text (8 MB) a queue keeps room for after being emptied; a Monitor walk over
+    // some 5000 processes queues about a third of it.
+    static constexpr size_t kKeptTextRoom = size_t{2} << 20;
 
     TernMutex mutex_;
     std::map<uint32_t, std::unique_ptr<Queue>> queues_;
@@ -132,7 +142,12 @@ constexpr std::string_view TernFunctionName(std::string_view pretty) {
     return name;
 }
 
-#define TERN_FUNC (TernFunctionName(__PRETTY_FUNCTION__))
+// Returns its argument; being consteval, it makes the compiler work the name out, not each trace call.
+consteval std::string_view TernCompileTimeName(std::string_view name) {
+    return name;
+}
+
+#define TERN_FUNC (TernCompileTimeName(TernFunctionName(__PRETTY_FUNCTION__)))
 
 // Writes one trace line from the calling function: TERN_TRACE(L"format", args...).
 #define TERN_TRACE(format, ...) TernLogger().Trace(__FILE__, __LINE__, TERN_FUNC, format __VA_OPT__(, ) __VA_ARGS__)

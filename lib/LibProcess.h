@@ -60,6 +60,12 @@ class TernProcess : public TernSyncObject {
 
     // By-PID forms: each opens its own object, asks one question and closes; the first failure is returned.
     static CKestrelStatus GetExeName(uint32_t pid, std::wstring& path);
+    // The cheap read for walks over the whole table: readlink of /proc/PID/exe without opening the process,
+    // into path (its storage is reused). Nothing ties the result to a process: it may be the path of one
+    // that has ended meanwhile, or of a later one with the same PID. Open the process and read GetExeName
+    // before acting on it. Failure: the mapped errno (2 for a process without an image and for one that has
+    // ended), without a trace line; GetExeName(pid, ...) tells which.
+    static CKestrelStatus PeekExeName(uint32_t pid, std::wstring& path);
     static CKestrelStatus GetUserName(uint32_t pid, std::wstring& domain, std::wstring& user);
     // Nothing needs switching on Linux; the process is opened (so a vanished process fails with 87) and
     // closed. privilegeName must not be null (broken precondition: reported, code 2 error 87).

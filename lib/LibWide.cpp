@@ -8,10 +8,27 @@
 
 std::wstring TernMbToWide(std::string_view text) {
     std::wstring out;
+    TernMbToWide(text, out);
+    return out;
+}
+
+void TernMbToWide(std::string_view text, std::wstring& out) {
+    out.clear();
     out.reserve(text.size());
     std::mbstate_t st{};
     size_t i = 0;
     while (i < text.size()) {
+        // Every locale charset the C library supports is a superset of ASCII without shift states, so an
+        // ASCII byte (other than NUL) is its own character: no conversion call (paths are mostly ASCII).
+        size_t ascii = i;
+        while (ascii < text.size() && static_cast<unsigned char>(text[ascii] - 1) < 0x7F) ++ascii;
+        if (ascii > i) {
+            const size_t at = out.size();
+            out.resize(at + (ascii - i));
+            for (size_t k = i; k < ascii; ++k) out[at + k - i] = static_cast<wchar_t>(text[k]);
+            i = ascii;
+            continue;
+        }
         wchar_t wc = 0;
         size_t r = std::mbrtowc(&wc, text.data() + i, text.size() - i, &st);
         if (r == static_cast<size_t>(-1) || r == static_cast<size_t>(-2)) {
@@ -28,7 +45,6 @@ std::wstring TernMbToWide(std::string_view text) {
         out.push_back(wc);
         i += r;
     }
-    return out;
 }
 
 std::string TernWideToMb(std::wstring_view text, bool* lossy) {
@@ -118,6 +134,25 @@ std::wstring TernToUpper(std::wstring_view text) {
     std::wstring out(text);
     for (auto& c : out) c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
     return out;
+}
+
+TernUpperFinder::TernUpperFinder() {
+    for (wint_t c = 0; c < 128; ++c) ascii_[c] = static_cast<wchar_t>(std::towupper(c));
+}
+
+wchar_t TernUpperFinder::UpperOther(wchar_t c) {
+    return static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+}
+
+size_t TernUpperFinder::Find(std::wstring_view text, std::wstring_view needle, size_t from) const {
+    if (from > text.size() || needle.size() > text.size() - from) return std::wstring_view::npos;
+    const size_t last = text.size() - needle.size();
+    for (size_t i = from; i <= last; ++i) {
+        size_t j = 0;
+        while (j < needle.size() && Upper(text[i + j]) == needle[j]) ++j;
+        if (j == needle.size()) return i;
+    }
+    return std::wstring_view::npos;
 }
 
 bool TernEqualsNoCase(std::wstring_view a, std::wstring_view b) {

@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -245,6 +247,32 @@ CKestrelStatus TernProcess::GetExeName(uint32_t pid, std::wstring& path) {
     CKestrelStatus st = p.Open(pid, false, kAccessQuery);
     if (st.IsFailure()) return st;
     return p.GetExeName(path);
+}
+
+CKestrelStatus TernProcess::PeekExeName(uint32_t pid, std::wstring& path) {
+    path.clear();
+    // Called for every process of a walk: no allocation beyond path's own, no descriptor.
+    char link[32] = "/proc/";
+    char* end = std::to_chars(link + 6, link + sizeof link - 5, pid).ptr;
+    std::memcpy(end, "/exe", 5);
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink(link, buf, sizeof buf);
+    if (n < 0) return FailErrno(errno);
+    if (static_cast<size_t>(n) == sizeof buf) {
+        // Possibly cut: the rare long path takes the growing read.
+        std::string longPath;
+        for (size_t size = 2 * sizeof buf;; size += kPathStep) {
+            longPath.resize(size);
+            n = ::readlink(link, longPath.data(), size);
+            if (n < 0) return FailErrno(errno);
+            if (static_cast<size_t>(n) < size) break;
+        }
+        longPath.resize(static_cast<size_t>(n));
+        TernMbToWide(longPath, path);
+        return Ok();
+    }
+    TernMbToWide(std::string_view(buf, static_cast<size_t>(n)), path);
+    return Ok();
 }
 
 CKestrelStatus TernProcess::GetUserName(uint32_t pid, std::wstring& domain, std::wstring& user) {
