@@ -92,6 +92,7 @@ struct ToolControl {
     long outputBytes = 0;
     bool act = true;
     long graceMs = -1;  // stopsap, sapsrvkill: wait between SIGTERM and SIGKILL (-1: the tool's default)
+    bool ignoreTerm = false;  // service: only SIGKILL ends it, so a service stop never completes
 };
 struct ProcessControl {
     bool ignoreTerm = false;

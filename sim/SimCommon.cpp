@@ -398,6 +398,8 @@ Control LoadControl(const Instance& inst) {
                 tc.act = r.Bool(fv, where);
             else if (f == "grace_ms" && (key == "stopsap" || key == "sapsrvkill"))
                 tc.graceMs = r.Int(fv, where, 0);
+            else if (f == "ignore_term" && key == "service")
+                tc.ignoreTerm = r.Bool(fv, where);
             else if (f == "processes" && key == "startsap")
                 c.startOnly = r.Strings(fv, where);
             else if (f == "from_sys" && key == "startsap")

@@ -162,7 +162,7 @@ int RunService(const std::vector<std::string>& args) {
         if (i.name == Upper(name)) inst = i;
     if (!inst) throw Failure{1, "no instance " + Upper(sid) + " " + Upper(name) + " under " + root};
     ToolControl tc = LoadControl(*inst).Tool("service");
-    sigset_t set = BlockEndSignals(false);
+    sigset_t set = BlockEndSignals(tc.ignoreTerm);
     std::cerr << "sapsim service " << inst->ServiceName() << " running (pid " << ::getpid() << ")"
               << std::endl;
     if (tc.exitCode) {
