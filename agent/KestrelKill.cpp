@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Kestrel.h"
+#include "KestrelInstanceWalk.h"
 #include "KestrelLog.h"
 #include "KestrelUtil.h"
 #include "LibError.h"
@@ -12,23 +13,6 @@
 #include "LibProcess.h"
 #include "LibProcessList.h"
 #include "LibWide.h"
-
-namespace {
-
-// The owner of an open process, with the traces of CKestrelUtil::GetProcessUserName.
-CKestrelStatus OwnerOf(TernProcess& process, std::wstring& domain, std::wstring& user) {
-    TERN_TRACE(L"GetProcessUserName called with pid [%d].", process.GetPid());
-    CKestrelStatus st = process.GetUserName(domain, user);
-    if (st.IsFailure())
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernProcess::GetUserName", st.GetCode(), st.GetError());
-    return st;
-}
-
-bool MaySearchSys(const std::wstring& instType) {
-    return instType == L"CENTRAL" || instType == L"ENQUEUE" || instType == L"AENQUEUE" || instType == L"JENQUEUE";
-}
-
-}  // namespace
 
 CKestrelStatus CKestrelUtil::KillProcess(TernProcess& process) {
     const uint32_t pid = process.GetPid();
@@ -87,38 +71,17 @@ CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32
     TERN_TRACE(L"Major and Minor Version of the OS are [%d] and [%d].", major, minor);
     const uint32_t skipped = (major == 5 && minor == 0) ? 8 : 4;
 
-    const std::wstring& sid = attrib.GetSAPSID();
-    const std::wstring& instName = attrib.GetInstName();
-    const bool sysAllowed = MaySearchSys(attrib.GetInstType());
+    CKestrelInstanceWalk walk(attrib, TERN_FUNC);
     std::deque<TernProcess> queue;
-
+    std::wstring path;
     uint32_t pid = 0;
     for (st = list.GetFirst(pid); st.IsSuccess(); st = list.GetNext(pid)) {
         if (pid == 0 || pid == skipped) continue;
+        if (walk.ReadPath(pid, path).IsFailure()) continue;
+        if (!walk.Locate(path)) continue;
+        // From here on the process is held through its pidfd: what is killed is what was looked at.
         TernProcess process;
-        std::wstring path;
-        CKestrelStatus exe = process.Open(pid, false, TernProcess::kAccessQuery);
-        if (exe.IsSuccess()) exe = process.GetExeName(path);
-        if (exe.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernProcess::GetExeName", exe.GetCode(), exe.GetError());
-            TERN_TRACE(L"Failed to get the exe name for the process with PID [%d].", pid);
-            continue;
-        }
-        const std::wstring upper = TernToUpper(path);
-        size_t sidPos = upper.find(sid);
-        if (sidPos == std::wstring::npos) continue;
-        TERN_TRACE(L"Found SAPSID [%s] in the exe name [%s]", sid, path);
-        size_t regionPos = upper.find(instName, sidPos);
-        bool throughSys = false;
-        if (regionPos != std::wstring::npos) {
-            TERN_TRACE(L"Found InstName [%s] in the exe name [%s]", instName, path);
-        } else if (sysAllowed && (regionPos = upper.find(L"SYS", sidPos)) != std::wstring::npos) {
-            TERN_TRACE(L"Found [SYS] in the exe name [%s]", path);
-            throughSys = true;
-        } else {
-            continue;
-        }
-        const std::wstring_view region = std::wstring_view(upper).substr(regionPos);
+        if (!walk.Open(pid, path, process)) continue;
 
         bool killed = false;
         for (const std::wstring& entry : procMon) {
@@ -127,31 +90,19 @@ CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32
                 restore();
                 return status;
             }
-            if (region.find(entry) == std::wstring_view::npos) continue;
+            if (!walk.RegionHas(path, entry)) continue;
             TERN_TRACE(L"Found ProcMon [%s] in the exe name [%s]", entry, path);
-            std::wstring domain, user;
-            CKestrelStatus owner = OwnerOf(process, domain, user);
-            if (owner.IsFailure()) {
-                TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::GetProcessUserName", owner.GetCode(),
-                           owner.GetError());
+            std::wstring user;
+            const CKestrelInstanceWalk::Owner owner = walk.CheckOwner(process, path, user);
+            if (owner == CKestrelInstanceWalk::Owner::kUnreadable)
                 TERN_TRACE(L"Failed to get the user name for the process [%s] with PID [%d].", path, pid);
-                continue;
-            }
-            if (!TernEqualsNoCase(domain, attrib.GetSAPAdminDomain())) {
-                TERN_TRACE(
-                    L"Domain name of process [%d] is [%s] which is not matching with SAPAdminDomain attribute value [%s]",
-                    pid, domain, attrib.GetSAPAdminDomain());
-                continue;
-            }
-            TERN_TRACE(L"Got PID [%d] and User [%s] for process [%s].", pid, user, path);
-            if (!TernEqualsNoCase(user, attrib.GetSAPServiceUser()) && !TernEqualsNoCase(user, attrib.GetSAPAdmin()))
-                continue;
+            if (owner != CKestrelInstanceWalk::Owner::kSapAccount) continue;
             TERN_TRACE(L"Killing the process with name [%s] and PID [%d]", path, pid);
             CKestrelStatus kill = CKestrelUtil::KillProcess(process);
             if (kill.IsFailure()) {
                 TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::KillProcess", kill.GetCode(), kill.GetError());
                 TERN_TRACE(L"Failed to kill the process with PID [%d]. Clean failed.", pid);
-                KESTREL_LOG(KSEV_ERROR, throughSys ? 20128u : 20127u,
+                KESTREL_LOG(KSEV_ERROR, walk.ThroughSys() ? 20128u : 20127u,
                             L"Failed to kill the process with PID [%d]. Clean failed.", pid);
                 killFailed = 1;
                 restore();
@@ -162,26 +113,16 @@ CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32
         }
         if (killed) continue;
 
-        std::wstring domain, user;
-        CKestrelStatus owner = OwnerOf(process, domain, user);
-        if (owner.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::GetProcessUserName", owner.GetCode(),
-                       owner.GetError());
-            if (throughSys) {
+        std::wstring user;
+        const CKestrelInstanceWalk::Owner owner = walk.CheckOwner(process, path, user);
+        if (owner == CKestrelInstanceWalk::Owner::kUnreadable) {
+            if (walk.ThroughSys()) {
                 TERN_TRACE(L"Failed to get the user name for the process [%s] with PID [%d].", path, pid);
             } else {
                 TERN_TRACE(L"Failed to get the user name for the process [%s] \t\t\t\t\t\t\t\t\t\t\t\t with PID [%d].", path,
                            pid);
             }
-            continue;
-        }
-        if (!TernEqualsNoCase(domain, attrib.GetSAPAdminDomain())) {
-            TERN_TRACE(L"Domain name of process [%d] is [%s] which is not matching with SAPAdminDomain attribute value [%s]",
-                       pid, domain, attrib.GetSAPAdminDomain());
-            continue;
-        }
-        TERN_TRACE(L"Got PID [%d] and User [%s] for process [%s].", pid, user, path);
-        if (TernEqualsNoCase(user, attrib.GetSAPServiceUser()) || TernEqualsNoCase(user, attrib.GetSAPAdmin())) {
+        } else if (owner == CKestrelInstanceWalk::Owner::kSapAccount) {
             TERN_TRACE(L"Pushing the PID [%d] into queue for process [%s]", pid, path);
             queue.push_back(std::move(process));
         }

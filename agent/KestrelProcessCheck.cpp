@@ -4,6 +4,7 @@
 #include <string>
 
 #include "Kestrel.h"
+#include "KestrelInstanceWalk.h"
 #include "KestrelLog.h"
 #include "KestrelUtil.h"
 #include "LibClock.h"
@@ -38,10 +39,6 @@ constexpr int64_t kLauncherRecheckMinMs = 20000;
 constexpr int64_t kJcontrolRecheckMinMs = 25000;
 constexpr int64_t kNotEnoughTimeMs = 5000;
 
-bool MaySearchSys(const std::wstring& instType) {
-    return instType == L"CENTRAL" || instType == L"ENQUEUE" || instType == L"AENQUEUE" || instType == L"JENQUEUE";
-}
-
 bool Listed(const std::vector<std::wstring>& procMon, const wchar_t* name) {
     return std::any_of(procMon.begin(), procMon.end(),
                        [name](const std::wstring& e) { return TernEqualsNoCase(e, name); });
@@ -50,38 +47,6 @@ bool Listed(const std::vector<std::wstring>& procMon, const wchar_t* name) {
 // Remaining time of the check: timeinhand - (now - start), signed.
 int64_t Remaining(uint64_t start, uint32_t timeinhand) {
     return static_cast<int64_t>(timeinhand) - static_cast<int64_t>(TernNowMs() - start);
-}
-
-// The owner test shared by the ProcMon entries and the instance-process test. Returns true when the
-// process is owned by SAPServiceUser or SAPAdmin in SAPAdminDomain. The owner is read through the open
-// process, so it belongs to the process whose path was matched.
-bool OwnerMatches(const CKestrelAttrib& a, TernProcess& process, const std::wstring& path,
-                  bool reportUserMismatch) {
-    const uint32_t pid = process.GetPid();
-    std::wstring domain, user;
-    CKestrelStatus st = CKestrelUtil::GetProcessUserName(process, domain, user);
-    if (st.IsFailure()) {
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::GetProcessUserName", st.GetCode(), st.GetError());
-        TERN_TRACE(L"Failed to get the user name for the process [%s] with PID [%d].", path, pid);
-        return false;
-    }
-    if (!TernEqualsNoCase(domain, a.GetSAPAdminDomain())) {
-        TERN_TRACE(L"Domain name of process [%d] is [%s] which is not matching with SAPAdminDomain attribute value [%s]",
-                   pid, domain, a.GetSAPAdminDomain());
-        return false;
-    }
-    TERN_TRACE(L"Got PID [%d] and User [%s] for process [%s].", pid, user, path);
-    if (!TernEqualsNoCase(user, a.GetSAPServiceUser()) && !TernEqualsNoCase(user, a.GetSAPAdmin())) {
-        if (reportUserMismatch) TERN_TRACE(L"User name [%s] didn't match for process [%s] with PID [%d].", user, path, pid);
-        return false;
-    }
-    TERN_TRACE(L"Matched User name [%s] for process [%s] with PID [%d].", user, path, pid);
-    return true;
-}
-
-void TraceExeNameFailure(const CKestrelStatus& st, uint32_t pid) {
-    TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernProcess::GetExeName", st.GetCode(), st.GetError());
-    TERN_TRACE(L"Failed to get the exe name for the process with PID [%d].", pid);
 }
 
 }  // namespace
@@ -122,70 +87,47 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
     TERN_TRACE(L"Major and Minor Version of the OS are [%d] and [%d].", major, minor);
     const uint32_t skipped = (major == 5 && minor == 0) ? 8 : 4;
 
-    const std::wstring& sid = attrib.GetSAPSID();
-    const std::wstring& instName = attrib.GetInstName();
-    const bool sysAllowed = MaySearchSys(attrib.GetInstType());
-
-    // Where in the path the instance's directory starts (SAPSID, then InstName or, for the types that may
-    // run from the kernel directory, SYS), and how many program rows apply there.
-    const TernUpperFinder upper;
-    size_t regionPos = 0, rows = 0;
-    auto inInstance = [&](const std::wstring& path) {
-        const size_t sidPos = upper.Find(path, sid);
-        if (sidPos == std::wstring::npos) return false;
-        TERN_TRACE(L"Found SAPSID [%s] in the exe name [%s]", sid, path);
-        regionPos = upper.Find(path, instName, sidPos);
-        rows = 9;
-        if (regionPos != std::wstring::npos) {
-            TERN_TRACE(L"Found InstName [%s] in the exe name [%s]", instName, path);
-        } else if (sysAllowed && (regionPos = upper.Find(path, L"SYS", sidPos)) != std::wstring::npos) {
-            TERN_TRACE(L"Found [SYS] in the exe name [%s]", path);
-            rows = 8;
-        } else {
-            return false;
+    // Every process's path is read cheaply by PID; only a process whose path lies in the instance's
+    // directories is opened, its path read again through the pidfd and its owner read from that process.
+    CKestrelInstanceWalk walk(attrib, TERN_FUNC);
+    // The owner test of the ProcMon entries and of the instance-process test: true when the process is
+    // owned by SAPServiceUser or SAPAdmin in SAPAdminDomain.
+    auto ownerMatches = [&walk](TernProcess& process, const std::wstring& path, bool reportUserMismatch) {
+        const uint32_t pid = process.GetPid();
+        std::wstring user;
+        switch (walk.CheckOwner(process, path, user)) {
+            case CKestrelInstanceWalk::Owner::kUnreadable:
+                TERN_TRACE(L"Failed to get the user name for the process [%s] with PID [%d].", path, pid);
+                return false;
+            case CKestrelInstanceWalk::Owner::kOtherDomain:
+                return false;
+            case CKestrelInstanceWalk::Owner::kOtherUser:
+                if (reportUserMismatch)
+                    TERN_TRACE(L"User name [%s] didn't match for process [%s] with PID [%d].", user, path, pid);
+                return false;
+            case CKestrelInstanceWalk::Owner::kSapAccount:
+                break;
         }
+        TERN_TRACE(L"Matched User name [%s] for process [%s] with PID [%d].", user, path, pid);
         return true;
     };
-
-    // Every process's path is read cheaply by PID; only a process whose path lies in the instance's
-    // directories is opened, its path read again through the pidfd and its owner read from that same
-    // process.
-    std::wstring path, current;
+    std::wstring path;
     uint32_t pid = 0;
     for (st = list.GetFirst(pid); st.IsSuccess(); st = list.GetNext(pid)) {
         if (pid == 0 || pid == skipped) continue;
-        CKestrelStatus exe = TernProcess::PeekExeName(pid, path);
-        // A process without an image, or one that has ended: the full read tells which.
-        if (exe.IsFailure()) exe = TernProcess::GetExeName(pid, path);
-        if (exe.IsFailure()) {
-            TraceExeNameFailure(exe, pid);
-            continue;
-        }
+        if (walk.ReadPath(pid, path).IsFailure()) continue;
         TERN_TRACE(L"Got [%s] from GetExeName for the process with PID [%d].", path, pid);
-        if (!inInstance(path)) continue;
-
+        if (!walk.Locate(path)) continue;
         TernProcess process;
-        exe = process.Open(pid, false, TernProcess::kAccessQuery);
-        if (exe.IsSuccess()) exe = process.GetExeName(current);
-        if (exe.IsFailure()) {
-            TraceExeNameFailure(exe, pid);
-            continue;
-        }
-        if (current != path) {
-            // The process executed another image since, or the PID now belongs to a later process: the
-            // open one is what counts.
-            path.swap(current);
-            TERN_TRACE(L"Got [%s] from GetExeName for the process with PID [%d].", path, pid);
-            if (!inInstance(path)) continue;
-        }
+        if (!walk.Open(pid, path, process)) continue;
 
         bool matched = false;
         for (const std::wstring& entry : procMon) {
-            if (upper.Find(path, entry, regionPos) == std::wstring::npos) continue;
+            if (!walk.RegionHas(path, entry)) continue;
             TERN_TRACE(L"Found ProcMon [%s] in the exe name [%s]", entry, path);
-            if (!OwnerMatches(attrib, process, path, true)) continue;
+            if (!ownerMatches(process, path, true)) continue;
             matched = true;
-            for (size_t r = 0; r < rows; ++r) {
+            for (size_t r = 0; r < walk.Rows(); ++r) {
                 if (!TernEqualsNoCase(entry, kNameRows[r].name)) continue;
                 // A second launcher process is matched but neither counted nor flagged.
                 if (kNameRows[r].flag == kJlaunch && m_Found[kJlaunch]) break;
@@ -196,7 +138,7 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
             }
             break;
         }
-        if (!matched && OwnerMatches(attrib, process, path, false)) m_Found[kInstanceProcess] = true;
+        if (!matched && ownerMatches(process, path, false)) m_Found[kInstanceProcess] = true;
     }
     if (st.GetCode() == CKestrelStatus::kPlatform && st.GetError() == TERN_ERROR_NO_MORE_FILES) {
         TERN_TRACE(L"Got [%d] process[es] from process table matching ProcMon.", static_cast<int32_t>(procCount));

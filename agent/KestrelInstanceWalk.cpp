@@ -1,0 +1,89 @@
+#include "KestrelInstanceWalk.h"
+
+#include "KestrelUtil.h"
+#include "LibLogger.h"
+
+// Trace lines of the walk carry the name of the operation that walks.
+#define WALK_TRACE(format, ...) TernLogger().Trace(__FILE__, __LINE__, function_, format __VA_OPT__(, ) __VA_ARGS__)
+
+namespace {
+
+bool MaySearchSys(const std::wstring& instType) {
+    return instType == L"CENTRAL" || instType == L"ENQUEUE" || instType == L"AENQUEUE" || instType == L"JENQUEUE";
+}
+
+}  // namespace
+
+CKestrelInstanceWalk::CKestrelInstanceWalk(const CKestrelAttrib& attrib, std::string_view function)
+    : attrib_(attrib), function_(function), sysAllowed_(MaySearchSys(attrib.GetInstType())) {}
+
+void CKestrelInstanceWalk::TraceExeNameFailure(const CKestrelStatus& st, uint32_t pid) const {
+    WALK_TRACE(L"%s returned %d, 0x%.08X", L"TernProcess::GetExeName", st.GetCode(), st.GetError());
+    WALK_TRACE(L"Failed to get the exe name for the process with PID [%d].", pid);
+}
+
+CKestrelStatus CKestrelInstanceWalk::ReadPath(uint32_t pid, std::wstring& path) const {
+    CKestrelStatus st = TernProcess::PeekExeName(pid, path);
+    // A process without an image, or one that has ended: the full read tells which.
+    if (st.IsFailure()) st = TernProcess::GetExeName(pid, path);
+    if (st.IsFailure()) TraceExeNameFailure(st, pid);
+    return st;
+}
+
+bool CKestrelInstanceWalk::Locate(const std::wstring& path) {
+    const std::wstring& sid = attrib_.GetSAPSID();
+    const std::wstring& instName = attrib_.GetInstName();
+    const size_t sidPos = upper_.Find(path, sid);
+    if (sidPos == std::wstring::npos) return false;
+    WALK_TRACE(L"Found SAPSID [%s] in the exe name [%s]", sid, path);
+    regionPos_ = upper_.Find(path, instName, sidPos);
+    throughSys_ = false;
+    if (regionPos_ != std::wstring::npos) {
+        WALK_TRACE(L"Found InstName [%s] in the exe name [%s]", instName, path);
+        return true;
+    }
+    if (sysAllowed_ && (regionPos_ = upper_.Find(path, L"SYS", sidPos)) != std::wstring::npos) {
+        WALK_TRACE(L"Found [SYS] in the exe name [%s]", path);
+        throughSys_ = true;
+        return true;
+    }
+    return false;
+}
+
+bool CKestrelInstanceWalk::Open(uint32_t pid, std::wstring& path, TernProcess& process) {
+    std::wstring current;
+    CKestrelStatus st = process.Open(pid, false, TernProcess::kAccessQuery);
+    if (st.IsSuccess()) st = process.GetExeName(current);
+    if (st.IsFailure()) {
+        TraceExeNameFailure(st, pid);
+        return false;
+    }
+    if (current == path) return true;
+    path.swap(current);
+    WALK_TRACE(L"Got [%s] from GetExeName for the process with PID [%d].", path, pid);
+    return Locate(path);
+}
+
+bool CKestrelInstanceWalk::RegionHas(const std::wstring& path, const std::wstring& entry) const {
+    return upper_.Find(path, entry, regionPos_) != std::wstring::npos;
+}
+
+CKestrelInstanceWalk::Owner CKestrelInstanceWalk::CheckOwner(TernProcess& process, const std::wstring& path,
+                                                             std::wstring& user) const {
+    const uint32_t pid = process.GetPid();
+    std::wstring domain;
+    CKestrelStatus st = CKestrelUtil::GetProcessUserName(process, domain, user);
+    if (st.IsFailure()) {
+        WALK_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::GetProcessUserName", st.GetCode(), st.GetError());
+        return Owner::kUnreadable;
+    }
+    if (!TernEqualsNoCase(domain, attrib_.GetSAPAdminDomain())) {
+        WALK_TRACE(L"Domain name of process [%d] is [%s] which is not matching with SAPAdminDomain attribute value [%s]",
+                   pid, domain, attrib_.GetSAPAdminDomain());
+        return Owner::kOtherDomain;
+    }
+    WALK_TRACE(L"Got PID [%d] and User [%s] for process [%s].", pid, user, path);
+    if (!TernEqualsNoCase(user, attrib_.GetSAPServiceUser()) && !TernEqualsNoCase(user, attrib_.GetSAPAdmin()))
+        return Owner::kOtherUser;
+    return Owner::kSapAccount;
+}

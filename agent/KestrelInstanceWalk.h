@@ -1,0 +1,53 @@
+// What the process-level check and Kill share: where in a process's image path the instance's directory
+// starts, how a process found there is opened, and whether its owner is one of the SAP accounts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "KestrelAttrib.h"
+#include "KestrelStatus.h"
+#include "LibProcess.h"
+#include "LibWide.h"
+
+class CKestrelInstanceWalk {
+public:
+    // Owner verdicts, in the order the checks run.
+    enum class Owner { kUnreadable, kOtherDomain, kOtherUser, kSapAccount };
+
+    // Borrows attrib for the length of the walk. function (static storage, e.g. TERN_FUNC) names the walking
+    // operation on the trace lines written here, as if that operation wrote them.
+    CKestrelInstanceWalk(const CKestrelAttrib& attrib, std::string_view function);
+
+    // Reads the image path of pid cheaply (no pidfd), falling back to the full read that tells why a path
+    // cannot be read. Failure: the lines of a failed GetExeName are traced.
+    CKestrelStatus ReadPath(uint32_t pid, std::wstring& path) const;
+    // true when the path lies in the instance's directories: SAPSID, then InstName or (for the types that
+    // may run from the kernel directory) "SYS". Writes the "Found ..." lines and remembers the region.
+    bool Locate(const std::wstring& path);
+    // Opens a process that Locate placed in the instance and reads its path again through the pidfd: a
+    // process that executed another image, or a PID taken by a later process, is judged by what is open now.
+    // false when it cannot be opened or no longer lies in the instance (failures traced).
+    bool Open(uint32_t pid, std::wstring& path, TernProcess& process);
+    // true when the region of the last located path contains entry (an upper-case ProcMon entry).
+    bool RegionHas(const std::wstring& path, const std::wstring& entry) const;
+    // Region of the last located path found through "SYS" (not InstName).
+    bool ThroughSys() const { return throughSys_; }
+    // The program rows that apply to the last located path: 9 in the instance directory, 8 in SYS.
+    size_t Rows() const { return throughSys_ ? 8 : 9; }
+    // Reads the owner through the open process and compares it with the SAP accounts. Writes the failure
+    // line of the lookup, the domain mismatch line and "Got PID [%d] and User [%s] for process [%s].";
+    // the callers add their own lines.
+    Owner CheckOwner(TernProcess& process, const std::wstring& path, std::wstring& user) const;
+
+private:
+    void TraceExeNameFailure(const CKestrelStatus& st, uint32_t pid) const;
+
+    const CKestrelAttrib& attrib_;
+    const std::string_view function_;
+    const bool sysAllowed_;
+    const TernUpperFinder upper_;
+    size_t regionPos_ = 0;
+    bool throughSys_ = false;
+};
