@@ -18,7 +18,7 @@ enum : uint32_t { KSTATE_OFFLINE = 0, KSTATE_ONLINE = 1, KSTATE_UNKNOWN = 2 };
 enum : int32_t { KARCH_NONE = 0, KARCH_ABAP = 1, KARCH_JAVA = 2, KARCH_ADDIN = 3 };
 
 class CKestrel {
-public:
+  public:
     // Brings the instance online. result is the entry point's result (left 0).
     CKestrelStatus Online(CKestrelAttrib& attrib, uint32_t& result);
     // Takes the instance offline.
@@ -77,16 +77,17 @@ public:
     // Appends the action record to the instance's SAP log file. Always success.
     CKestrelStatus _LogSAP(CKestrelAttrib& attrib, uint32_t action);
 
-private:
+  private:
     // Runs a tool as the SAP administrator within remainingMs; a spent budget is a time-out (code 7,
     // error 258) and nothing is started.
     CKestrelStatus _RunTool(CKestrelAttrib& attrib, const std::wstring& command, const std::wstring& workDir,
                             uint32_t remainingMs, uint32_t& exitCode);
     void ClearFlags();
     // Launcher recheck of Java and Add-In instances; addIn selects success test A.
-    CKestrelStatus RecheckLauncher(CKestrelAttrib& attrib, uint32_t& state, uint64_t start, uint32_t timeinhand,
-                                   bool addIn, bool& outOfTime);
-    CKestrelStatus RecheckJcontrol(CKestrelAttrib& attrib, uint32_t& state, uint64_t start, uint32_t timeinhand);
+    CKestrelStatus RecheckLauncher(CKestrelAttrib& attrib, uint32_t& state, uint64_t start,
+                                   uint32_t timeinhand, bool addIn, bool& outOfTime);
+    CKestrelStatus RecheckJcontrol(CKestrelAttrib& attrib, uint32_t& state, uint64_t start,
+                                   uint32_t timeinhand);
 
     uint32_t m_CurrentEP = 0;
     bool m_Found[kFlagCount] = {};

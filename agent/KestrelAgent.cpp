@@ -72,8 +72,8 @@ void LoadTimeouts(CairnClusterHandle cluster, CKestrelStatus& status) {
         CairnAttr* record = nullptr;
         if (CairnObjGetAttribute(cluster, 4, "Kestrel", t.attribute, 0, &record, 0) != 0) {
             ApiError e = TakeApiError();
-            TERN_TRACE(L"CairnObjGetAttribute() for %S failed with error [%d, 0x%.08X] with message [%s].", t.attribute,
-                       e.number, e.code, e.message);
+            TERN_TRACE(L"CairnObjGetAttribute() for %S failed with error [%d, 0x%.08X] with message [%s].",
+                       t.attribute, e.number, e.code, e.message);
             // The remaining timeouts keep their defaults and nothing is registered.
             return;
         }
@@ -86,8 +86,8 @@ void LoadTimeouts(CairnClusterHandle cluster, CKestrelStatus& status) {
         t.registration = CairnObjRegister(cluster, 4, "Kestrel", t.attribute, 7, t.callback, 0);
         if (t.registration == nullptr) {
             ApiError e = TakeApiError();
-            TERN_TRACE(L"CairnObjRegister() for %S failed with error [%d, 0x%.08X] with message [%s].", t.attribute,
-                       e.number, e.code, e.message);
+            TERN_TRACE(L"CairnObjRegister() for %S failed with error [%d, 0x%.08X] with message [%s].",
+                       t.attribute, e.number, e.code, e.message);
             status.Set(CKestrelStatus::kClusterApi, e.code);
             return;
         }
@@ -151,7 +151,8 @@ constexpr EntryPointInfo kCleanEP{"KestrelClean",
 
 // The shape shared by the four resource entry points; op runs the CKestrel operation.
 template <class Operation>
-uint32_t RunEntryPoint(const EntryPointInfo& ep, const char* resourceName, CairnArgVector args, Operation op) {
+uint32_t RunEntryPoint(const EntryPointInfo& ep, const char* resourceName, CairnArgVector args,
+                       Operation op) {
     TernThreadLogQueue& logger = TernLogger();
     logger.BeginThread();
     CKestrelStatus status;
@@ -162,7 +163,8 @@ uint32_t RunEntryPoint(const EntryPointInfo& ep, const char* resourceName, Cairn
     attrib.Parse(status, ep.code, resourceName, args, true);
     attrib.LogArgs();
     if (status.IsFailure()) {
-        KESTREL_LOG_TAG(ep.tag, KSEV_ERROR, ep.parseFailureId, ep.parseFailure, status.GetCode(), status.GetError());
+        KESTREL_LOG_TAG(ep.tag, KSEV_ERROR, ep.parseFailureId, ep.parseFailure, status.GetCode(),
+                        status.GetError());
         logger.Trace(__FILE__, __LINE__, ep.tag, L"Failed to parse the argument list [%d, 0x%.08X].",
                      status.GetCode(), status.GetError());
         if (ep.code == KEP_MONITOR) result = 2;
@@ -171,10 +173,10 @@ uint32_t RunEntryPoint(const EntryPointInfo& ep, const char* resourceName, Cairn
         CKestrel kestrel;
         status = op(kestrel, attrib, result);
         if (status.IsFailure()) {
-            KESTREL_LOG_TAG(ep.tag, KSEV_ERROR, ep.operationFailureId, ep.operationFailure, attrib.GetResourceName(),
-                            status.GetCode(), status.GetError());
-            logger.Trace(__FILE__, __LINE__, ep.tag, ep.operationFailure, attrib.GetResourceName(), status.GetCode(),
-                         status.GetError());
+            KESTREL_LOG_TAG(ep.tag, KSEV_ERROR, ep.operationFailureId, ep.operationFailure,
+                            attrib.GetResourceName(), status.GetCode(), status.GetError());
+            logger.Trace(__FILE__, __LINE__, ep.tag, ep.operationFailure, attrib.GetResourceName(),
+                         status.GetCode(), status.GetError());
         } else {
             logger.Trace(__FILE__, __LINE__, ep.tag, ep.success);
         }
@@ -186,9 +188,9 @@ uint32_t RunEntryPoint(const EntryPointInfo& ep, const char* resourceName, Cairn
 }
 
 uint32_t KestrelMonitor(const char* resourceName, CairnArgVector args, int32_t*) {
-    return RunEntryPoint(kMonitorEP, resourceName, args, [](CKestrel& k, CKestrelAttrib& a, uint32_t& result) {
-        return k.Monitor(a, result);
-    });
+    return RunEntryPoint(
+        kMonitorEP, resourceName, args,
+        [](CKestrel& k, CKestrelAttrib& a, uint32_t& result) { return k.Monitor(a, result); });
 }
 
 uint32_t KestrelOnline(const char* resourceName, CairnArgVector args) {
@@ -198,15 +200,15 @@ uint32_t KestrelOnline(const char* resourceName, CairnArgVector args) {
 }
 
 uint32_t KestrelOffline(const char* resourceName, CairnArgVector args) {
-    return RunEntryPoint(kOfflineEP, resourceName, args, [](CKestrel& k, CKestrelAttrib& a, uint32_t& result) {
-        return k.Offline(a, result);
-    });
+    return RunEntryPoint(
+        kOfflineEP, resourceName, args,
+        [](CKestrel& k, CKestrelAttrib& a, uint32_t& result) { return k.Offline(a, result); });
 }
 
 uint32_t KestrelClean(const char* resourceName, uint32_t reason, CairnArgVector args) {
-    return RunEntryPoint(kCleanEP, resourceName, args, [reason](CKestrel& k, CKestrelAttrib& a, uint32_t& result) {
-        return k.Clean(a, reason, result);
-    });
+    return RunEntryPoint(
+        kCleanEP, resourceName, args,
+        [reason](CKestrel& k, CKestrelAttrib& a, uint32_t& result) { return k.Clean(a, reason, result); });
 }
 
 void KestrelShutdown() {
@@ -215,8 +217,8 @@ void KestrelShutdown() {
         if (t.registration == nullptr) continue;
         if (CairnObjUnRegister(t.registration, 0) != 0) {
             ApiError e = TakeApiError();
-            TERN_TRACE(L"CairnObjUnRegister() for %S failed with error [%d, 0x%.08X] with message [%s].", t.attribute,
-                       e.number, e.code, e.message);
+            TERN_TRACE(L"CairnObjUnRegister() for %S failed with error [%d, 0x%.08X] with message [%s].",
+                       t.attribute, e.number, e.code, e.message);
             status.Set(CKestrelStatus::kClusterApi, e.code);
         }
         t.registration = nullptr;
@@ -224,8 +226,8 @@ void KestrelShutdown() {
     if (CairnClusterHandle cluster = g_cluster.exchange(nullptr)) {
         if (CairnClusterClose(cluster, 0) != 0) {
             ApiError e = TakeApiError();
-            TERN_TRACE(L"CairnClusterClose() failed with error [%d, 0x%.08X] with message [%s].", e.number, e.code,
-                       e.message);
+            TERN_TRACE(L"CairnClusterClose() failed with error [%d, 0x%.08X] with message [%s].", e.number,
+                       e.code, e.message);
             status.Set(CKestrelStatus::kClusterApi, e.code);
         } else {
             TERN_TRACE(L"CairnClusterClose() Success.");
@@ -235,7 +237,8 @@ void KestrelShutdown() {
     }
     if (CairnApiExit(0) != 0) {
         ApiError e = TakeApiError();
-        TERN_TRACE(L"CairnApiExit() failed with error [%d, 0x%.08X] with message [%s].", e.number, e.code, e.message);
+        TERN_TRACE(L"CairnApiExit() failed with error [%d, 0x%.08X] with message [%s].", e.number, e.code,
+                   e.message);
         status.Set(CKestrelStatus::kClusterApi, e.code);
     } else {
         TERN_TRACE(L"CairnApiExit() Success.");
@@ -246,15 +249,26 @@ void KestrelShutdown() {
 
 }  // namespace
 
-CairnClusterHandle KestrelGetClusterHandle() { return g_cluster.load(); }
+CairnClusterHandle KestrelGetClusterHandle() {
+    return g_cluster.load();
+}
 
 bool KestrelGetTimeout(int32_t epCode, uint32_t& seconds) {
     switch (epCode) {
-        case KEP_ONLINE: seconds = g_timeouts[0].seconds.load(); return true;
-        case KEP_OFFLINE: seconds = g_timeouts[1].seconds.load(); return true;
-        case KEP_MONITOR: seconds = g_timeouts[2].seconds.load(); return true;
-        case KEP_CLEAN: seconds = g_timeouts[3].seconds.load(); return true;
-        default: return false;
+        case KEP_ONLINE:
+            seconds = g_timeouts[0].seconds.load();
+            return true;
+        case KEP_OFFLINE:
+            seconds = g_timeouts[1].seconds.load();
+            return true;
+        case KEP_MONITOR:
+            seconds = g_timeouts[2].seconds.load();
+            return true;
+        case KEP_CLEAN:
+            seconds = g_timeouts[3].seconds.load();
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -276,8 +290,8 @@ KESTREL_EXPORT void CairnAgStartup(void) {
 
     if (CairnApiInit(0, 0) != 0) {
         ApiError e = TakeApiError();
-        TERN_TRACE(L"Failed to initialize the CairnApiInit() with error [%d, 0x%.08X] with message [%s].", e.number,
-                   e.code, e.message);
+        TERN_TRACE(L"Failed to initialize the CairnApiInit() with error [%d, 0x%.08X] with message [%s].",
+                   e.number, e.code, e.message);
         status.Set(CKestrelStatus::kClusterApi, e.code);
     } else {
         TERN_TRACE(L"CairnApiInit() Success.");
@@ -286,8 +300,8 @@ KESTREL_EXPORT void CairnAgStartup(void) {
     CairnClusterHandle cluster = CairnClusterOpenLocal(0xFFFFFFFFu, 0);
     for (uint32_t retry = 0; cluster == nullptr; ++retry) {
         ApiError e = TakeApiError();
-        TERN_TRACE(L"CairnClusterOpenLocal() failed with error [%d, 0x%.08X] with message [%s].", e.number, e.code,
-                   e.message);
+        TERN_TRACE(L"CairnClusterOpenLocal() failed with error [%d, 0x%.08X] with message [%s].", e.number,
+                   e.code, e.message);
         status.Set(CKestrelStatus::kClusterApi, e.code);
         if (retry == kClusterOpenRetries) break;
         TernSleep(kClusterOpenRetryMs);

@@ -12,7 +12,7 @@
 enum : int32_t { KEP_ONLINE = 1, KEP_OFFLINE = 2, KEP_CLEAN = 4, KEP_MONITOR = 5 };
 
 class CKestrelAttrib {
-public:
+  public:
     // Budget used when the entry point's timeout cannot be looked up, in seconds.
     static constexpr uint32_t kDefaultTimeout = 500;
     // Room of the narrow buffer that holds the encoded password while it is decoded.
@@ -27,8 +27,8 @@ public:
     // validate is set) and looks up the entry point's time budget. Returns (and stores in status) success,
     // code 1 for a missing or undecodable input, or the first failing validation rule's status.
     // A record whose parsing failed keeps the fields filled so far.
-    CKestrelStatus Parse(CKestrelStatus& status, int32_t epCode, const char* resourceName, CairnArgVector args,
-                         bool validate);
+    CKestrelStatus Parse(CKestrelStatus& status, int32_t epCode, const char* resourceName,
+                         CairnArgVector args, bool validate);
     // Writes one trace line with every attribute value (the password in its encoded form).
     void LogArgs();
 
@@ -66,7 +66,7 @@ public:
     // The instance number: the last two characters of InstName (fewer when InstName is shorter).
     std::wstring GetInstNumber() const;
 
-protected:
+  protected:
     // Validates the record for the entry point; the first failing rule ends it. Warnings repair.
     virtual CKestrelStatus _CheckArgs(CKestrelStatus& status, int32_t epCode);
     // Sets budget from the process-wide timeout of the entry point. Failure: unknown entry-point code.
@@ -75,7 +75,7 @@ protected:
     // 0 success, -2 not a valid encoded password, -1 wrong use.
     virtual int32_t _DecryptPassword(char* buffer);
 
-private:
+  private:
     static std::string CookieName(const std::wstring& resourceName);
 
     std::wstring m_ResourceName;

@@ -4,12 +4,14 @@
 #include "LibLogger.h"
 
 // Trace lines of the walk carry the name of the operation that walks.
-#define WALK_TRACE(format, ...) TernLogger().Trace(__FILE__, __LINE__, function_, format __VA_OPT__(, ) __VA_ARGS__)
+#define WALK_TRACE(format, ...) \
+    TernLogger().Trace(__FILE__, __LINE__, function_, format __VA_OPT__(, ) __VA_ARGS__)
 
 namespace {
 
 bool MaySearchSys(const std::wstring& instType) {
-    return instType == L"CENTRAL" || instType == L"ENQUEUE" || instType == L"AENQUEUE" || instType == L"JENQUEUE";
+    return instType == L"CENTRAL" || instType == L"ENQUEUE" || instType == L"AENQUEUE" ||
+           instType == L"JENQUEUE";
 }
 
 }  // namespace
@@ -74,16 +76,20 @@ CKestrelInstanceWalk::Owner CKestrelInstanceWalk::CheckOwner(TernProcess& proces
     std::wstring domain;
     CKestrelStatus st = CKestrelUtil::GetProcessUserName(process, domain, user);
     if (st.IsFailure()) {
-        WALK_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::GetProcessUserName", st.GetCode(), st.GetError());
+        WALK_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::GetProcessUserName", st.GetCode(),
+                   st.GetError());
         return Owner::kUnreadable;
     }
     if (!TernEqualsNoCase(domain, attrib_.GetSAPAdminDomain())) {
-        WALK_TRACE(L"Domain name of process [%d] is [%s] which is not matching with SAPAdminDomain attribute value [%s]",
-                   pid, domain, attrib_.GetSAPAdminDomain());
+        WALK_TRACE(
+            L"Domain name of process [%d] is [%s] which is not matching with SAPAdminDomain attribute value "
+            L"[%s]",
+            pid, domain, attrib_.GetSAPAdminDomain());
         return Owner::kOtherDomain;
     }
     WALK_TRACE(L"Got PID [%d] and User [%s] for process [%s].", pid, user, path);
-    if (!TernEqualsNoCase(user, attrib_.GetSAPServiceUser()) && !TernEqualsNoCase(user, attrib_.GetSAPAdmin()))
+    if (!TernEqualsNoCase(user, attrib_.GetSAPServiceUser()) &&
+        !TernEqualsNoCase(user, attrib_.GetSAPAdmin()))
         return Owner::kOtherUser;
     return Owner::kSapAccount;
 }

@@ -12,7 +12,7 @@
 #include "LibWide.h"
 
 class CKestrelInstanceWalk {
-public:
+  public:
     // Owner verdicts, in the order the checks run.
     enum class Owner { kUnreadable, kOtherDomain, kOtherUser, kSapAccount };
 
@@ -41,7 +41,7 @@ public:
     // the callers add their own lines.
     Owner CheckOwner(TernProcess& process, const std::wstring& path, std::wstring& user) const;
 
-private:
+  private:
     void TraceExeNameFailure(const CKestrelStatus& st, uint32_t pid) const;
 
     const CKestrelAttrib& attrib_;

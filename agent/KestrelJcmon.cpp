@@ -92,11 +92,13 @@ CKestrelStatus CKestrel::_RunJcmonMonitorCheck(CKestrelAttrib& attrib, uint32_t&
                                          {home + kTernPathSep + L"jcmon.exe", &home}};
     if (sidFound) {
         candidates.push_back({root + kTernPathSep + attrib.GetSAPSID() + kTernPathSep + attrib.GetInstName() +
-                                  kTernPathSep + L"j2ee" + kTernPathSep + L"os_libs" + kTernPathSep + L"jcmon.exe",
+                                  kTernPathSep + L"j2ee" + kTernPathSep + L"os_libs" + kTernPathSep +
+                                  L"jcmon.exe",
                               nullptr});
     } else {
-        TERN_TRACE(L"SAPSID [%s] does not occur in SAPHome [%s]; the instance's own jcmon.exe cannot be located.",
-                   attrib.GetSAPSID(), home);
+        TERN_TRACE(
+            L"SAPSID [%s] does not occur in SAPHome [%s]; the instance's own jcmon.exe cannot be located.",
+            attrib.GetSAPSID(), home);
     }
     std::wstring tool;
     for (size_t i = 0; i < candidates.size() && tool.empty(); ++i) {
@@ -105,12 +107,16 @@ CKestrelStatus CKestrel::_RunJcmonMonitorCheck(CKestrelAttrib& attrib, uint32_t&
         bool exists = false;
         CKestrelStatus st = CKestrelUtil::DoesExistFile(c.path, exists);
         if (st.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile", st.GetCode(), st.GetError());
+            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile", st.GetCode(),
+                       st.GetError());
             if (i < 2) {
-                TERN_TRACE(L"Failed to evaluate the path for jcmon.exe [%s]. Please make sure the directory [%s] exists.",
-                           c.path, *c.dir);
+                TERN_TRACE(
+                    L"Failed to evaluate the path for jcmon.exe [%s]. Please make sure the directory [%s] "
+                    L"exists.",
+                    c.path, *c.dir);
                 KESTREL_LOG(KSEV_ERROR, i == 0 ? 20108u : 20109u,
-                            L"Failed to evaluate the path for jcmon.exe [%s]. Please make sure the directory [%s] exists.",
+                            L"Failed to evaluate the path for jcmon.exe [%s]. Please make sure the directory "
+                            L"[%s] exists.",
                             c.path, *c.dir);
             } else {
                 TERN_TRACE(L"Failed to evaluate the path for jcmon.exe [%s].", c.path);
@@ -127,7 +133,8 @@ CKestrelStatus CKestrel::_RunJcmonMonitorCheck(CKestrelAttrib& attrib, uint32_t&
             TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile.", status.GetCode(),
                        status.GetError());
             TERN_TRACE(L"The binary [%s] does NOT exist.", c.path);
-            KESTREL_LOG(KSEV_ERROR, 20111, L"The binary [%s] does NOT exist. Skipping Second Level Monitor...", c.path);
+            KESTREL_LOG(KSEV_ERROR, 20111,
+                        L"The binary [%s] does NOT exist. Skipping Second Level Monitor...", c.path);
             return status;
         }
     }
@@ -136,7 +143,8 @@ CKestrelStatus CKestrel::_RunJcmonMonitorCheck(CKestrelAttrib& attrib, uint32_t&
     TERN_TRACE(L"Executing the command [%s] to check the SAP Instance status.", command);
     if (dwTimeOut == 0) {
         // A spent budget is a time-out: jcmon is not started.
-        TERN_TRACE(L"No time is left in the budget to run the command [%s]; it counts as timed out.", command);
+        TERN_TRACE(L"No time is left in the budget to run the command [%s]; it counts as timed out.",
+                   command);
         status.Set(CKestrelStatus::kTimedOut, TERN_WAIT_TIMEOUT);
         return status;
     }
@@ -151,7 +159,8 @@ CKestrelStatus CKestrel::_RunJcmonMonitorCheck(CKestrelAttrib& attrib, uint32_t&
     if (status.IsFailure()) {
         switch (result.failedStep) {
             case TernRunStep::kEnvironment:
-                TERN_TRACE(L"[%d] CreateEnvBlock failed. User = [%s], Domain = [%s]", status.GetError(), user, domain);
+                TERN_TRACE(L"[%d] CreateEnvBlock failed. User = [%s], Domain = [%s]", status.GetError(), user,
+                           domain);
                 return status;
             case TernRunStep::kPipes:
                 TERN_TRACE(L"CreatePipe failed for the standard input.");
@@ -159,13 +168,14 @@ CKestrelStatus CKestrel::_RunJcmonMonitorCheck(CKestrelAttrib& attrib, uint32_t&
                 return status;
             case TernRunStep::kStart:
                 TERN_TRACE(L"[%d] CreateProcessAsUser failed. CmdLine = [%s].", status.GetError(), command);
-                KESTREL_LOG(KSEV_ERROR, 20117, L"[%d] CreateProcessAsUser failed. CmdLine = [%s].", status.GetError(),
-                            command);
+                KESTREL_LOG(KSEV_ERROR, 20117, L"[%d] CreateProcessAsUser failed. CmdLine = [%s].",
+                            status.GetError(), command);
                 return status;
             default:
-                if (status.GetError() == TERN_WAIT_TIMEOUT) return status;  // killed and reaped; state untouched
-                TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::_RunEnsmonMonitorCheck.", status.GetCode(),
-                           status.GetError());
+                if (status.GetError() == TERN_WAIT_TIMEOUT)
+                    return status;  // killed and reaped; state untouched
+                TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::_RunEnsmonMonitorCheck.",
+                           status.GetCode(), status.GetError());
                 return status;
         }
     }
@@ -173,7 +183,8 @@ CKestrelStatus CKestrel::_RunJcmonMonitorCheck(CKestrelAttrib& attrib, uint32_t&
     const Scan s = ScanOutput(TernMbToWide(result.output));
     if (s.dispatcherRunning && s.serverRunning) {
         state = KSTATE_ONLINE;
-        TERN_TRACE(L"jcmon.exe indicates Dispatcher and atleast one J2EE Server is Running for the SAP Instance.");
+        TERN_TRACE(
+            L"jcmon.exe indicates Dispatcher and atleast one J2EE Server is Running for the SAP Instance.");
     } else if (s.dispatcherStopped) {
         state = KSTATE_OFFLINE;
         TERN_TRACE(L"Dispatcher Stopped for the SAP Instance.");
@@ -185,7 +196,8 @@ CKestrelStatus CKestrel::_RunJcmonMonitorCheck(CKestrelAttrib& attrib, uint32_t&
     } else {
         state = KSTATE_UNKNOWN;
         TERN_TRACE(L"The status of the SAP Instance couldn't be determined with jcmon.exe.");
-        KESTREL_LOG(KSEV_WARNING, 20124, L"The status of the SAP Instance couldn't be determined with jcmon.exe.");
+        KESTREL_LOG(KSEV_WARNING, 20124,
+                    L"The status of the SAP Instance couldn't be determined with jcmon.exe.");
     }
     status.Clear();
     return status;

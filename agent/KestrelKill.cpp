@@ -100,7 +100,8 @@ CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32
             TERN_TRACE(L"Killing the process with name [%s] and PID [%d]", path, pid);
             CKestrelStatus kill = CKestrelUtil::KillProcess(process);
             if (kill.IsFailure()) {
-                TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::KillProcess", kill.GetCode(), kill.GetError());
+                TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::KillProcess", kill.GetCode(),
+                           kill.GetError());
                 TERN_TRACE(L"Failed to kill the process with PID [%d]. Clean failed.", pid);
                 KESTREL_LOG(KSEV_ERROR, walk.ThroughSys() ? 20128u : 20127u,
                             L"Failed to kill the process with PID [%d]. Clean failed.", pid);
@@ -119,8 +120,10 @@ CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32
             if (walk.ThroughSys()) {
                 TERN_TRACE(L"Failed to get the user name for the process [%s] with PID [%d].", path, pid);
             } else {
-                TERN_TRACE(L"Failed to get the user name for the process [%s] \t\t\t\t\t\t\t\t\t\t\t\t with PID [%d].", path,
-                           pid);
+                TERN_TRACE(
+                    L"Failed to get the user name for the process [%s] \t\t\t\t\t\t\t\t\t\t\t\t with PID "
+                    L"[%d].",
+                    path, pid);
             }
         } else if (owner == CKestrelInstanceWalk::Owner::kSapAccount) {
             TERN_TRACE(L"Pushing the PID [%d] into queue for process [%s]", pid, path);
@@ -137,9 +140,11 @@ CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32
         TERN_TRACE(L"Going to kill the process with PID [%d] from the queue.", queued);
         CKestrelStatus kill = CKestrelUtil::KillProcess(process);
         if (kill.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::KillProcess", kill.GetCode(), kill.GetError());
+            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::KillProcess", kill.GetCode(),
+                       kill.GetError());
             TERN_TRACE(L"Failed to kill the process with PID [%d].", queued);
-            KESTREL_LOG(KSEV_ERROR, 20129, L"Failed to kill the process with PID [%d] from the queue.", queued);
+            KESTREL_LOG(KSEV_ERROR, 20129, L"Failed to kill the process with PID [%d] from the queue.",
+                        queued);
         }
     }
     restore();

@@ -8,7 +8,7 @@
 #include "LibLogger.h"
 
 class CKestrelLog : public TernLogAgfwImpl {
-public:
+  public:
     static constexpr uint32_t kDumpTag = 20;
     static constexpr uint32_t kTraceTag = 19;
     static constexpr uint32_t kDumpMessageId = 20000;
@@ -27,8 +27,8 @@ enum : uint32_t { KSEV_CRITICAL = 0, KSEV_ERROR = 1, KSEV_WARNING = 2, KSEV_NOTI
 
 // Agent-log message from the calling operation: KESTREL_LOG(KSEV_ERROR, 20010, L"fmt", args...).
 // The tag is the qualified name of the calling function.
-#define KESTREL_LOG(severity, id, format, ...)                                                             \
-    CairnAgLogMsg2((severity), std::string(TERN_FUNC).c_str(), __FILE__, __LINE__, (id), 0,                 \
+#define KESTREL_LOG(severity, id, format, ...)                                              \
+    CairnAgLogMsg2((severity), std::string(TERN_FUNC).c_str(), __FILE__, __LINE__, (id), 0, \
                    format __VA_OPT__(, ) __VA_ARGS__)
 // The same with an explicit tag.
 #define KESTREL_LOG_TAG(tag, severity, id, format, ...) \

@@ -34,7 +34,9 @@ void ResultTrace(uint32_t state) {
     }
 }
 
-std::wstring JoinPath(const std::wstring& dir, const wchar_t* name) { return dir + kTernPathSep + name; }
+std::wstring JoinPath(const std::wstring& dir, const wchar_t* name) {
+    return dir + kTernPathSep + name;
+}
 
 }  // namespace
 
@@ -58,19 +60,21 @@ std::wstring CKestrel::SapRoot(const CKestrelAttrib& attrib, bool& sidFound) {
     return home.substr(0, pos - 1);
 }
 
-CKestrelStatus CKestrel::_RunTool(CKestrelAttrib& attrib, const std::wstring& command, const std::wstring& workDir,
-                                  uint32_t remainingMs, uint32_t& exitCode) {
+CKestrelStatus CKestrel::_RunTool(CKestrelAttrib& attrib, const std::wstring& command,
+                                  const std::wstring& workDir, uint32_t remainingMs, uint32_t& exitCode) {
     CKestrelStatus status;
     if (remainingMs == 0) {
         // A spent budget is a time-out: nothing is started.
-        TERN_TRACE(L"No time is left in the budget to run the command [%s]; it counts as timed out.", command);
+        TERN_TRACE(L"No time is left in the budget to run the command [%s]; it counts as timed out.",
+                   command);
         status.Set(CKestrelStatus::kTimedOut, TERN_WAIT_TIMEOUT);
         return status;
     }
     std::wstring password = attrib.GetSAPAdminPassword();
     std::wstring output;
-    status = CKestrelUtil::CreateAndGetExitCode(command, workDir, attrib.GetSAPAdmin(), attrib.GetSAPAdminDomain(),
-                                                password, output, exitCode, remainingMs);
+    status =
+        CKestrelUtil::CreateAndGetExitCode(command, workDir, attrib.GetSAPAdmin(), attrib.GetSAPAdminDomain(),
+                                           password, output, exitCode, remainingMs);
     TernSecureZero(password.data(), password.size() * sizeof(wchar_t));
     return status;
 }
@@ -107,7 +111,8 @@ CKestrelStatus CKestrel::Monitor(CKestrelAttrib& attrib, uint32_t& state) {
         CKestrelStatus read;
         attrib.GetSLMCounter(read, k, attrib.GetResourceName(), true);
         if (read.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"Failed to get the SLMCounter.", read.GetCode(), read.GetError());
+            TERN_TRACE(L"%s returned %d, 0x%.08X", L"Failed to get the SLMCounter.", read.GetCode(),
+                       read.GetError());
         } else {
             TERN_TRACE(L"Got SLMCounter [%d] from cookie.", k);
         }
@@ -129,8 +134,8 @@ CKestrelStatus CKestrel::Monitor(CKestrelAttrib& attrib, uint32_t& state) {
     if (runSecond) {
         CKestrelStatus second = _SecondLevelMonitor(attrib, state, RemainingMs(start, timeinhand));
         if (second.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"Failed to perform second level monitoring.", second.GetCode(),
-                       second.GetError());
+            TERN_TRACE(L"%s returned %d, 0x%.08X", L"Failed to perform second level monitoring.",
+                       second.GetCode(), second.GetError());
             KESTREL_LOG(KSEV_ERROR, 20056, L"Failed to perform second level monitoring [%d 0x%.08X].",
                         second.GetCode(), second.GetError());
             status.Clear();
@@ -146,8 +151,8 @@ CKestrelStatus CKestrel::Monitor(CKestrelAttrib& attrib, uint32_t& state) {
     if (third.IsFailure()) {
         TERN_TRACE(L"%s returned %d, 0x%.08X", L"Failed to perform third level monitoring.", third.GetCode(),
                    third.GetError());
-        KESTREL_LOG(KSEV_ERROR, 20057, L"Failed to perform third level monitoring [%d 0x%.08X].", third.GetCode(),
-                    third.GetError());
+        KESTREL_LOG(KSEV_ERROR, 20057, L"Failed to perform third level monitoring [%d 0x%.08X].",
+                    third.GetCode(), third.GetError());
         return third;
     }
     if (state != KSTATE_ONLINE) {
@@ -166,7 +171,8 @@ CKestrelStatus CKestrel::_FirstLevelMonitor(CKestrelAttrib& attrib, uint32_t& st
     bool running = false;
     status = CKestrelUtil::IsServiceRunning(service, running);
     if (status.IsFailure()) {
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::IsServiceRunning", status.GetCode(), status.GetError());
+        TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::IsServiceRunning", status.GetCode(),
+                   status.GetError());
         TERN_TRACE(L"Failed to get the status of SAP Service [%s].", service);
         return status;
     }
@@ -212,7 +218,8 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
     }
     if (!isDir) {
         status.Set(CKestrelStatus::kPlatform, TERN_ERROR_PATH_NOT_FOUND);
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"SAPMonHome directory NOT found.", status.GetCode(), status.GetError());
+        TERN_TRACE(L"%s returned %d, 0x%.08X", L"SAPMonHome directory NOT found.", status.GetCode(),
+                   status.GetError());
         TERN_TRACE(L"SAPMonHome [%s] directory does NOT exist.", monHome);
         KESTREL_LOG(KSEV_ERROR, 20076, L"SAPMonHome [%s] directory does NOT exist.", monHome);
         return unknown(status);
@@ -228,7 +235,8 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
         bool valid = false;
         st = CKestrelUtil::IsValidHostName(host, valid);
         if (st.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::IsValidHostName", st.GetCode(), st.GetError());
+            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::IsValidHostName", st.GetCode(),
+                       st.GetError());
             TERN_TRACE(L"Failed to validate the SAPHost with name [%s].", host);
             return unknown(st);
         }
@@ -246,17 +254,19 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
         }
         std::wstring password = attrib.GetSAPAdminPassword();
         bool exists = false;
-        st = CKestrelUtil::DoesExistInstProfile(profile, attrib.GetSAPAdmin(), attrib.GetSAPAdminDomain(), password,
-                                                exists);
+        st = CKestrelUtil::DoesExistInstProfile(profile, attrib.GetSAPAdmin(), attrib.GetSAPAdminDomain(),
+                                                password, exists);
         TernSecureZero(password.data(), password.size() * sizeof(wchar_t));
         if (st.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile.", st.GetCode(), st.GetError());
+            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile.", st.GetCode(),
+                       st.GetError());
             KESTREL_LOG(KSEV_ERROR, 20080, L"InstProfile [%s] does NOT exist.", profile);
             return unknown(st);
         }
         if (!exists) {
             status.Set(CKestrelStatus::kPlatform, TERN_ERROR_BAD_ARGUMENTS);
-            TERN_TRACE(L"InstProfile [%s] does NOT exist [%d, 0x%.08X].", profile, status.GetCode(), status.GetError());
+            TERN_TRACE(L"InstProfile [%s] does NOT exist [%d, 0x%.08X].", profile, status.GetCode(),
+                       status.GetError());
             TERN_TRACE(L"InstProfile [%s] is NOT valid.", profile);
             KESTREL_LOG(KSEV_ERROR, 20081, L"InstProfile [%s] does NOT exist.", profile);
             return unknown(status);
@@ -270,7 +280,8 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
         bool exists = false;
         st = CKestrelUtil::DoesExistFile(sapinfoPath, exists);
         if (st.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile", st.GetCode(), st.GetError());
+            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile", st.GetCode(),
+                       st.GetError());
             TERN_TRACE(L"Failed to find the status of sapinfo.exe [%s].", sapinfoPath);
             return unknown(st);
         }
@@ -278,9 +289,11 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
             status.Set(CKestrelStatus::kPlatform, TERN_ERROR_FILE_NOT_FOUND);
             TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile.", status.GetCode(),
                        status.GetError());
-            TERN_TRACE(L"sapinfo.exe command path [%s] does NOT exist. Please check the file location.", sapinfoPath);
+            TERN_TRACE(L"sapinfo.exe command path [%s] does NOT exist. Please check the file location.",
+                       sapinfoPath);
             TERN_TRACE(L"%s", kSapinfoDownloadHint);
-            KESTREL_LOG(KSEV_ERROR, 20082, L"sapinfo.exe command path [%s] does NOT exist. Please check the file location.",
+            KESTREL_LOG(KSEV_ERROR, 20082,
+                        L"sapinfo.exe command path [%s] does NOT exist. Please check the file location.",
                         sapinfoPath);
             KESTREL_LOG(KSEV_INFO, 20083, L"%s", kSapinfoDownloadHint);
             return unknown(status);
@@ -289,7 +302,8 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
         uint32_t exitCode = 0;
         st = _RunTool(attrib, sapinfoCmd, monHome, RemainingMs(start, timeinhand), exitCode);
         if (st.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::CreateAndGetExitCode", st.GetCode(), st.GetError());
+            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::CreateAndGetExitCode", st.GetCode(),
+                       st.GetError());
             if (st.GetError() == TERN_WAIT_TIMEOUT) {
                 TERN_TRACE(L"The command [%s] timed out.", sapinfoCmd);
                 KESTREL_LOG(KSEV_ERROR, 20084, L"The command [%s] timed out.", sapinfoCmd);
@@ -305,10 +319,12 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
     }
 
     if (arch == KARCH_JAVA) {
-        TERN_TRACE(L"Run Second Level Monitor test(jcmon.exe) for SAP Instance with InstProfile [%s].", profile);
+        TERN_TRACE(L"Run Second Level Monitor test(jcmon.exe) for SAP Instance with InstProfile [%s].",
+                   profile);
         st = _RunJcmonMonitorCheck(attrib, state, RemainingMs(start, timeinhand));
         if (st.IsFailure()) {
-            TERN_TRACE(L"The jcmon.exe command failed with error code [%d 0x%.08X].", st.GetCode(), st.GetError());
+            TERN_TRACE(L"The jcmon.exe command failed with error code [%d 0x%.08X].", st.GetCode(),
+                       st.GetError());
             if (st.GetError() == TERN_WAIT_TIMEOUT) {
                 TERN_TRACE(L"The jcmon.exe command timed out.");
                 KESTREL_LOG(KSEV_ERROR, 20086, L"The jcmon.exe command timed out.");
@@ -326,7 +342,8 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
         bool exists = false;
         st = CKestrelUtil::DoesExistFile(sapinfoPath, exists);
         if (st.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile", st.GetCode(), st.GetError());
+            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile", st.GetCode(),
+                       st.GetError());
             TERN_TRACE(L"Failed to find the status of sapinfo.exe [%s].", sapinfoPath);
         } else if (!exists) {
             status.Set(CKestrelStatus::kPlatform, TERN_ERROR_FILE_NOT_FOUND);
@@ -339,7 +356,8 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
         uint32_t exitCode = 0;
         st = _RunTool(attrib, sapinfoCmd, monHome, RemainingMs(start, timeinhand), exitCode);
         if (st.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::CreateAndGetExitCode", st.GetCode(), st.GetError());
+            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::CreateAndGetExitCode", st.GetCode(),
+                       st.GetError());
             if (st.GetError() == TERN_WAIT_TIMEOUT) {
                 TERN_TRACE(L"The command [%s] timed out.", sapinfoCmd);
                 KESTREL_LOG(KSEV_ERROR, 20088, L"The command [%s] timed out.", sapinfoCmd);
@@ -355,10 +373,12 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
             status.Clear();
             return status;
         }
-        TERN_TRACE(L"Run Second Level Monitor test(jcmon.exe) for SAP Instance with InstProfile [%s].", profile);
+        TERN_TRACE(L"Run Second Level Monitor test(jcmon.exe) for SAP Instance with InstProfile [%s].",
+                   profile);
         st = _RunJcmonMonitorCheck(attrib, javaHalf, RemainingMs(start, timeinhand));
         if (st.IsFailure()) {
-            TERN_TRACE(L"The jcmon.exe command failed with error code [%d 0x%.08X].", st.GetCode(), st.GetError());
+            TERN_TRACE(L"The jcmon.exe command failed with error code [%d 0x%.08X].", st.GetCode(),
+                       st.GetError());
             if (st.GetError() == TERN_WAIT_TIMEOUT) {
                 TERN_TRACE(L"The jcmon.exe command timed out.");
                 KESTREL_LOG(KSEV_ERROR, 20090, L"The jcmon.exe command timed out.");
@@ -390,7 +410,8 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
     }
     if (!exists) {
         status.Set(CKestrelStatus::kPlatform, TERN_ERROR_FILE_NOT_FOUND);
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile.", status.GetCode(), status.GetError());
+        TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile.", status.GetCode(),
+                   status.GetError());
         TERN_TRACE(L"ensmon.exe command path [%s] does NOT exist.", ensmonPath);
         KESTREL_LOG(KSEV_ERROR, 20091, L"ensmon.exe command path [%s] does NOT exist.", ensmonPath);
         return unknown(status);
@@ -399,7 +420,8 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
     uint32_t exitCode = 0;
     st = _RunTool(attrib, ensmonCmd, monHome, RemainingMs(start, timeinhand), exitCode);
     if (st.IsFailure()) {
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::CreateAndGetExitCode", st.GetCode(), st.GetError());
+        TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::CreateAndGetExitCode", st.GetCode(),
+                   st.GetError());
         if (st.GetError() == TERN_WAIT_TIMEOUT) {
             TERN_TRACE(L"The command [%s] timed out.", ensmonCmd);
             KESTREL_LOG(KSEV_ERROR, 20092, L"The command [%s] timed out.", ensmonCmd);
@@ -414,10 +436,12 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
     return status;
 }
 
-CKestrelStatus CKestrel::_InterpretSapinfoExitCode(int32_t exitCode, uint32_t& state, const std::wstring& instType) {
+CKestrelStatus CKestrel::_InterpretSapinfoExitCode(int32_t exitCode, uint32_t& state,
+                                                   const std::wstring& instType) {
     CKestrelStatus status;
     status.Clear();
-    TERN_TRACE(L"_InterpretSapinfoExitCode is called with exitcode [%d] and insttype [%s].", exitCode, instType);
+    TERN_TRACE(L"_InterpretSapinfoExitCode is called with exitcode [%d] and insttype [%s].", exitCode,
+               instType);
     TERN_TRACE(L"Going to Interpret exit code of sapinfo.exe [%d] for [%s] instance.", exitCode, instType);
     switch (exitCode) {
         case 0:
@@ -451,10 +475,12 @@ CKestrelStatus CKestrel::_InterpretSapinfoExitCode(int32_t exitCode, uint32_t& s
     return status;
 }
 
-CKestrelStatus CKestrel::_InterpretEnsmonExitCode(int32_t exitCode, uint32_t& state, const std::wstring& instType) {
+CKestrelStatus CKestrel::_InterpretEnsmonExitCode(int32_t exitCode, uint32_t& state,
+                                                  const std::wstring& instType) {
     CKestrelStatus status;
     status.Clear();
-    TERN_TRACE(L"_InterpretEnsmonExitCode is called with exitcode [%d] and insttype [%s].", exitCode, instType);
+    TERN_TRACE(L"_InterpretEnsmonExitCode is called with exitcode [%d] and insttype [%s].", exitCode,
+               instType);
     if (instType == L"ENQUEUE" || instType == L"AENQUEUE" || instType == L"JENQUEUE") {
         TERN_TRACE(L"Going to Interpret exit code[%d] of ensmon.exe for [%s] instance.", exitCode, instType);
         if (exitCode == 0) {
@@ -462,7 +488,8 @@ CKestrelStatus CKestrel::_InterpretEnsmonExitCode(int32_t exitCode, uint32_t& st
         } else if (exitCode == 4) {
             state = KSTATE_ONLINE;
             TERN_TRACE(L"Replication is enabled in server, but no repl. server is connected.");
-            KESTREL_LOG(KSEV_CRITICAL, 20102, L"Replication is enabled in server, but no repl. server is connected.");
+            KESTREL_LOG(KSEV_CRITICAL, 20102,
+                        L"Replication is enabled in server, but no repl. server is connected.");
             CairnAgLogConsoleMsg2(KSEV_CRITICAL, std::string(TERN_FUNC).c_str(), __FILE__, __LINE__, 20103, 0,
                                   L"Replication is enabled in server, but no repl. server is connected.");
         } else if (exitCode == 8 || exitCode == 12) {
@@ -475,15 +502,19 @@ CKestrelStatus CKestrel::_InterpretEnsmonExitCode(int32_t exitCode, uint32_t& st
             KESTREL_LOG(KSEV_WARNING, 20105, L"ensmon.exe returned with invalid exitcode [%d].", exitCode);
         }
     } else if (instType == L"ENQREP" || instType == L"AENQREP" || instType == L"JENQREP") {
-        TERN_TRACE(L"Going to Interpret exit code[%d] of ensmon.exe for Replicated Enqueue Server.", exitCode);
+        TERN_TRACE(L"Going to Interpret exit code[%d] of ensmon.exe for Replicated Enqueue Server.",
+                   exitCode);
         if (exitCode == 0) {
             state = KSTATE_ONLINE;
         } else if (exitCode == 8) {
             state = KSTATE_UNKNOWN;
-            TERN_TRACE(L"ensmon.exe returned with invalid exitcode [%d]. Enqueue Server might be failing over or Offline.",
-                       exitCode);
+            TERN_TRACE(
+                L"ensmon.exe returned with invalid exitcode [%d]. Enqueue Server might be failing over or "
+                L"Offline.",
+                exitCode);
             KESTREL_LOG(KSEV_NOTICE, 20106,
-                        L"ensmon.exe returned with invalid exitcode [%d]. Enqueue Server might be failing over or Offline.",
+                        L"ensmon.exe returned with invalid exitcode [%d]. Enqueue Server might be failing "
+                        L"over or Offline.",
                         exitCode);
         } else {
             state = KSTATE_UNKNOWN;
@@ -525,7 +556,8 @@ CKestrelStatus CKestrel::_ThirdLevelMonitor(CKestrelAttrib& attrib, uint32_t& st
     if (!exe.empty()) {
         CKestrelStatus st = CKestrelUtil::DoesExistFile(exe, exists);
         if (st.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile", st.GetCode(), st.GetError());
+            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile", st.GetCode(),
+                       st.GetError());
             KESTREL_LOG(KSEV_ERROR, 20094, L"Failed to check MonitorProgram [%s] exist or not.", exe);
             state = KSTATE_UNKNOWN;
             return st;
@@ -534,8 +566,8 @@ CKestrelStatus CKestrel::_ThirdLevelMonitor(CKestrelAttrib& attrib, uint32_t& st
     if (!exists) {
         // Blanks and tabs only name no program: that counts as a missing one.
         status.Set(CKestrelStatus::kPlatform, TERN_ERROR_BAD_ARGUMENTS);
-        TERN_TRACE(L"MonitorProgram [%s] does NOT exist [%d, 0x%.08X].", exe.empty() ? program : exe, status.GetCode(),
-                   status.GetError());
+        TERN_TRACE(L"MonitorProgram [%s] does NOT exist [%d, 0x%.08X].", exe.empty() ? program : exe,
+                   status.GetCode(), status.GetError());
         KESTREL_LOG(KSEV_ERROR, 20095, L"MonitorProgram [%s] does NOT exist.", exe.empty() ? program : exe);
         state = KSTATE_UNKNOWN;
         return status;
@@ -546,7 +578,8 @@ CKestrelStatus CKestrel::_ThirdLevelMonitor(CKestrelAttrib& attrib, uint32_t& st
     uint32_t exitCode = 0;
     CKestrelStatus run = _RunTool(attrib, program, L"", remaining, exitCode);
     if (run.IsFailure()) {
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::CreateAndGetExitCode", run.GetCode(), run.GetError());
+        TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::CreateAndGetExitCode", run.GetCode(),
+                   run.GetError());
         if (run.GetError() == TERN_WAIT_TIMEOUT) {
             TERN_TRACE(L"The MonitorProgram [%s] timed out.", program);
             KESTREL_LOG(KSEV_ERROR, 20096, L"The MonitorProgram [%s] timed out.", program);

@@ -51,7 +51,9 @@ int64_t Remaining(uint64_t start, uint32_t timeinhand) {
 
 }  // namespace
 
-void CKestrel::ClearFlags() { std::fill(std::begin(m_Found), std::end(m_Found), false); }
+void CKestrel::ClearFlags() {
+    std::fill(std::begin(m_Found), std::end(m_Found), false);
+}
 
 CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procCount, uint64_t& procmonCount,
                                          int32_t& arch) {
@@ -103,7 +105,8 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
                 return false;
             case CKestrelInstanceWalk::Owner::kOtherUser:
                 if (reportUserMismatch)
-                    TERN_TRACE(L"User name [%s] didn't match for process [%s] with PID [%d].", user, path, pid);
+                    TERN_TRACE(L"User name [%s] didn't match for process [%s] with PID [%d].", user, path,
+                               pid);
                 return false;
             case CKestrelInstanceWalk::Owner::kSapAccount:
                 break;
@@ -141,7 +144,8 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
         if (!matched && ownerMatches(process, path, false)) m_Found[kInstanceProcess] = true;
     }
     if (st.GetCode() == CKestrelStatus::kPlatform && st.GetError() == TERN_ERROR_NO_MORE_FILES) {
-        TERN_TRACE(L"Got [%d] process[es] from process table matching ProcMon.", static_cast<int32_t>(procCount));
+        TERN_TRACE(L"Got [%d] process[es] from process table matching ProcMon.",
+                   static_cast<int32_t>(procCount));
     } else {
         TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernInstProcessList::GetFirst or GetNext", st.GetCode(),
                    st.GetError());
@@ -174,8 +178,8 @@ CKestrelStatus CKestrel::RecheckLauncher(CKestrelAttrib& attrib, uint32_t& state
             TERN_TRACE(L"GetProcessState failed.");
             return st;
         }
-        TERN_TRACE(L"Got procCount[%d] and procmonCount[%d] from GetProcessState.", static_cast<int32_t>(procCount),
-                   static_cast<int32_t>(procmonCount));
+        TERN_TRACE(L"Got procCount[%d] and procmonCount[%d] from GetProcessState.",
+                   static_cast<int32_t>(procCount), static_cast<int32_t>(procmonCount));
         bool ok = m_Found[kJcontrol] && m_Found[kJlaunch] && procCount >= procmonCount;
         if (addIn) ok = ok && m_Found[kDispWork];
         if (ok) {
@@ -211,8 +215,8 @@ CKestrelStatus CKestrel::RecheckJcontrol(CKestrelAttrib& attrib, uint32_t& state
             TERN_TRACE(L"GetProcessState failed.");
             return st;
         }
-        TERN_TRACE(L"Got procCount[%d] and procmonCount[%d] from GetProcessState.", static_cast<int32_t>(procCount),
-                   static_cast<int32_t>(procmonCount));
+        TERN_TRACE(L"Got procCount[%d] and procmonCount[%d] from GetProcessState.",
+                   static_cast<int32_t>(procCount), static_cast<int32_t>(procmonCount));
         if (m_Found[kDispWork] && m_Found[kJcontrol] && m_Found[kJlaunch] && procCount >= procmonCount) {
             TERN_TRACE(L"All the processes in the ProcMon are Running.");
             state = KSTATE_ONLINE;
@@ -254,8 +258,8 @@ CKestrelStatus CKestrel::GetResourceState(CKestrelAttrib& attrib, uint32_t& stat
         TERN_TRACE(L"GetProcessState failed.");
         return st;
     }
-    TERN_TRACE(L"Got procCount[%d] and procmonCount[%d] from GetProcessState.", static_cast<int32_t>(procCount),
-               static_cast<int32_t>(procmonCount));
+    TERN_TRACE(L"Got procCount[%d] and procmonCount[%d] from GetProcessState.",
+               static_cast<int32_t>(procCount), static_cast<int32_t>(procmonCount));
 
     const bool allCounted = procCount >= procmonCount;
     const bool launching = m_CurrentEP == KCUR_ONLINE || m_CurrentEP == KCUR_OFFLINE;

@@ -14,11 +14,16 @@ namespace {
 
 const wchar_t* ActionText(uint32_t action) {
     switch (action) {
-        case 1: return L"Action: SAP instance started by Cairn.";
-        case 2: return L"Action: SAP instance shutdown by Cairn.";
-        case 3: return L"Action: SAP instance monitored by Cairn.";
-        case 4: return L"Action: SAP instance cleaned by Cairn.";
-        default: return L"";
+        case 1:
+            return L"Action: SAP instance started by Cairn.";
+        case 2:
+            return L"Action: SAP instance shutdown by Cairn.";
+        case 3:
+            return L"Action: SAP instance monitored by Cairn.";
+        case 4:
+            return L"Action: SAP instance cleaned by Cairn.";
+        default:
+            return L"";
     }
 }
 
@@ -41,11 +46,12 @@ CKestrelStatus CKestrel::_LogSAP(CKestrelAttrib& attrib, uint32_t action) {
     const std::wstring& instName = attrib.GetInstName();
 
     const TernUtcTime now = TernUtcNow();
-    const std::wstring stamp = TernFormat(L"%02u-%s-%04u %02u:%02u:%02u", now.day, kMonths[(now.month - 1) % 12],
-                                          now.year, now.hour, now.minute, now.second);
+    const std::wstring stamp =
+        TernFormat(L"%02u-%s-%04u %02u:%02u:%02u", now.day, kMonths[(now.month - 1) % 12], now.year, now.hour,
+                   now.minute, now.second);
     const std::wstring separator(43, L'=');
-    const std::wstring record = separator + L"\nSAPSID: " + sid + L"\nInstance Name: " + instName + L"\nDate: " +
-                                stamp + L"\n" + ActionText(action) + L"\n" + separator + L"\n";
+    const std::wstring record = separator + L"\nSAPSID: " + sid + L"\nInstance Name: " + instName +
+                                L"\nDate: " + stamp + L"\n" + ActionText(action) + L"\n" + separator + L"\n";
 
     bool sidFound = false;
     const std::wstring root = SapRoot(attrib, sidFound);
@@ -62,7 +68,8 @@ CKestrelStatus CKestrel::_LogSAP(CKestrelAttrib& attrib, uint32_t action) {
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(narrowPath.c_str(), "ab"));
     if (!file) {
         TERN_TRACE(L"Failed to open the SAP log file [%s], Check file permissions.", path);
-        KESTREL_LOG(KSEV_ERROR, 20125, L"Failed to open the SAP log file [%s], Check file permissions.", path);
+        KESTREL_LOG(KSEV_ERROR, 20125, L"Failed to open the SAP log file [%s], Check file permissions.",
+                    path);
         return status;
     }
     std::fwrite(narrowRecord.data(), 1, narrowRecord.size(), file.get());

@@ -12,7 +12,7 @@
 class TernProcess;
 
 class CKestrelUtil {
-public:
+  public:
     CKestrelUtil() = delete;
 
     // --- Environment checks ---------------------------------------------------------------------------
@@ -74,7 +74,8 @@ public:
     // released with FreeOutputBuffer) holds the output, bufferSize its size in bytes; exitCode may be null.
     static CKestrelStatus CreateAsUserAndGetOutput(const wchar_t* domain, const wchar_t* user,
                                                    const wchar_t* password, const wchar_t* cmdLine,
-                                                   const wchar_t* curDir, wchar_t** buffer, uint32_t* bufferSize,
-                                                   uint32_t* exitCode, uint32_t creationFlags, uint32_t timeOut);
+                                                   const wchar_t* curDir, wchar_t** buffer,
+                                                   uint32_t* bufferSize, uint32_t* exitCode,
+                                                   uint32_t creationFlags, uint32_t timeOut);
     static void FreeOutputBuffer(wchar_t* buffer);
 };

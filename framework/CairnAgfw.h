@@ -47,8 +47,8 @@ void* CairnAgGetCookie(const char* name);
 void CairnAgSetCookie(const char* name, void* value);
 
 // Agent-log message with an already formatted text (never used as a format).
-void CairnAgLogMsgText(uint32_t severity, const char* tag, const char* sourcePath, uint32_t line, uint32_t messageId,
-                       uint32_t flags, const wchar_t* text);
+void CairnAgLogMsgText(uint32_t severity, const char* tag, const char* sourcePath, uint32_t line,
+                       uint32_t messageId, uint32_t flags, const wchar_t* text);
 void CairnAgLogConsoleMsgText(uint32_t severity, const char* tag, const char* sourcePath, uint32_t line,
                               uint32_t messageId, uint32_t flags, const wchar_t* text);
 // Resource debug log line. flags 0 for a trace line, 512 for a dump line.
@@ -61,8 +61,8 @@ void CairnAgResLogMsg2(uint32_t debugTag, const char* function, const char* sour
 // compile time (see LibFormat.h): "%s" takes a wide text, "%S" a narrow one, "%d"/"%X" 32-bit integers.
 template <class... A>
 inline void CairnAgLogMsg2(uint32_t severity, const char* tag, const char* sourcePath, uint32_t line,
-                           uint32_t messageId, uint32_t flags, TernFormatString<std::type_identity_t<A>...> format,
-                           const A&... args) {
+                           uint32_t messageId, uint32_t flags,
+                           TernFormatString<std::type_identity_t<A>...> format, const A&... args) {
     std::wstring text = TernFormat(format, args...);
     CairnAgLogMsgText(severity, tag, sourcePath, line, messageId, flags, text.c_str());
 }

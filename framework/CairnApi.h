@@ -32,7 +32,7 @@ struct CairnAttrInt {
 struct CairnAttrValue {
     uint64_t kind;  // 1 integer, 2 string
     CairnAttrInt* data;
-    char* text;     // set for kind 2
+    char* text;  // set for kind 2
 };
 struct CairnAttrValueList {
     CairnAttrValue* first;
@@ -77,6 +77,8 @@ void CairnFreeAttr(CairnAttr* attr);
 void CairnFreeStr(char* str);
 
 // Integer of an attribute record, following the documented pointer chain.
-static inline int32_t CairnAttrGetInt(const CairnAttr* attr) { return attr->values->first->data->value; }
+static inline int32_t CairnAttrGetInt(const CairnAttr* attr) {
+    return attr->values->first->data->value;
+}
 
 }  // extern "C"

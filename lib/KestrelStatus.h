@@ -5,15 +5,15 @@
 #include <cstring>
 
 class CKestrelStatus {
-public:
+  public:
     // Status codes in use.
     enum : int32_t {
         kNotSet = -1,
         kSuccess = 0,
-        kFramework = 1,   // a framework call failed or its input was missing
-        kPlatform = 2,    // a platform call failed; error = the (Windows-numbered) error
+        kFramework = 1,  // a framework call failed or its input was missing
+        kPlatform = 2,   // a platform call failed; error = the (Windows-numbered) error
         kServiceState = 6,
-        kTimedOut = 7,    // a command ran out of time (error 258)
+        kTimedOut = 7,  // a command ran out of time (error 258)
         kDns = 28,
         kClusterApi = 33,
     };
@@ -47,7 +47,7 @@ public:
     uint32_t GetError() const { return error_; }
     uint64_t GetDetail() const { return detail_; }
 
-private:
+  private:
     int32_t code_;
     uint32_t error_;
     uint64_t detail_;

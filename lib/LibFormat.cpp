@@ -70,7 +70,8 @@ bool FormatOne(std::wstring& out, const Spec& s, const Arg& a) {
                 n = std::snprintf(buf, sizeof buf, NarrowSpec(s, "ll", 'd').c_str(), v);
             } else {
                 // 32-bit conversion: an unsigned argument is reinterpreted, as printf would.
-                int v = a.kind == Kind::I32 ? static_cast<int>(a.i) : static_cast<int>(static_cast<uint32_t>(a.u));
+                int v = a.kind == Kind::I32 ? static_cast<int>(a.i)
+                                            : static_cast<int>(static_cast<uint32_t>(a.u));
                 n = std::snprintf(buf, sizeof buf, NarrowSpec(s, "", 'd').c_str(), v);
             }
             break;
@@ -124,7 +125,8 @@ bool FormatOne(std::wstring& out, const Spec& s, const Arg& a) {
             break;
         case L'c': {
             wchar_t ch = a.kind == Kind::I32 ? static_cast<wchar_t>(a.i) : static_cast<wchar_t>(a.u);
-            if (!s.wideStr) ch = static_cast<wchar_t>(static_cast<unsigned char>(a.kind == Kind::I32 ? a.i : a.u));
+            if (!s.wideStr)
+                ch = static_cast<wchar_t>(static_cast<unsigned char>(a.kind == Kind::I32 ? a.i : a.u));
             Pad(out, std::wstring_view(&ch, 1), s);
             return true;
         }
@@ -139,7 +141,8 @@ bool FormatOne(std::wstring& out, const Spec& s, const Arg& a) {
                 converted = TernMbToWide(std::string_view(static_cast<const char*>(a.p), a.len));
                 body = converted;
             }
-            if (s.precision >= 0 && body.size() > static_cast<size_t>(s.precision)) body = body.substr(0, s.precision);
+            if (s.precision >= 0 && body.size() > static_cast<size_t>(s.precision))
+                body = body.substr(0, s.precision);
             Pad(out, body, s);
             return true;
         }

@@ -41,7 +41,8 @@ consteval Kind KindOf() {
                          std::is_same_v<std::decay_t<U>, wchar_t*>) {
         return Kind::WStr;
     } else if constexpr (std::is_same_v<U, std::string> || std::is_same_v<U, std::string_view> ||
-                         std::is_same_v<std::decay_t<U>, const char*> || std::is_same_v<std::decay_t<U>, char*>) {
+                         std::is_same_v<std::decay_t<U>, const char*> ||
+                         std::is_same_v<std::decay_t<U>, char*>) {
         return Kind::NStr;
     } else if constexpr (std::is_pointer_v<std::decay_t<U>> || std::is_null_pointer_v<U>) {
         return Kind::Ptr;
@@ -66,12 +67,18 @@ struct Spec {
 constexpr bool ParseSpec(const wchar_t* fmt, size_t n, size_t& i, Spec& s) {
     for (; i < n; ++i) {
         wchar_t c = fmt[i];
-        if (c == L'-') s.left = true;
-        else if (c == L'+') s.plus = true;
-        else if (c == L' ') s.space = true;
-        else if (c == L'#') s.alt = true;
-        else if (c == L'0') s.zero = true;
-        else break;
+        if (c == L'-')
+            s.left = true;
+        else if (c == L'+')
+            s.plus = true;
+        else if (c == L' ')
+            s.space = true;
+        else if (c == L'#')
+            s.alt = true;
+        else if (c == L'0')
+            s.zero = true;
+        else
+            break;
     }
     if (i < n && fmt[i] >= L'1' && fmt[i] <= L'9') {
         s.width = 0;
@@ -120,8 +127,18 @@ constexpr bool ParseSpec(const wchar_t* fmt, size_t n, size_t& i, Spec& s) {
             s.wideStr = wideMod;
             s.conv = s.conv == L'S' ? L's' : L'c';
             return true;
-        case L'd': case L'i': case L'u': case L'x': case L'X': case L'o':
-        case L'p': case L'f': case L'e': case L'g': case L'E': case L'G':
+        case L'd':
+        case L'i':
+        case L'u':
+        case L'x':
+        case L'X':
+        case L'o':
+        case L'p':
+        case L'f':
+        case L'e':
+        case L'g':
+        case L'E':
+        case L'G':
             return true;
         default:
             return false;
@@ -130,7 +147,12 @@ constexpr bool ParseSpec(const wchar_t* fmt, size_t n, size_t& i, Spec& s) {
 
 constexpr bool Fits(const Spec& s, Kind k) {
     switch (s.conv) {
-        case L'd': case L'i': case L'u': case L'x': case L'X': case L'o':
+        case L'd':
+        case L'i':
+        case L'u':
+        case L'x':
+        case L'X':
+        case L'o':
             if (s.len == Spec::kLongLong) return k == Kind::I64 || k == Kind::U64;
             return k == Kind::I32 || k == Kind::U32 || k == Kind::WChar;
         case L's':
@@ -222,7 +244,7 @@ bool FormatV(std::wstring& out, const wchar_t* fmt, const Arg* args, size_t coun
 // A format literal checked against the argument types Args at compile time.
 template <class... Args>
 class TernFormatString {
-public:
+  public:
     template <size_t N>
     consteval TernFormatString(const wchar_t (&s)[N]) : str_(s) {
         constexpr size_t kCount = sizeof...(Args);
@@ -231,7 +253,7 @@ public:
     }
     const wchar_t* get() const { return str_; }
 
-private:
+  private:
     const wchar_t* str_;
 };
 

@@ -12,22 +12,26 @@ void TernLogImpl::Write(const char* sourcePath, uint32_t line, const char* funct
     if (enabled_) TernLogImpl::WriteDump(sourcePath, line, function, text);
 }
 
-void TernLogImpl::WriteDump(const char* sourcePath, uint32_t line, const char* function, const wchar_t* text) {
+void TernLogImpl::WriteDump(const char* sourcePath, uint32_t line, const char* function,
+                            const wchar_t* text) {
     std::wstring s = TernFormat(L"\nMod: %S Line: %d Func: %S Msg: %s", sourcePath, line, function, text);
     std::string out = TernWideToMb(s);
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
 }
 
-TernLogAgfwImpl::TernLogAgfwImpl(uint32_t dumpTag, uint32_t traceTag) : dumpTag_(dumpTag), traceTag_(traceTag) {
+TernLogAgfwImpl::TernLogAgfwImpl(uint32_t dumpTag, uint32_t traceTag)
+    : dumpTag_(dumpTag), traceTag_(traceTag) {
     enabled_ = true;
 }
 
-void TernLogAgfwImpl::Write(const char* sourcePath, uint32_t line, const char* function, const wchar_t* text) {
+void TernLogAgfwImpl::Write(const char* sourcePath, uint32_t line, const char* function,
+                            const wchar_t* text) {
     if (enabled_) CairnAgResLogMsg2(traceTag_, function, sourcePath, line, 0, text);
 }
 
-void TernLogAgfwImpl::WriteDump(const char* sourcePath, uint32_t line, const char* function, const wchar_t* text) {
+void TernLogAgfwImpl::WriteDump(const char* sourcePath, uint32_t line, const char* function,
+                                const wchar_t* text) {
     CairnAgResLogMsg2(dumpTag_, function, sourcePath, line, 512, text);
 }
 

@@ -16,7 +16,7 @@
 
 // Log implementation: where trace lines and dump lines go. The base prints to standard output.
 class TernLogImpl {
-public:
+  public:
     TernLogImpl() = default;
     // Each trace line: printed to standard output when enabled.
     virtual void Write(const char* sourcePath, uint32_t line, const char* function, const wchar_t* text);
@@ -27,28 +27,29 @@ public:
     bool IsEnabled() const { return enabled_; }
     void SetEnabled(bool enabled) { enabled_ = enabled; }
 
-protected:
+  protected:
     bool enabled_ = false;
 };
 
 // Log implementation over the framework's resource debug log.
 class TernLogAgfwImpl : public TernLogImpl {
-public:
+  public:
     TernLogAgfwImpl(uint32_t dumpTag, uint32_t traceTag);
     void Write(const char* sourcePath, uint32_t line, const char* function, const wchar_t* text) override;
     void WriteDump(const char* sourcePath, uint32_t line, const char* function, const wchar_t* text) override;
 
-protected:
+  protected:
     uint32_t dumpTag_;
     uint32_t traceTag_;
 };
 
 // The process-wide logger: a map from thread id to that thread's queue of trace lines.
 class TernThreadLogQueue {
-public:
+  public:
     // Cut of one formatted trace line, and the text used when a line cannot be formatted.
     static constexpr size_t kMaxLine = 999;
-    static constexpr const wchar_t* kFormatFailure = L"Unknown error (_vsnwprintf is not able to put the message)";
+    static constexpr const wchar_t* kFormatFailure =
+        L"Unknown error (_vsnwprintf is not able to put the message)";
 
     TernThreadLogQueue();
     ~TernThreadLogQueue();
@@ -76,7 +77,7 @@ public:
     // Number of entries in the calling thread's queue, -1 when it has none (for tests).
     long QueuedForThisThread();
 
-private:
+  private:
     // A line allocates nothing of its own: file and function are views of static texts, the message is
     // formatted straight into its queue's text store (whose room is kept when the queue is emptied).
     struct Entry {
@@ -118,8 +119,10 @@ constexpr std::string_view TernFunctionName(std::string_view pretty) {
     int depth = 0;
     for (size_t i = 0; i < pretty.size(); ++i) {
         char c = pretty[i];
-        if (c == '<') ++depth;
-        else if (c == '>') --depth;
+        if (c == '<')
+            ++depth;
+        else if (c == '>')
+            --depth;
         else if (c == '(' && depth == 0) {
             paren = i;
             break;
@@ -130,8 +133,10 @@ constexpr std::string_view TernFunctionName(std::string_view pretty) {
     depth = 0;
     for (size_t i = paren; i-- > 0;) {
         char c = pretty[i];
-        if (c == '>') ++depth;
-        else if (c == '<') --depth;
+        if (c == '>')
+            ++depth;
+        else if (c == '<')
+            --depth;
         else if (c == ' ' && depth == 0) {
             start = i + 1;
             break;
@@ -150,4 +155,5 @@ consteval std::string_view TernCompileTimeName(std::string_view name) {
 #define TERN_FUNC (TernCompileTimeName(TernFunctionName(__PRETTY_FUNCTION__)))
 
 // Writes one trace line from the calling function: TERN_TRACE(L"format", args...).
-#define TERN_TRACE(format, ...) TernLogger().Trace(__FILE__, __LINE__, TERN_FUNC, format __VA_OPT__(, ) __VA_ARGS__)
+#define TERN_TRACE(format, ...) \
+    TernLogger().Trace(__FILE__, __LINE__, TERN_FUNC, format __VA_OPT__(, ) __VA_ARGS__)

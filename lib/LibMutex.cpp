@@ -17,4 +17,6 @@ CKestrelStatus TernMutex::Lock(uint32_t timeoutMs) {
     return st;
 }
 
-void TernMutex::Unlock() { mutex_.unlock(); }
+void TernMutex::Unlock() {
+    mutex_.unlock();
+}

@@ -9,7 +9,7 @@
 inline constexpr uint32_t kTernInfinite = 0xFFFFFFFFu;
 
 class TernMutex {
-public:
+  public:
     TernMutex() = default;
     TernMutex(const TernMutex&) = delete;
     TernMutex& operator=(const TernMutex&) = delete;
@@ -18,6 +18,6 @@ public:
     CKestrelStatus Lock(uint32_t timeoutMs = kTernInfinite);
     void Unlock();
 
-private:
+  private:
     std::timed_mutex mutex_;
 };

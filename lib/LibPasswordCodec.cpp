@@ -33,7 +33,9 @@ int HexVal(char c) {
     return -1;
 }
 
-bool Allowed(uint8_t b) { return b >= 33 && b != 127; }
+bool Allowed(uint8_t b) {
+    return b >= 33 && b != 127;
+}
 
 const char kHex[] = "0123456789ABCDEF";
 

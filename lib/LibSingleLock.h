@@ -4,7 +4,7 @@
 #include "LibMutex.h"
 
 class TernSingleLock {
-public:
+  public:
     // Does not own the mutex; locks at once (waiting without a limit) when lockNow is set.
     explicit TernSingleLock(TernMutex* mutex, bool lockNow = false) : mutex_(mutex) {
         if (lockNow) Lock();
@@ -29,7 +29,7 @@ public:
     }
     bool IsLocked() const { return locked_; }
 
-private:
+  private:
     TernMutex* mutex_;
     bool locked_ = false;
 };

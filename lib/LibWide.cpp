@@ -158,7 +158,8 @@ size_t TernUpperFinder::Find(std::wstring_view text, std::wstring_view needle, s
 bool TernEqualsNoCase(std::wstring_view a, std::wstring_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
-        if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i]))) return false;
+        if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i])))
+            return false;
     }
     return true;
 }

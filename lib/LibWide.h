@@ -1,9 +1,9 @@
 // Conversions between wide texts and narrow ones.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
-#include <cstdint>
 
 // Multibyte text of the current locale to wide; a byte sequence that does not convert becomes U+FFFD.
 std::wstring TernMbToWide(std::string_view text);

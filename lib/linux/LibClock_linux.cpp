@@ -47,7 +47,9 @@ const Base& GetBase() {
 
 }  // namespace
 
-double TernTimeScale() { return GetBase().scale; }
+double TernTimeScale() {
+    return GetBase().scale;
+}
 
 TernUtcTime TernUtcNow() {
     time_t now = time(nullptr);

@@ -22,11 +22,11 @@ using fake_cairn::MessageIds;
 using fake_cairn::MessagesWithId;
 
 class AgentTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fake_cairn::Reset();
-        Get().typeAttributes = {{"OnlineTimeout", 600}, {"OfflineTimeout", 600}, {"MonitorTimeout", 60},
-                                {"CleanTimeout", 120}};
+        Get().typeAttributes = {
+            {"OnlineTimeout", 600}, {"OfflineTimeout", 600}, {"MonitorTimeout", 60}, {"CleanTimeout", 120}};
     }
     void TearDown() override {
         if (Get().table[9]) reinterpret_cast<CairnShutdownEP>(Get().table[9])();
@@ -76,7 +76,9 @@ TEST_F(AgentTest, ClusterOpenRetriesThirtyOneTimesThenDumps) {
     auto dump = Dump();
     ASSERT_EQ(dump.size(), 32u + 1 + 2);  // 32 failures, the init line, the frame
     EXPECT_EQ(dump.front(), L"*** Start of debug information dump for troubleshooting ***");
-    EXPECT_EQ(dump[2], L"CairnClusterOpenLocal() failed with error [5, 0x000006BA] with message [cluster unreachable].");
+    EXPECT_EQ(
+        dump[2],
+        L"CairnClusterOpenLocal() failed with error [5, 0x000006BA] with message [cluster unreachable].");
 }
 
 TEST_F(AgentTest, ClusterOpensAfterFailuresAndLoadsTimeouts) {
@@ -108,10 +110,11 @@ TEST_F(AgentTest, FailedRegistrationStopsFurtherOnesAndDumps) {
     EXPECT_EQ(Get().callbacks.size(), 2u);
     auto dump = Dump();
     ASSERT_FALSE(dump.empty());
-    EXPECT_NE(std::find(dump.begin(), dump.end(),
-                        L"CairnObjRegister() for MonitorTimeout failed with error [9, 0x00000005] with message "
-                        L"[registration refused]."),
-              dump.end());
+    EXPECT_NE(
+        std::find(dump.begin(), dump.end(),
+                  L"CairnObjRegister() for MonitorTimeout failed with error [9, 0x00000005] with message "
+                  L"[registration refused]."),
+        dump.end());
 }
 
 TEST_F(AgentTest, CallbacksChangeTheirTimeoutAndIgnoreNull) {
@@ -133,7 +136,8 @@ TEST_F(AgentTest, MonitorWithInvalidSapsidAnswersUnknown) {
     EXPECT_EQ(Monitor("sap1BC", a), 2u);
     auto ids = MessageIds();
     ASSERT_GT(ids.size(), 5u);
-    EXPECT_EQ(std::vector<uint32_t>(ids.begin(), ids.begin() + 3), (std::vector<uint32_t>{20147, 20142, 20135}));
+    EXPECT_EQ(std::vector<uint32_t>(ids.begin(), ids.begin() + 3),
+              (std::vector<uint32_t>{20147, 20142, 20135}));
     for (size_t i = 3; i < ids.size(); ++i) EXPECT_EQ(ids[i], 20000u);
     auto m = MessagesWithId(20135);
     ASSERT_EQ(m.size(), 1u);
@@ -145,7 +149,8 @@ TEST_F(AgentTest, MonitorWithInvalidSapsidAnswersUnknown) {
     EXPECT_EQ(MessagesWithId(20142)[0].tag, "CKestrelAttrib::Parse");
     auto dump = Dump();
     EXPECT_EQ(dump[1], L"Validating the arguments for Monitor.");
-    EXPECT_EQ(dump[2], L"The first letter in SAPSID [1BC] is either not an alphabet or not an UPPER case character.");
+    EXPECT_EQ(dump[2],
+              L"The first letter in SAPSID [1BC] is either not an alphabet or not an UPPER case character.");
     EXPECT_EQ(dump.back(), L"*** End of debug information dump for troubleshooting ***");
 }
 
@@ -181,18 +186,19 @@ TEST_F(AgentTest, UndecodableArgumentListIsReported) {
     a.SAPHost = "bad\xC3";
     EXPECT_EQ(Monitor("r", a), 2u);
     EXPECT_EQ(MessagesWithId(20141).size(), 1u);
-    EXPECT_EQ(MessagesWithId(20135)[0].text, L"Failed to parse the argument list for Monitor [1, 0x00000459].");
+    EXPECT_EQ(MessagesWithId(20135)[0].text,
+              L"Failed to parse the argument list for Monitor [1, 0x00000459].");
 }
 
 // --- Attribute record --------------------------------------------------------------------------------
 
 class AttribProbe : public CKestrelAttrib {
-public:
+  public:
     using CKestrelAttrib::_DecryptPassword;
 };
 
 class AttribTest : public AgentTest {
-protected:
+  protected:
     CKestrelStatus Parse(AttribProbe& rec, int32_t code, AgentArgs& a, bool validate = true) {
         CKestrelStatus st;
         rec.Parse(st, code, "res1", a.Vector(), validate);
@@ -285,7 +291,9 @@ struct RuleCase {
     std::vector<uint32_t> ids;  // agent messages expected, in order; empty = passes
 };
 
-void PrintTo(const RuleCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const RuleCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class RuleTest : public AttribTest, public ::testing::WithParamInterface<RuleCase> {};
 
@@ -316,39 +324,46 @@ const RuleCase kRuleCases[] = {
     {"SapHomeBlankForMonitor", KEP_MONITOR, [](AgentArgs& a) { a.SAPHome = " "; }, {20152, 20142}},
     {"SapHomeTabForMonitor", KEP_MONITOR, [](AgentArgs& a) { a.SAPHome = "\t"; }, {20152, 20142}},
     {"SapHomeTwoBlanksIsNotNull", KEP_MONITOR, [](AgentArgs& a) { a.SAPHome = "  "; }, {20169}},
-    {"SapHomeMissingForOffline", KEP_OFFLINE, [](AgentArgs& a) { a.SAPHome = "/nonexistent/kestrel"; },
+    {"SapHomeMissingForOffline",
+     KEP_OFFLINE,
+     [](AgentArgs& a) { a.SAPHome = "/nonexistent/kestrel"; },
      {20154, 20142}},
     {"SapHomeEmpty", KEP_OFFLINE, [](AgentArgs& a) { a.SAPHome = ""; }, {20150, 20142}},
     {"SapHostEmpty", KEP_OFFLINE, [](AgentArgs& a) { a.SAPHost = ""; }, {20155, 20142}},
     {"SapHostNotCheckedByMonitor", KEP_MONITOR, [](AgentArgs& a) { a.SAPHost = ""; }, {20169}},
     {"InstTypeEmpty", KEP_MONITOR, [](AgentArgs& a) { a.InstType = ""; }, {20158, 20142}},
     {"InstTypeUnknown", KEP_MONITOR, [](AgentArgs& a) { a.InstType = "primary"; }, {20159, 20142}},
-    {"InstTypeIgnoredByOffline", KEP_OFFLINE,
+    {"InstTypeIgnoredByOffline",
+     KEP_OFFLINE,
      [](AgentArgs& a) {
          a.InstType = "";
          a.ProcMon.clear();
      },
      {20169}},
     {"ProcMonCentralBad", KEP_MONITOR, [](AgentArgs& a) { a.ProcMon = {"enserver.exe"}; }, {20160, 20142}},
-    {"ProcMonDialogHasNoMsgServer", KEP_MONITOR,
+    {"ProcMonDialogHasNoMsgServer",
+     KEP_MONITOR,
      [](AgentArgs& a) {
          a.InstType = "dialog";
          a.ProcMon = {"disp+work.exe", "msg_server.exe"};
      },
      {20161, 20142}},
-    {"ProcMonEnqueue", KEP_MONITOR,
+    {"ProcMonEnqueue",
+     KEP_MONITOR,
      [](AgentArgs& a) {
          a.InstType = "JENQUEUE";
          a.ProcMon = {"ENSERVER.EXE", "msg_server.exe"};
      },
      {20169}},
-    {"ProcMonEnqueueBad", KEP_MONITOR,
+    {"ProcMonEnqueueBad",
+     KEP_MONITOR,
      [](AgentArgs& a) {
          a.InstType = "aenqueue";
          a.ProcMon = {"enrepserver.exe"};
      },
      {20162, 20142}},
-    {"ProcMonReplicationBad", KEP_MONITOR,
+    {"ProcMonReplicationBad",
+     KEP_MONITOR,
      [](AgentArgs& a) {
          a.InstType = "enqrep";
          a.ProcMon = {"enserver.exe"};
@@ -415,9 +430,11 @@ TEST_F(AttribTest, LogArgsLayout) {
     auto traces = fake_cairn::TraceLines();
     ASSERT_FALSE(traces.empty());
     const std::wstring& line = traces.back();
-    EXPECT_EQ(line.rfind(L"The entry point is called with attribute values: \n \t\t\t\t\t\tResourceName        = [res1], ",
-                         0),
-              0u);
+    EXPECT_EQ(
+        line.rfind(
+            L"The entry point is called with attribute values: \n \t\t\t\t\t\tResourceName        = [res1], ",
+            0),
+        0u);
     EXPECT_NE(line.find(L"\n \t\t\t\t\t\tSAPSID              = [ABC], "), std::wstring::npos);
     const std::wstring last = L"], \n \t\t\t\t\t\tEPProgramTimeout    = [10]. \n";
     ASSERT_GT(line.size(), last.size());

@@ -111,8 +111,9 @@ class ControlE2E : public E2ETest {
     std::vector<Proc> AdminProcs(const Instance& in) const {
         std::vector<Proc> procs = ProcsIn(in.instDir + "/exe/", kAdminAccount.uid);
         const std::string startService = in.instDir + "/exe/sapstartsrv.exe";
-        procs.erase(std::remove_if(procs.begin(), procs.end(), [&](const Proc& p) { return p.exe == startService; }),
-                    procs.end());
+        procs.erase(
+            std::remove_if(procs.begin(), procs.end(), [&](const Proc& p) { return p.exe == startService; }),
+            procs.end());
         return procs;
     }
     static std::set<pid_t> Pids(const std::vector<Proc>& procs) {

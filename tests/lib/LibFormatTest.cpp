@@ -42,7 +42,10 @@ TEST(Wide, Conversions) {
     EXPECT_FALSE(TernUtf8ToWide("bad\xC3", w));
     EXPECT_FALSE(TernUtf8ToWide("\xED\xA0\x80", w));  // surrogate
     EXPECT_FALSE(TernUtf8ToWide("\xC0\xAF", w));      // overlong
-    EXPECT_EQ(TernMbToWide("a\xFF" "b"), L"a\uFFFD" L"b");
+    EXPECT_EQ(TernMbToWide("a\xFF"
+                           "b"),
+              L"a\uFFFD"
+              L"b");
     EXPECT_EQ(TernWideToUtf8(L"\u00E9"), "\xC3\xA9");
     EXPECT_EQ(TernToUpper(L"dvebmgs00"), L"DVEBMGS00");
     EXPECT_TRUE(TernEqualsNoCase(L"Central", L"CENTRAL"));

@@ -10,7 +10,7 @@ namespace {
 
 // Records what the logger hands to its implementation.
 class RecordingImpl : public TernLogImpl {
-public:
+  public:
     struct Line {
         std::string path;
         uint32_t line;
@@ -38,7 +38,7 @@ public:
 };
 
 class LoggerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { logger.SetLogImpl(&impl); }
     TernThreadLogQueue logger;
     RecordingImpl impl;
@@ -135,7 +135,8 @@ TEST_F(LoggerTest, DumpOnOneThreadHoldsOnlyItsLines) {
 }
 
 TEST(LoggerFunctionName, QualifiedNameFromPrettyFunction) {
-    EXPECT_EQ(TernFunctionName("CKestrelStatus CKestrelAttrib::Parse(CKestrelStatus&, int)"), "CKestrelAttrib::Parse");
+    EXPECT_EQ(TernFunctionName("CKestrelStatus CKestrelAttrib::Parse(CKestrelStatus&, int)"),
+              "CKestrelAttrib::Parse");
     EXPECT_EQ(TernFunctionName("void KestrelShutdown()"), "KestrelShutdown");
     EXPECT_EQ(TernFunctionName("std::map<int, int> A<B>::f(int)"), "A<B>::f");
     EXPECT_EQ(TernFunctionName("int* g()"), "g");

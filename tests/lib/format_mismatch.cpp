@@ -3,4 +3,6 @@
 
 #include "LibFormat.h"
 
-std::wstring Bad() { return TernFormat(L"%s", std::string("narrow")); }
+std::wstring Bad() {
+    return TernFormat(L"%s", std::string("narrow"));
+}

@@ -15,9 +15,8 @@
 #include <toml++/toml.h>
 #include <unistd.h>
 
-#include <cctype>
-
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>

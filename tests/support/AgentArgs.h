@@ -25,11 +25,17 @@ struct AgentArgs {
 
     // The vector in argument-list order; valid while this object lives and is not changed.
     const char* const* Vector() {
-        texts_ = {SAPSID, SecondLevelMonitor, EPProgramTimeout, SAPHome, SAPMonHome, SAPHost,
+        texts_ = {SAPSID,
+                  SecondLevelMonitor,
+                  EPProgramTimeout,
+                  SAPHome,
+                  SAPMonHome,
+                  SAPHost,
                   std::to_string(ProcMon.size())};
         texts_.insert(texts_.end(), ProcMon.begin(), ProcMon.end());
-        for (const std::string* s : {&SAPServiceUser, &SAPAdminDomain, &SAPAdmin, &SAPAdminPassword, &ResLogLevel,
-                                     &InstType, &InstName, &InstProfile, &EnqSrvResName, &MonitorProgram})
+        for (const std::string* s :
+             {&SAPServiceUser, &SAPAdminDomain, &SAPAdmin, &SAPAdminPassword, &ResLogLevel, &InstType,
+              &InstName, &InstProfile, &EnqSrvResName, &MonitorProgram})
             texts_.push_back(*s);
         return Raw(texts_);
     }
@@ -42,7 +48,7 @@ struct AgentArgs {
         return ptrs_.data();
     }
 
-private:
+  private:
     std::vector<std::string> texts_;
     std::vector<const char*> ptrs_;
 };

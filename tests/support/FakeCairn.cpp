@@ -115,7 +115,9 @@ void CairnAgDelEncodedArgList(wchar_t** list) {
     std::free(list);
 }
 
-void CairnAgDeleteMem(void* memory) { std::free(memory); }
+void CairnAgDeleteMem(void* memory) {
+    std::free(memory);
+}
 
 void* CairnAgGetCookie(const char* name) {
     std::lock_guard<std::mutex> lock(Get().mutex);
@@ -134,18 +136,22 @@ void CairnAgLogMsgText(uint32_t severity, const char* tag, const char*, uint32_t
     std::lock_guard<std::mutex> lock(Get().mutex);
     Get().messages.push_back({severity, tag, id, text});
 }
-void CairnAgLogConsoleMsgText(uint32_t severity, const char* tag, const char* path, uint32_t line, uint32_t id,
-                              uint32_t flags, const wchar_t* text) {
+void CairnAgLogConsoleMsgText(uint32_t severity, const char* tag, const char* path, uint32_t line,
+                              uint32_t id, uint32_t flags, const wchar_t* text) {
     CairnAgLogMsgText(severity, tag, path, line, id, flags, text);
 }
-void CairnAgResLogMsg2(uint32_t debugTag, const char* function, const char* path, uint32_t line, uint32_t flags,
-                       const wchar_t* text) {
+void CairnAgResLogMsg2(uint32_t debugTag, const char* function, const char* path, uint32_t line,
+                       uint32_t flags, const wchar_t* text) {
     std::lock_guard<std::mutex> lock(Get().mutex);
     Get().resLog.push_back({debugTag, function, path, line, flags, text});
 }
 
-int CairnApiInit(uint32_t, uint32_t) { return 0; }
-int CairnApiExit(uint32_t) { return 0; }
+int CairnApiInit(uint32_t, uint32_t) {
+    return 0;
+}
+int CairnApiExit(uint32_t) {
+    return 0;
+}
 CairnClusterHandle CairnClusterOpenLocal(uint32_t, uint32_t) {
     ++Get().openAttempts;
     if (Get().openFailures > 0) {
@@ -155,10 +161,12 @@ CairnClusterHandle CairnClusterOpenLocal(uint32_t, uint32_t) {
     }
     return reinterpret_cast<CairnClusterHandle>(&g_cluster);
 }
-int CairnClusterClose(CairnClusterHandle, uint32_t) { return 0; }
+int CairnClusterClose(CairnClusterHandle, uint32_t) {
+    return 0;
+}
 
-int CairnObjGetAttribute(CairnClusterHandle, uint32_t, const char*, const char* attr, uint32_t, CairnAttr** out,
-                         uint32_t) {
+int CairnObjGetAttribute(CairnClusterHandle, uint32_t, const char*, const char* attr, uint32_t,
+                         CairnAttr** out, uint32_t) {
     if (Get().failAttributeRead == attr) {
         SetError(7, 2, "attribute not readable");
         return 1;
@@ -199,7 +207,9 @@ CairnRegHandle CairnObjRegister(CairnClusterHandle, uint32_t, const char*, const
     Get().callbacks[attr] = cb;
     return reinterpret_cast<CairnRegHandle>(cb);
 }
-int CairnObjUnRegister(CairnRegHandle, uint32_t) { return 0; }
+int CairnObjUnRegister(CairnRegHandle, uint32_t) {
+    return 0;
+}
 
 int CairnResGetType(CairnClusterHandle, const char* resourceName, char** typeName, uint32_t) {
     auto it = Get().resourceTypes.find(resourceName);
@@ -216,7 +226,11 @@ CairnError* CairnApiGetLastError(void) {
     *e = t_error;
     return e;
 }
-void CairnFreeError(CairnError* e) { std::free(e); }
-void CairnFreeStr(char* s) { std::free(s); }
+void CairnFreeError(CairnError* e) {
+    std::free(e);
+}
+void CairnFreeStr(char* s) {
+    std::free(s);
+}
 
 }  // extern "C"

@@ -36,13 +36,13 @@ struct State {
     std::map<std::string, std::string> resourceTypes;  // resource -> type
     std::map<std::string, int32_t> typeAttributes;     // OnlineTimeout ... -> seconds
     std::map<std::string, CairnObjCallback> callbacks;
-    int openFailures = 0;            // CairnClusterOpenLocal fails this many times
-    std::string failAttributeRead;   // this attribute read fails
-    std::string failRegistration;    // this registration fails
-    int encodeStringResult = 0;      // non-zero: CairnAgEncodeString fails with it
+    int openFailures = 0;           // CairnClusterOpenLocal fails this many times
+    std::string failAttributeRead;  // this attribute read fails
+    std::string failRegistration;   // this registration fails
+    int encodeStringResult = 0;     // non-zero: CairnAgEncodeString fails with it
     int openAttempts = 0;
     void* table[10] = {};
-    long outstanding = 0;            // framework allocations not yet released
+    long outstanding = 0;  // framework allocations not yet released
 };
 
 State& Get();
