@@ -273,6 +273,26 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
         }
     }
 
+    // Runs one tool as the administrator within what is left of the budget; a failed run is traced and logged
+    // with the ids of the calling branch (time-out, other failure).
+    auto runTool = [&](const std::wstring& command, uint32_t timedOutId, uint32_t failedId,
+                       uint32_t& exitCode) {
+        TERN_TRACE(L"Execute the command [%s] to find the status of SAP Instance.", command);
+        CKestrelStatus run = _RunTool(attrib, command, monHome, RemainingMs(start, timeinhand), exitCode);
+        if (run.IsFailure()) {
+            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::CreateAndGetExitCode", run.GetCode(),
+                       run.GetError());
+            if (run.GetError() == TERN_WAIT_TIMEOUT) {
+                TERN_TRACE(L"The command [%s] timed out.", command);
+                KESTREL_LOG(KSEV_ERROR, timedOutId, L"The command [%s] timed out.", command);
+            } else {
+                TERN_TRACE(L"Failed to execute the command [%s].", command);
+                KESTREL_LOG(KSEV_ERROR, failedId, L"Failed to execute the command [%s].", command);
+            }
+        }
+        return run;
+    };
+
     const std::wstring sapinfoPath = JoinPath(monHome, L"sapinfo.exe");
     const std::wstring sapinfoCmd = sapinfoPath + L" ashost=" + host + L" sysnr=" + attrib.GetInstNumber();
 
@@ -298,21 +318,9 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
             KESTREL_LOG(KSEV_INFO, 20083, L"%s", kSapinfoDownloadHint);
             return unknown(status);
         }
-        TERN_TRACE(L"Execute the command [%s] to find the status of SAP Instance.", sapinfoCmd);
         uint32_t exitCode = 0;
-        st = _RunTool(attrib, sapinfoCmd, monHome, RemainingMs(start, timeinhand), exitCode);
-        if (st.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::CreateAndGetExitCode", st.GetCode(),
-                       st.GetError());
-            if (st.GetError() == TERN_WAIT_TIMEOUT) {
-                TERN_TRACE(L"The command [%s] timed out.", sapinfoCmd);
-                KESTREL_LOG(KSEV_ERROR, 20084, L"The command [%s] timed out.", sapinfoCmd);
-            } else {
-                TERN_TRACE(L"Failed to execute the command [%s].", sapinfoCmd);
-                KESTREL_LOG(KSEV_ERROR, 20085, L"Failed to execute the command [%s].", sapinfoCmd);
-            }
-            return unknown(st);
-        }
+        st = runTool(sapinfoCmd, 20084, 20085, exitCode);
+        if (st.IsFailure()) return unknown(st);
         _InterpretSapinfoExitCode(static_cast<int32_t>(exitCode), state, type);
         ResultTrace(state);
         return status;
@@ -352,22 +360,10 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
             TERN_TRACE(L"sapinfo.exe command path [%s] does NOT exist.", sapinfoPath);
             KESTREL_LOG(KSEV_ERROR, 20087, L"sapinfo.exe command path [%s] does NOT exist.", sapinfoPath);
         }
-        TERN_TRACE(L"Execute the command [%s] to find the status of SAP Instance.", sapinfoCmd);
         uint32_t exitCode = 0;
-        st = _RunTool(attrib, sapinfoCmd, monHome, RemainingMs(start, timeinhand), exitCode);
-        if (st.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::CreateAndGetExitCode", st.GetCode(),
-                       st.GetError());
-            if (st.GetError() == TERN_WAIT_TIMEOUT) {
-                TERN_TRACE(L"The command [%s] timed out.", sapinfoCmd);
-                KESTREL_LOG(KSEV_ERROR, 20088, L"The command [%s] timed out.", sapinfoCmd);
-            } else {
-                TERN_TRACE(L"Failed to execute the command [%s].", sapinfoCmd);
-                KESTREL_LOG(KSEV_ERROR, 20089, L"Failed to execute the command [%s].", sapinfoCmd);
-            }
-        } else {
+        // Only a run that succeeded is interpreted; a failed one leaves the ABAP half unknown.
+        if (runTool(sapinfoCmd, 20088, 20089, exitCode).IsSuccess())
             _InterpretSapinfoExitCode(static_cast<int32_t>(exitCode), abapHalf, type);
-        }
         if (abapHalf == KSTATE_OFFLINE) {
             state = KSTATE_OFFLINE;
             status.Clear();
@@ -416,21 +412,9 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
         KESTREL_LOG(KSEV_ERROR, 20091, L"ensmon.exe command path [%s] does NOT exist.", ensmonPath);
         return unknown(status);
     }
-    TERN_TRACE(L"Execute the command [%s] to find the status of SAP Instance.", ensmonCmd);
     uint32_t exitCode = 0;
-    st = _RunTool(attrib, ensmonCmd, monHome, RemainingMs(start, timeinhand), exitCode);
-    if (st.IsFailure()) {
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::CreateAndGetExitCode", st.GetCode(),
-                   st.GetError());
-        if (st.GetError() == TERN_WAIT_TIMEOUT) {
-            TERN_TRACE(L"The command [%s] timed out.", ensmonCmd);
-            KESTREL_LOG(KSEV_ERROR, 20092, L"The command [%s] timed out.", ensmonCmd);
-        } else {
-            TERN_TRACE(L"Failed to execute the command [%s].", ensmonCmd);
-            KESTREL_LOG(KSEV_ERROR, 20093, L"Failed to execute the command [%s].", ensmonCmd);
-        }
-        return unknown(st);
-    }
+    st = runTool(ensmonCmd, 20092, 20093, exitCode);
+    if (st.IsFailure()) return unknown(st);
     _InterpretEnsmonExitCode(static_cast<int32_t>(exitCode), state, type);
     ResultTrace(state);
     return status;

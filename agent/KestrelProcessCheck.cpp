@@ -284,25 +284,41 @@ CKestrelStatus CKestrel::GetResourceState(CKestrelAttrib& attrib, uint32_t& stat
     const std::wstring& type = attrib.GetInstType();
     const bool centralOrDialog = type == L"CENTRAL" || type == L"DIALOG";
 
+    // The texts of the rows that the tables share differ slightly from table to table.
+    constexpr const wchar_t* kShortOf = L"Some/All of the processes in the ProcMon are NOT Running.";
+    constexpr const wchar_t* kShort = L"Some/All the processes in the ProcMon are NOT Running.";
+    constexpr const wchar_t* kOptionalMissing = L"Some of the processes listed in ProcMon are NOT Running.";
+    constexpr const wchar_t* kOptionalMissingThe =
+        L"Some of the processes listed in the ProcMon are NOT Running.";
+    auto online = [&state] {
+        TERN_TRACE(L"All the processes in the ProcMon are Running.");
+        state = KSTATE_ONLINE;
+    };
+    // The rows every table ends with: partly running, short, an optional process missing, otherwise unknown.
+    auto lastRows = [&](bool ok, const wchar_t* shortText, const wchar_t* optionalText) {
+        if (!allCounted && instanceProcess && launching) {
+            TERN_TRACE(L"Some of the SAP Instance processes are Running.");
+            state = KSTATE_UNKNOWN;
+        } else if (!allCounted) {
+            TERN_TRACE(L"%s", shortText);
+            state = KSTATE_OFFLINE;
+        } else if (!ok) {
+            TERN_TRACE(L"%s", optionalText);
+            state = KSTATE_OFFLINE;
+        } else {
+            TERN_TRACE(L"Resource State is Unknown.");
+            state = KSTATE_UNKNOWN;
+        }
+    };
+
     if (arch == KARCH_ABAP) {
         TERN_TRACE(L"Architecture is ABAP.");
         if (!centralOrDialog) return status;
         const bool ok = optionalOk(true);
         if (ok && dispWork && allCounted) {
-            TERN_TRACE(L"All the processes in the ProcMon are Running.");
-            state = KSTATE_ONLINE;
-        } else if (!allCounted && instanceProcess && launching) {
-            TERN_TRACE(L"Some of the SAP Instance processes are Running.");
-            state = KSTATE_UNKNOWN;
-        } else if (!allCounted) {
-            TERN_TRACE(L"Some/All of the processes in the ProcMon are NOT Running.");
-            state = KSTATE_OFFLINE;
-        } else if (!ok) {
-            TERN_TRACE(L"Some of the processes listed in ProcMon are NOT Running.");
-            state = KSTATE_OFFLINE;
+            online();
         } else {
-            TERN_TRACE(L"Resource State is Unknown.");
-            state = KSTATE_UNKNOWN;
+            lastRows(ok, kShortOf, kOptionalMissing);
         }
         return status;
     }
@@ -311,8 +327,7 @@ CKestrelStatus CKestrel::GetResourceState(CKestrelAttrib& attrib, uint32_t& stat
         if (!centralOrDialog) return status;
         const bool ok = optionalOk(true);
         if (ok && jcontrol && jlaunch && allCounted) {
-            TERN_TRACE(L"All the processes in the ProcMon are Running.");
-            state = KSTATE_ONLINE;
+            online();
         } else if (ok && jcontrol && !jlaunch) {
             TERN_TRACE(L"All the processes in the ProcMon are Running. But no jlaunch.exe is Running.");
             bool outOfTime = false;
@@ -320,18 +335,8 @@ CKestrelStatus CKestrel::GetResourceState(CKestrelAttrib& attrib, uint32_t& stat
         } else if (!jcontrol && jlaunch) {
             TERN_TRACE(L"jcontrol.exe process in the ProcMon is NOT Running.");
             state = launching ? KSTATE_UNKNOWN : KSTATE_OFFLINE;
-        } else if (!allCounted && instanceProcess && launching) {
-            TERN_TRACE(L"Some of the SAP Instance processes are Running.");
-            state = KSTATE_UNKNOWN;
-        } else if (!allCounted) {
-            TERN_TRACE(L"Some/All of the processes in the ProcMon are NOT Running.");
-            state = KSTATE_OFFLINE;
-        } else if (!ok) {
-            TERN_TRACE(L"Some of the processes listed in the ProcMon are NOT Running.");
-            state = KSTATE_OFFLINE;
         } else {
-            TERN_TRACE(L"Resource State is Unknown.");
-            state = KSTATE_UNKNOWN;
+            lastRows(ok, kShortOf, kOptionalMissingThe);
         }
         return status;
     }
@@ -340,8 +345,7 @@ CKestrelStatus CKestrel::GetResourceState(CKestrelAttrib& attrib, uint32_t& stat
         if (!centralOrDialog) return status;
         const bool ok = optionalOk(true);
         if (ok && dispWork && jcontrol && jlaunch && allCounted) {
-            TERN_TRACE(L"All the processes in the ProcMon are Running.");
-            state = KSTATE_ONLINE;
+            online();
         } else if (ok && dispWork && jcontrol && !jlaunch) {
             TERN_TRACE(L"All the processes in the ProcMon are Running. But no jlaunch.exe is Running.");
             bool outOfTime = false;
@@ -350,20 +354,10 @@ CKestrelStatus CKestrel::GetResourceState(CKestrelAttrib& attrib, uint32_t& stat
             TERN_TRACE(L"jcontrol.exe is NOT Running.");
             return RecheckJcontrol(attrib, state, start, timeinhand);
         } else if (!dispWork && jcontrol) {
-            TERN_TRACE(L"Some/All the processes in the ProcMon are NOT Running.");
+            TERN_TRACE(L"%s", kShort);
             state = launching ? KSTATE_UNKNOWN : KSTATE_OFFLINE;
-        } else if (!allCounted && instanceProcess && launching) {
-            TERN_TRACE(L"Some of the SAP Instance processes are Running.");
-            state = KSTATE_UNKNOWN;
-        } else if (!allCounted) {
-            TERN_TRACE(L"Some/All the processes in the ProcMon are NOT Running.");
-            state = KSTATE_OFFLINE;
-        } else if (!ok) {
-            TERN_TRACE(L"Some of the processes listed in the ProcMon are NOT Running.");
-            state = KSTATE_OFFLINE;
         } else {
-            TERN_TRACE(L"Resource State is Unknown.");
-            state = KSTATE_UNKNOWN;
+            lastRows(ok, kShort, kOptionalMissingThe);
         }
         return status;
     }
@@ -372,31 +366,19 @@ CKestrelStatus CKestrel::GetResourceState(CKestrelAttrib& attrib, uint32_t& stat
         const bool ok = optionalOk(false);
         TERN_TRACE(L"The instance type is [%s].", type);
         if (ok && m_Found[kEnserver] && m_Found[kMsgServer] && allCounted) {
-            TERN_TRACE(L"All the processes in the ProcMon are Running.");
-            state = KSTATE_ONLINE;
-        } else if (!allCounted && instanceProcess && launching) {
-            TERN_TRACE(L"Some of the SAP Instance processes are Running.");
-            state = KSTATE_UNKNOWN;
-        } else if (!allCounted) {
-            TERN_TRACE(L"Some/All the processes in the ProcMon are NOT Running.");
-            state = KSTATE_OFFLINE;
-        } else if (!ok) {
-            TERN_TRACE(L"Some of the processes listed in ProcMon are NOT Running.");
-            state = KSTATE_OFFLINE;
+            online();
         } else {
-            TERN_TRACE(L"Resource State is Unknown.");
-            state = KSTATE_UNKNOWN;
+            lastRows(ok, kShort, kOptionalMissing);
         }
     } else if (type == L"ENQREP" || type == L"AENQREP" || type == L"JENQREP") {
         TERN_TRACE(L"The instance is [%s].", type);
         if (m_Found[kEnrepserver] && allCounted) {
-            TERN_TRACE(L"All the processes in the ProcMon are Running.");
-            state = KSTATE_ONLINE;
+            online();
         } else if (!allCounted && instanceProcess && launching) {
             TERN_TRACE(L"Some of the SAP Instance processes are Running.");
             state = KSTATE_UNKNOWN;
         } else {
-            TERN_TRACE(L"Some/All the processes in the ProcMon are NOT Running.");
+            TERN_TRACE(L"%s", kShort);
             state = KSTATE_OFFLINE;
         }
     } else {
