@@ -83,6 +83,8 @@ class CKestrel {
     CKestrelStatus _RunTool(CKestrelAttrib& attrib, const std::wstring& command, const std::wstring& workDir,
                             uint32_t remainingMs, uint32_t& exitCode);
     void ClearFlags();
+    // Sleeps the recheck pause, then walks the process table again. Failure: the walk's (traced).
+    CKestrelStatus RewalkAfterPause(CKestrelAttrib& attrib, uint64_t& procCount, uint64_t& procmonCount);
     // Launcher recheck of Java and Add-In instances; addIn selects success test A.
     CKestrelStatus RecheckLauncher(CKestrelAttrib& attrib, uint32_t& state, uint64_t start,
                                    uint32_t timeinhand, bool addIn, bool& outOfTime);

@@ -161,6 +161,21 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
     return status;
 }
 
+CKestrelStatus CKestrel::RewalkAfterPause(CKestrelAttrib& attrib, uint64_t& procCount,
+                                          uint64_t& procmonCount) {
+    TernSleep(kRecheckSleepMs);
+    int32_t arch = 0;
+    CKestrelStatus st = GetProcessState(attrib, procCount, procmonCount, arch);
+    if (st.IsFailure()) {
+        TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrel::GetProcessState", st.GetCode(), st.GetError());
+        TERN_TRACE(L"GetProcessState failed.");
+        return st;
+    }
+    TERN_TRACE(L"Got procCount[%d] and procmonCount[%d] from GetProcessState.",
+               static_cast<int32_t>(procCount), static_cast<int32_t>(procmonCount));
+    return st;
+}
+
 CKestrelStatus CKestrel::RecheckLauncher(CKestrelAttrib& attrib, uint32_t& state, uint64_t start,
                                          uint32_t timeinhand, bool addIn, bool& outOfTime) {
     CKestrelStatus status;
@@ -169,17 +184,9 @@ CKestrelStatus CKestrel::RecheckLauncher(CKestrelAttrib& attrib, uint32_t& state
     int64_t remaining = Remaining(start, timeinhand);
     while (remaining > kLauncherRecheckMinMs && m_CurrentEP == KCUR_MONITOR) {
         TERN_TRACE(L"Sleeping for [5]secs before rechecking for jlaunch.exe.");
-        TernSleep(kRecheckSleepMs);
         uint64_t procCount = 0, procmonCount = 0;
-        int32_t arch = 0;
-        CKestrelStatus st = GetProcessState(attrib, procCount, procmonCount, arch);
-        if (st.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrel::GetProcessState", st.GetCode(), st.GetError());
-            TERN_TRACE(L"GetProcessState failed.");
-            return st;
-        }
-        TERN_TRACE(L"Got procCount[%d] and procmonCount[%d] from GetProcessState.",
-                   static_cast<int32_t>(procCount), static_cast<int32_t>(procmonCount));
+        CKestrelStatus st = RewalkAfterPause(attrib, procCount, procmonCount);
+        if (st.IsFailure()) return st;
         bool ok = m_Found[kJcontrol] && m_Found[kJlaunch] && procCount >= procmonCount;
         if (addIn) ok = ok && m_Found[kDispWork];
         if (ok) {
@@ -206,17 +213,9 @@ CKestrelStatus CKestrel::RecheckJcontrol(CKestrelAttrib& attrib, uint32_t& state
     int64_t remaining = Remaining(start, timeinhand);
     while (remaining > kJcontrolRecheckMinMs && m_CurrentEP == KCUR_MONITOR) {
         TERN_TRACE(L"Sleeping for [5]secs before rechecking for jcontrol.exe.");
-        TernSleep(kRecheckSleepMs);
         uint64_t procCount = 0, procmonCount = 0;
-        int32_t arch = 0;
-        CKestrelStatus st = GetProcessState(attrib, procCount, procmonCount, arch);
-        if (st.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrel::GetProcessState", st.GetCode(), st.GetError());
-            TERN_TRACE(L"GetProcessState failed.");
-            return st;
-        }
-        TERN_TRACE(L"Got procCount[%d] and procmonCount[%d] from GetProcessState.",
-                   static_cast<int32_t>(procCount), static_cast<int32_t>(procmonCount));
+        CKestrelStatus st = RewalkAfterPause(attrib, procCount, procmonCount);
+        if (st.IsFailure()) return st;
         if (m_Found[kDispWork] && m_Found[kJcontrol] && m_Found[kJlaunch] && procCount >= procmonCount) {
             TERN_TRACE(L"All the processes in the ProcMon are Running.");
             state = KSTATE_ONLINE;
