@@ -26,15 +26,8 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kSeparator(43, '=');
-const char* const kStarted = "Action: SAP instance started by Cairn.";
-const char* const kShutdown = "Action: SAP instance shutdown by Cairn.";
-const char* const kCleaned = "Action: SAP instance cleaned by Cairn.";
 // The agent runs in a zone far from UTC, so a record stamped with local time is caught.
 const char* const kFarZone = "TZ=XYZ-5:30";
-
-bool Contains(const std::string& s, const std::string& what) {
-    return s.find(what) != std::string::npos;
-}
 
 struct SapRecord {
     std::string sid, instance, date, action;
@@ -61,21 +54,6 @@ bool IsUtcStampOfNow(const std::string& date) {
     return std::labs(static_cast<long>(timegm(&t) - time(nullptr))) <= 120;
 }
 
-// Lines of this run's debug log written by one function ("CKestrel::Online") that contain text.
-size_t TraceCount(const E2EResult& r, const std::string& function, const std::string& text) {
-    return static_cast<size_t>(std::count_if(r.debugLog.begin(), r.debugLog.end(), [&](const std::string& l) {
-        return Contains(l, " " + function + " ") && Contains(l, text);
-    }));
-}
-
-// Positions of the messages with these ids, in the order written (-1 when absent).
-long MessageIndex(const E2EResult& r, int id) {
-    const std::vector<Json> all = r.Messages();
-    for (size_t i = 0; i < all.size(); ++i)
-        if (all[i].value("id", -1) == id) return static_cast<long>(i);
-    return -1;
-}
-
 class ControlE2E : public E2ETest {
   protected:
     void SetUp() override {
@@ -89,14 +67,6 @@ class ControlE2E : public E2ETest {
         SetTypeAttr("MonitorTimeout", "315");
         // 50 s of budget: Clean's wait after a graceful shutdown that stopped nothing checks twice.
         SetTypeAttr("CleanTimeout", "65");
-    }
-
-    std::string ToolCommand(const Instance& in, const std::string& tool) const {
-        return in.kernelDir + "/" + tool + " name=" + in.sid + " nr=" + in.nr + " sapdiahost=" + in.host;
-    }
-
-    bool ServiceRunning(const Instance& in) {
-        return Contains(RunCairn({"svc", "query", in.service}).out, ": RUNNING");
     }
 
     // Live processes whose image lies in the directory (with a trailing separator), by owner.
@@ -123,16 +93,6 @@ class ControlE2E : public E2ETest {
     }
     static bool HasImage(const std::vector<Proc>& procs, const std::string& exe) {
         return std::any_of(procs.begin(), procs.end(), [&](const Proc& p) { return p.exe == exe; });
-    }
-
-    // A living process (a zombie counts as gone).
-    static bool Alive(pid_t pid) {
-        std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-        size_t paren = stat.rfind(')');
-        return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
-    }
-    static bool GoneSoon(pid_t pid) {
-        return WaitFor([&] { return !Alive(pid); }, 3000);
     }
 
     // Starts program in the background as the account, in a session of its own; waits until it shows its

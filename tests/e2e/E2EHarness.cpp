@@ -39,10 +39,6 @@ void ReapOrphans() {
     }
 }
 
-bool Contains(const std::string& s, const std::string& what) {
-    return s.find(what) != std::string::npos;
-}
-
 // Lines of a file from a byte offset on (what a run appended).
 std::vector<std::string> LinesFrom(const std::string& path, std::streamoff offset) {
     std::vector<std::string> lines;
@@ -125,6 +121,19 @@ std::string E2EResult::Describe() const {
     for (size_t i = debugLog.size() > 40 ? debugLog.size() - 40 : 0; i < debugLog.size(); ++i)
         s << "  " << debugLog[i] << "\n";
     return s.str();
+}
+
+size_t TraceCount(const E2EResult& r, const std::string& function, const std::string& text) {
+    return static_cast<size_t>(std::count_if(r.debugLog.begin(), r.debugLog.end(), [&](const std::string& l) {
+        return Contains(l, " " + function + " ") && Contains(l, text);
+    }));
+}
+
+long MessageIndex(const E2EResult& r, int id) {
+    const std::vector<Json> all = r.Messages();
+    for (size_t i = 0; i < all.size(); ++i)
+        if (all[i].value("id", -1) == id) return static_cast<long>(i);
+    return -1;
 }
 
 std::string Instance::SapLogPath() const {
@@ -447,7 +456,9 @@ ProcResult E2ETest::Exec(const std::string& program, const std::vector<std::stri
     }
     close(out[0]);
     close(err[0]);
+    r.closed = !outOpen && !errOpen;
     if (!reaped) waitpid(pid, &status, 0);
+    r.ms = NowMs() - start;
     if (WIFEXITED(status)) r.exitStatus = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) r.exitStatus = 128 + WTERMSIG(status);
     ReapOrphans();
@@ -542,6 +553,31 @@ std::vector<E2ETest::Proc> E2ETest::ProcessesUnderRoot() const {
         out.push_back({std::stoi(name), exe, st.st_uid, cmd});
     }
     return out;
+}
+
+std::string E2ETest::ServiceState(const Instance& in) {
+    const std::string out = RunCairn({"svc", "query", in.service}).out;
+    for (const char* s : {"STOP_PENDING", "START_PENDING", "RUNNING", "STOPPED"})
+        if (Contains(out, std::string(": ") + s)) return s;
+    return out;
+}
+
+bool E2ETest::Alive(pid_t pid) {
+    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+}
+
+void E2ETest::WaitForImage(const Instance& in, const std::string& image, size_t count) {
+    const bool ok = WaitFor([&] {
+        size_t n = 0;
+        for (const Proc& p : ProcessesUnderRoot())
+            if (Contains(p.exe, "/" + in.sid + "/") && p.exe.size() >= image.size() &&
+                p.exe.compare(p.exe.size() - image.size(), image.size(), image) == 0)
+                ++n;
+        return n >= count;
+    });
+    EXPECT_TRUE(ok) << count << " x " << image << " of " << in.sid << " did not appear";
 }
 
 bool E2ETest::WaitFor(const std::function<bool()>& pred, long limitMs) {

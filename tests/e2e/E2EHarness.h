@@ -32,6 +32,20 @@ namespace kestrel_e2e {
 
 using Json = nlohmann::json;
 
+// The action lines the agent writes into the SAP log file.
+inline constexpr const char* kStarted = "Action: SAP instance started by Cairn.";
+inline constexpr const char* kShutdown = "Action: SAP instance shutdown by Cairn.";
+inline constexpr const char* kCleaned = "Action: SAP instance cleaned by Cairn.";
+
+// Debug-log texts that show which monitor levels and checks ran.
+inline constexpr const char* kSecondLevelRan = "_SecondLevelMonitor is called with timeinhand";
+inline constexpr const char* kThirdLevelRan = "_ThirdLevelMonitor is called with timeinhand";
+inline constexpr const char* kJcmonRan = "_RunJcmonMonitorCheck is called with dwTimeOut";
+
+inline bool Contains(const std::string& s, const std::string& what) {
+    return s.find(what) != std::string::npos;
+}
+
 // The accounts every e2e test has. Passwords hold no blank (the encoded form takes none).
 inline constexpr uint32_t kGid = 47100;
 inline const kestrel_test::TestAccount kAdminAccount{"e2eadm", 47101, kGid, "E2e-Adm1n.pw", "/bin/sh", ""};
@@ -43,6 +57,8 @@ struct ProcResult {
     std::string out;
     std::string err;
     bool timedOut = false;  // killed by the harness at its limit
+    bool closed = false;    // both output pipes reached end of file: nothing was left holding them
+    long ms = 0;            // real time from start to reaping
 };
 
 // One cairnagent resource command.
@@ -64,6 +80,11 @@ struct E2EResult : ProcResult {
     bool AgentLogHas(const std::string& text) const;
     std::string Describe() const;  // exit status, outputs and logs, for failure messages
 };
+
+// Lines of this run's debug log written by one function ("CKestrel::Online") that contain text.
+size_t TraceCount(const E2EResult& r, const std::string& function, const std::string& text);
+// Position of the first message with this id among all messages of the run (-1 when absent).
+long MessageIndex(const E2EResult& r, int id);
 
 struct InstallOptions {
     std::string instance{};  // name ending in the instance number, e.g. "DVEBMGS00"
@@ -144,6 +165,13 @@ class E2ETest : public ::testing::Test {
                     uid_t uid = static_cast<uid_t>(-1), gid_t gid = static_cast<gid_t>(-1),
                     long limitMs = 60000, bool pam = false);
 
+    // startsap.exe/stopsap.exe command line as the agent runs it.
+    static std::string ToolCommand(const Instance& in, const std::string& tool) {
+        return in.kernelDir + "/" + tool + " name=" + in.sid + " nr=" + in.nr + " sapdiahost=" + in.host;
+    }
+    // STOP_PENDING, START_PENDING, RUNNING or STOPPED (else svc query's whole output).
+    std::string ServiceState(const Instance& in);
+    bool ServiceRunning(const Instance& in) { return ServiceState(in) == "RUNNING"; }
     // The instance's start service through the embedded service manager.
     bool StartService(const Instance& instance);
     bool StopService(const Instance& instance);
@@ -161,6 +189,14 @@ class E2ETest : public ::testing::Test {
     };
     // Live processes whose image lies under the root (zombies have no image and are left out).
     std::vector<Proc> ProcessesUnderRoot() const;
+    // A living process (a zombie counts as gone), and one that is gone within 3 s.
+    static bool Alive(pid_t pid);
+    static bool GoneSoon(pid_t pid) {
+        return WaitFor([&] { return !Alive(pid); }, 3000);
+    }
+    // Java nodes come up after startsap.exe returns (jcontrol.exe starts them): waits until count processes
+    // of the instance's SID show the image (a test failure when they do not).
+    void WaitForImage(const Instance& in, const std::string& image, size_t count);
     // Waits (real time) until pred holds or limitMs passes; returns the last value of pred.
     static bool WaitFor(const std::function<bool()>& pred, long limitMs = 5000);
     // Lines containing text in the instance's work/sapsim.log (what the tools and images did).

@@ -21,32 +21,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kStarted = "Action: SAP instance started by Cairn.";
-const char* const kShutdown = "Action: SAP instance shutdown by Cairn.";
-const char* const kCleaned = "Action: SAP instance cleaned by Cairn.";
-constexpr const char* kSecondLevelRan = "_SecondLevelMonitor is called with timeinhand";
-constexpr const char* kThirdLevelRan = "_ThirdLevelMonitor is called with timeinhand";
-constexpr const char* kJcmonRan = "_RunJcmonMonitorCheck is called with dwTimeOut";
-
-bool Contains(const std::string& s, const std::string& what) {
-    return s.find(what) != std::string::npos;
-}
-
-// Lines of this run's debug log written by one function ("CKestrel::Clean") that contain text.
-size_t TraceCount(const E2EResult& r, const std::string& function, const std::string& text) {
-    return static_cast<size_t>(std::count_if(r.debugLog.begin(), r.debugLog.end(), [&](const std::string& l) {
-        return Contains(l, " " + function + " ") && Contains(l, text);
-    }));
-}
-
-// Position of the first message with this id among all messages of the run (-1 when absent).
-long MessageIndex(const E2EResult& r, int id) {
-    const std::vector<Json> all = r.Messages();
-    for (size_t i = 0; i < all.size(); ++i)
-        if (all[i].value("id", -1) == id) return static_cast<long>(i);
-    return -1;
-}
-
 // The number in "...[N]..." right after prefix, -1 when the text does not start with it.
 int NumberAfter(const std::string& text, const std::string& prefix) {
     if (text.rfind(prefix, 0) != 0) return -1;
@@ -75,12 +49,6 @@ class EdgeE2E : public E2ETest {
         SetTimeScale(10);
     }
 
-    std::string ServiceState(const Instance& in) {
-        const std::string out = RunCairn({"svc", "query", in.service}).out;
-        for (const char* s : {"STOP_PENDING", "START_PENDING", "RUNNING", "STOPPED"})
-            if (Contains(out, std::string(": ") + s)) return s;
-        return out;
-    }
     std::string ServiceRegistryDir(const Instance& in) const {
         return StateDir() + "/services/" + in.service;
     }
@@ -110,25 +78,11 @@ class EdgeE2E : public E2ETest {
         return out;
     }
 
-    std::string ToolCommand(const Instance& in, const std::string& tool) const {
-        return in.kernelDir + "/" + tool + " name=" + in.sid + " nr=" + in.nr + " sapdiahost=" + in.host;
-    }
     std::string SapinfoCommand(const Instance& in) const {
         return in.kernelDir + "/sapinfo.exe ashost=" + in.host + " sysnr=" + in.nr;
     }
     std::string SrvkillCommand(const Instance& in) const {
         return in.kernelDir + "/sapsrvkill.exe " + in.host + "_" + in.sid + "_" + in.nr;
-    }
-
-    // Java nodes come up after startsap.exe returns (jcontrol.exe starts them): wait for them.
-    void WaitForNodes(const Instance& in, size_t count) {
-        EXPECT_TRUE(WaitFor([&] {
-            size_t n = 0;
-            for (const Proc& p : InstanceProcs(in))
-                if (Contains(p.exe, "/jlaunch.exe")) ++n;
-            return n >= count;
-        })) << count
-            << " jlaunch.exe nodes of " << in.sid << " did not appear";
     }
 };
 
@@ -432,7 +386,7 @@ TEST_F(EdgeE2E, EmptySAPHostStopsTheAbapSecondLevelButNotTheJavaOne) {
     Instance& java = Install({.instance = "JC01", .type = "central", .arch = "java"});
     ASSERT_TRUE(StartInstance(abap));
     ASSERT_TRUE(StartInstance(java));
-    WaitForNodes(java, 2);
+    WaitForImage(java, "jlaunch.exe", 2);
     SetAttr(abap, "SAPHost", TomlString(""));
     SetAttr(java, "SAPHost", TomlString(""));
 
@@ -454,7 +408,7 @@ TEST_F(EdgeE2E, EmptySAPHostStopsTheAbapSecondLevelButNotTheJavaOne) {
 TEST_F(EdgeE2E, JavaSecondLevelWithAMissingInstProfile) {
     Instance& in = Install({.instance = "JC00", .type = "central", .arch = "java"});
     ASSERT_TRUE(StartInstance(in));
-    WaitForNodes(in, 2);
+    WaitForImage(in, "jlaunch.exe", 2);
     const std::string missing = in.profile + ".gone";
     SetAttr(in, "InstProfile", TomlString(missing));
     E2EResult r = Monitor(in);
@@ -474,7 +428,7 @@ TEST_F(EdgeE2E, AddInWithoutJcontrolIsRecheckedWhileTimeRemains) {
     Instance& in = Install({.instance = "DVEBMGS00", .type = "central", .arch = "addin"});
     WriteControl(in, "[process.\"jcontrol.exe\"]\nexit_after_ms = 300\n");
     ASSERT_TRUE(StartInstance(in));
-    WaitForNodes(in, 2);
+    WaitForImage(in, "jlaunch.exe", 2);
     ASSERT_TRUE(WaitFor([&] {
         for (const Proc& p : InstanceProcs(in))
             if (Contains(p.exe, "/jcontrol.exe")) return false;

@@ -15,24 +15,8 @@ using namespace kestrel_e2e;
 
 namespace {
 
-constexpr const char* kSecondLevelRan = "_SecondLevelMonitor is called with timeinhand";
-constexpr const char* kJcmonRan = "_RunJcmonMonitorCheck is called with dwTimeOut";
-
 class MonitorE2E : public E2ETest {
   protected:
-    // Java nodes come up after startsap.exe returns (jcontrol.exe starts them): wait for the images.
-    void WaitForImage(const Instance& in, const std::string& image, size_t count) {
-        bool ok = WaitFor([&] {
-            size_t n = 0;
-            for (const Proc& p : ProcessesUnderRoot())
-                if (p.exe.find("/" + in.sid + "/") != std::string::npos && p.exe.size() >= image.size() &&
-                    p.exe.compare(p.exe.size() - image.size(), image.size(), image) == 0)
-                    ++n;
-            return n >= count;
-        });
-        EXPECT_TRUE(ok) << count << " x " << image << " of " << in.sid << " did not appear";
-    }
-
     Instance& InstallAndStart(const InstallOptions& o) {
         Instance& in = Install(o);
         EXPECT_TRUE(StartInstance(in));
