@@ -46,7 +46,7 @@ struct WaitBranch {
 };
 
 // The check loop shared by the branches; remaining counts down by fixed amounts, not by the clock.
-WaitEnd RunWaitLoop(const WaitBranch& b, int64_t remaining, uint32_t state, CKestrelStatus& status) {
+WaitEnd RunWaitLoop(const WaitBranch& b, int64_t remaining, const uint32_t& state, CKestrelStatus& status) {
     if (remaining < b.runMs) {
         b.notEnoughToRun(remaining);
         return b.notEnoughSkipsToLog ? WaitEnd::kSkipToLog : WaitEnd::kEnd;
@@ -684,7 +684,8 @@ CKestrelStatus CKestrel::Clean(CKestrelAttrib& attrib, uint32_t, uint32_t& resul
         }
     }
     status.Clear();
-    if (graceful) {
+    // SAPHome is validated whatever SAPHost gave: both must pass for the graceful shutdown.
+    {
         if (home.empty()) {
             status.Set(CKestrelStatus::kPlatform, TERN_ERROR_BAD_ARGUMENTS);
             TERN_TRACE(L"%s returned %d, 0x%.08X", L"SAPHome is empty. Continueing Clean operation ...",
@@ -763,8 +764,8 @@ CKestrelStatus CKestrel::Clean(CKestrelAttrib& attrib, uint32_t, uint32_t& resul
                                 L"Not enough time [%d]secs to delay after graceful shutdown in clean.",
                                 Secs(remaining));
                 } else {
+                    uint32_t state = KSTATE_UNKNOWN;
                     while (remaining > kCleanCheckMs) {
-                        uint32_t state = KSTATE_UNKNOWN;
                         GetResourceState(attrib, state, static_cast<uint32_t>(remaining));
                         if (state == KSTATE_OFFLINE) {
                             TERN_TRACE(L"Successfully stopped the SAP Instance with command [%s].", killCmd);

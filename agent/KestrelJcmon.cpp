@@ -174,9 +174,10 @@ CKestrelStatus CKestrel::_RunJcmonMonitorCheck(CKestrelAttrib& attrib, uint32_t&
             default:
                 if (status.GetError() == TERN_WAIT_TIMEOUT)
                     return status;  // killed and reaped; state untouched
+                // A failed wait: the child was ended and reaped; what it wrote is still scanned.
                 TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::_RunEnsmonMonitorCheck.",
                            status.GetCode(), status.GetError());
-                return status;
+                break;
         }
     }
 

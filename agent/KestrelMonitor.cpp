@@ -24,16 +24,6 @@ bool IsEnqueueType(const std::wstring& t) {
            t == L"JENQREP";
 }
 
-void ResultTrace(uint32_t state) {
-    if (state == KSTATE_ONLINE) {
-        TERN_TRACE(L"Second Level Monitor returned Resource state as Online.");
-    } else if (state == KSTATE_OFFLINE) {
-        TERN_TRACE(L"Second Level Monitor returned Resource state as Offline.");
-    } else {
-        TERN_TRACE(L"Second Level Monitor returned Resource state as Unknown.");
-    }
-}
-
 std::wstring JoinPath(const std::wstring& dir, const wchar_t* name) {
     return dir + kTernPathSep + name;
 }
@@ -199,6 +189,16 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
     const std::wstring& profile = attrib.GetInstProfile();
     const std::wstring& type = attrib.GetInstType();
     TERN_TRACE(L"Going to run Second level monitor.");
+    // The verdict line written after a check that ran.
+    auto resultTrace = [](uint32_t verdict) {
+        if (verdict == KSTATE_ONLINE) {
+            TERN_TRACE(L"Second Level Monitor returned Resource state as Online.");
+        } else if (verdict == KSTATE_OFFLINE) {
+            TERN_TRACE(L"Second Level Monitor returned Resource state as Offline.");
+        } else {
+            TERN_TRACE(L"Second Level Monitor returned Resource state as Unknown.");
+        }
+    };
     auto unknown = [&](const CKestrelStatus& st) {
         state = KSTATE_UNKNOWN;
         return st;
@@ -322,7 +322,7 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
         st = runTool(sapinfoCmd, 20084, 20085, exitCode);
         if (st.IsFailure()) return unknown(st);
         _InterpretSapinfoExitCode(static_cast<int32_t>(exitCode), state, type);
-        ResultTrace(state);
+        resultTrace(state);
         return status;
     }
 
@@ -340,7 +340,7 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
             TERN_TRACE(L"SecondLevelMonitor for SAP Instance(Java) Failed.");
             return unknown(st);
         }
-        ResultTrace(state);
+        resultTrace(state);
         return status;
     }
 
@@ -389,7 +389,7 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
         } else {
             state = KSTATE_UNKNOWN;
         }
-        ResultTrace(state);
+        resultTrace(state);
         status.Clear();
         return status;
     }
@@ -416,7 +416,7 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
     st = runTool(ensmonCmd, 20092, 20093, exitCode);
     if (st.IsFailure()) return unknown(st);
     _InterpretEnsmonExitCode(static_cast<int32_t>(exitCode), state, type);
-    ResultTrace(state);
+    resultTrace(state);
     return status;
 }
 

@@ -94,7 +94,7 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
     CKestrelInstanceWalk walk(attrib, TERN_FUNC);
     // The owner test of the ProcMon entries and of the instance-process test: true when the process is
     // owned by SAPServiceUser or SAPAdmin in SAPAdminDomain.
-    auto ownerMatches = [&walk](TernProcess& process, const std::wstring& path, bool reportUserMismatch) {
+    auto ownerMatches = [&walk](TernProcess& process, const std::wstring& path) {
         const uint32_t pid = process.GetPid();
         std::wstring user;
         switch (walk.CheckOwner(process, path, user)) {
@@ -104,9 +104,7 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
             case CKestrelInstanceWalk::Owner::kOtherDomain:
                 return false;
             case CKestrelInstanceWalk::Owner::kOtherUser:
-                if (reportUserMismatch)
-                    TERN_TRACE(L"User name [%s] didn't match for process [%s] with PID [%d].", user, path,
-                               pid);
+                TERN_TRACE(L"User name [%s] didn't match for process [%s] with PID [%d].", user, path, pid);
                 return false;
             case CKestrelInstanceWalk::Owner::kSapAccount:
                 break;
@@ -128,7 +126,7 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
         for (const std::wstring& entry : procMon) {
             if (!walk.RegionHas(path, entry)) continue;
             TERN_TRACE(L"Found ProcMon [%s] in the exe name [%s]", entry, path);
-            if (!ownerMatches(process, path, true)) continue;
+            if (!ownerMatches(process, path)) continue;
             matched = true;
             for (size_t r = 0; r < walk.Rows(); ++r) {
                 if (!TernEqualsNoCase(entry, kNameRows[r].name)) continue;
@@ -141,7 +139,7 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
             }
             break;
         }
-        if (!matched && ownerMatches(process, path, false)) m_Found[kInstanceProcess] = true;
+        if (!matched && ownerMatches(process, path)) m_Found[kInstanceProcess] = true;
     }
     if (st.GetCode() == CKestrelStatus::kPlatform && st.GetError() == TERN_ERROR_NO_MORE_FILES) {
         TERN_TRACE(L"Got [%d] process[es] from process table matching ProcMon.",
@@ -161,18 +159,23 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
     return status;
 }
 
+// The rechecks are steps of GetResourceState: their trace lines carry its name.
+constexpr std::string_view kResourceStateName = "CKestrel::GetResourceState";
+#define RECHECK_TRACE(format, ...) \
+    TernLogger().Trace(__FILE__, __LINE__, kResourceStateName, format __VA_OPT__(, ) __VA_ARGS__)
+
 CKestrelStatus CKestrel::RewalkAfterPause(CKestrelAttrib& attrib, uint64_t& procCount,
                                           uint64_t& procmonCount) {
     TernSleep(kRecheckSleepMs);
     int32_t arch = 0;
     CKestrelStatus st = GetProcessState(attrib, procCount, procmonCount, arch);
     if (st.IsFailure()) {
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrel::GetProcessState", st.GetCode(), st.GetError());
-        TERN_TRACE(L"GetProcessState failed.");
+        RECHECK_TRACE(L"%s returned %d, 0x%.08X", L"CKestrel::GetProcessState", st.GetCode(), st.GetError());
+        RECHECK_TRACE(L"GetProcessState failed.");
         return st;
     }
-    TERN_TRACE(L"Got procCount[%d] and procmonCount[%d] from GetProcessState.",
-               static_cast<int32_t>(procCount), static_cast<int32_t>(procmonCount));
+    RECHECK_TRACE(L"Got procCount[%d] and procmonCount[%d] from GetProcessState.",
+                  static_cast<int32_t>(procCount), static_cast<int32_t>(procmonCount));
     return st;
 }
 
@@ -183,23 +186,23 @@ CKestrelStatus CKestrel::RecheckLauncher(CKestrelAttrib& attrib, uint32_t& state
     outOfTime = false;
     int64_t remaining = Remaining(start, timeinhand);
     while (remaining > kLauncherRecheckMinMs && m_CurrentEP == KCUR_MONITOR) {
-        TERN_TRACE(L"Sleeping for [5]secs before rechecking for jlaunch.exe.");
+        RECHECK_TRACE(L"Sleeping for [5]secs before rechecking for jlaunch.exe.");
         uint64_t procCount = 0, procmonCount = 0;
         CKestrelStatus st = RewalkAfterPause(attrib, procCount, procmonCount);
         if (st.IsFailure()) return st;
         bool ok = m_Found[kJcontrol] && m_Found[kJlaunch] && procCount >= procmonCount;
         if (addIn) ok = ok && m_Found[kDispWork];
         if (ok) {
-            TERN_TRACE(L"All the processes in the ProcMon are Running.");
+            RECHECK_TRACE(L"All the processes in the ProcMon are Running.");
             state = KSTATE_ONLINE;
             return status;
         }
-        TERN_TRACE(L"Some of the critical processes are NOT Running.");
+        RECHECK_TRACE(L"Some of the critical processes are NOT Running.");
         state = KSTATE_OFFLINE;
         remaining = Remaining(start, timeinhand) - kRecheckSleepMs;
     }
     if (remaining < kNotEnoughTimeMs) {
-        TERN_TRACE(L"Not enough time to recheck for jlaunch.exe.");
+        RECHECK_TRACE(L"Not enough time to recheck for jlaunch.exe.");
         state = KSTATE_OFFLINE;
         outOfTime = true;
     }
@@ -212,28 +215,28 @@ CKestrelStatus CKestrel::RecheckJcontrol(CKestrelAttrib& attrib, uint32_t& state
     status.Clear();
     int64_t remaining = Remaining(start, timeinhand);
     while (remaining > kJcontrolRecheckMinMs && m_CurrentEP == KCUR_MONITOR) {
-        TERN_TRACE(L"Sleeping for [5]secs before rechecking for jcontrol.exe.");
+        RECHECK_TRACE(L"Sleeping for [5]secs before rechecking for jcontrol.exe.");
         uint64_t procCount = 0, procmonCount = 0;
         CKestrelStatus st = RewalkAfterPause(attrib, procCount, procmonCount);
         if (st.IsFailure()) return st;
         if (m_Found[kDispWork] && m_Found[kJcontrol] && m_Found[kJlaunch] && procCount >= procmonCount) {
-            TERN_TRACE(L"All the processes in the ProcMon are Running.");
+            RECHECK_TRACE(L"All the processes in the ProcMon are Running.");
             state = KSTATE_ONLINE;
             return status;
         }
         if (m_Found[kDispWork] && m_Found[kJcontrol] && !m_Found[kJlaunch]) {
-            TERN_TRACE(L"All the processes in the ProcMon are Running. But no jlaunch.exe is Running.");
+            RECHECK_TRACE(L"All the processes in the ProcMon are Running. But no jlaunch.exe is Running.");
             bool outOfTime = false;
             st = RecheckLauncher(attrib, state, start, timeinhand, true, outOfTime);
             if (st.IsFailure() || outOfTime) return st;
         } else {
-            TERN_TRACE(L"Some of the critical processes are NOT Running.");
+            RECHECK_TRACE(L"Some of the critical processes are NOT Running.");
             state = KSTATE_OFFLINE;
         }
         remaining = Remaining(start, timeinhand) - kRecheckSleepMs;
     }
     if (remaining < kNotEnoughTimeMs) {
-        TERN_TRACE(L"Not enough time to recheck for jcontrol.exe.");
+        RECHECK_TRACE(L"Not enough time to recheck for jcontrol.exe.");
         state = KSTATE_OFFLINE;
     }
     return status;
