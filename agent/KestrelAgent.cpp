@@ -67,7 +67,11 @@ ApiError TakeApiError() {
 constexpr uint32_t kClusterOpenRetries = 31;
 constexpr uint32_t kClusterOpenRetryMs = 10000;
 
-void LoadTimeouts(CairnClusterHandle cluster, CKestrelStatus& status) {
+}  // namespace
+
+// LoadTimeouts and KestrelShutdown stay outside the unnamed namespace (static, hidden by the export map), so
+// their trace lines carry their plain names.
+static void LoadTimeouts(CairnClusterHandle cluster, CKestrelStatus& status) {
     for (Timeout& t : g_timeouts) {
         CairnAttr* record = nullptr;
         if (CairnObjGetAttribute(cluster, 4, "Kestrel", t.attribute, 0, &record, 0) != 0) {
@@ -93,6 +97,8 @@ void LoadTimeouts(CairnClusterHandle cluster, CKestrelStatus& status) {
         }
     }
 }
+
+namespace {
 
 // Texts and codes of one resource entry point.
 struct EntryPointInfo {
@@ -211,7 +217,9 @@ uint32_t KestrelClean(const char* resourceName, uint32_t reason, CairnArgVector 
         [reason](CKestrel& k, CKestrelAttrib& a, uint32_t& result) { return k.Clean(a, reason, result); });
 }
 
-void KestrelShutdown() {
+}  // namespace
+
+static void KestrelShutdown() {
     CKestrelStatus status;
     for (Timeout& t : g_timeouts) {
         if (t.registration == nullptr) continue;
@@ -246,8 +254,6 @@ void KestrelShutdown() {
     if (status.IsFailure()) TernLogger().Dump();
     TernLogger().EndThread();
 }
-
-}  // namespace
 
 CairnClusterHandle KestrelGetClusterHandle() {
     return g_cluster.load();

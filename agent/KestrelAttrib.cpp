@@ -765,5 +765,6 @@ std::wstring CKestrelAttrib::GetSAPAdminPassword() {
     } else if (result != 0) {
         TERN_TRACE(L"Problem in decrypting the password.");
     }
-    return result == 0 ? plain : std::wstring();
+    if (result != 0) return std::wstring();
+    return plain;  // moved out, so no unwiped copy is left behind
 }

@@ -104,7 +104,9 @@ CKestrelStatus CKestrelUtil::DoesExistCairnResource(const std::wstring& resource
     char* typeName = nullptr;
     if (CairnResGetType(KestrelGetClusterHandle(), name.c_str(), &typeName, 0) != 0) {
         CairnError* error = CairnApiGetLastError();
-        std::wstring message = error ? TernMbToWide(error->message) : std::wstring();
+        std::wstring message = error ? TernMbToWide(std::string_view(
+                                           error->message, strnlen(error->message, sizeof error->message)))
+                                     : std::wstring();
         int32_t number = error ? error->number : 0;
         uint32_t code = error ? error->code : 0;
         TERN_TRACE(

@@ -51,6 +51,9 @@ CKestrelStatus CKestrelUtil::CreateAsUserAndGetOutput(const wchar_t* domain, con
         L"dwTimeOut [%d]",
         domain, user, cmdLine, curDir ? curDir : L"(null)", timeOut);
     CKestrelStatus status;
+    // Nothing is handed out unless output is collected.
+    if (buffer) *buffer = nullptr;
+    if (bufferSize) *bufferSize = 0;
 
     // Wrong credentials fail here, before anything is started.
     TernAccount account;

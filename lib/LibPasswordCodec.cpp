@@ -66,16 +66,17 @@ int TernDecodePassword(char* buffer, size_t capacity) {
     if (n < kPrefixLen + 8 || std::memcmp(buffer, kPrefix, kPrefixLen) != 0) return -2;
     size_t hexLen = n - kPrefixLen - 8;
     if (hexLen % 2 != 0) return -2;
-    std::vector<uint8_t> plain(hexLen / 2);
+    // Wiped on every way out, so no decoded byte is left in freed memory.
+    struct WipedBytes : std::vector<uint8_t> {
+        using std::vector<uint8_t>::vector;
+        ~WipedBytes() { TernSecureZero(data(), size()); }
+    } plain(hexLen / 2);
     for (size_t i = 0; i < plain.size(); ++i) {
         int hi = HexVal(buffer[kPrefixLen + 2 * i]);
         int lo = HexVal(buffer[kPrefixLen + 2 * i + 1]);
         if (hi < 0 || lo < 0) return -2;
         plain[i] = static_cast<uint8_t>((hi << 4 | lo) ^ KeyByte(i));
-        if (!Allowed(plain[i])) {
-            TernSecureZero(plain.data(), plain.size());
-            return -2;
-        }
+        if (!Allowed(plain[i])) return -2;
     }
     uint32_t crc = 0;
     for (size_t k = 0; k < 8; ++k) {
@@ -88,7 +89,6 @@ int TernDecodePassword(char* buffer, size_t capacity) {
         std::memcpy(buffer, plain.data(), plain.size());
         std::memset(buffer + plain.size(), 0, n - plain.size());
     }
-    TernSecureZero(plain.data(), plain.size());
     return ok ? 0 : -2;
 }
 

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -150,15 +151,16 @@ int AboveStandard(int fd) {
 
 // Runs in the forked child: async-signal-safe calls only.
 [[noreturn]] void ChildMain(const ChildPlan& plan, int inFd, int outFd, int statusFd) {
-    // Signal mask and ignored signals survive execve; the program gets the defaults.
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
+    // Signal mask and ignored signals survive execve; the program gets the defaults. The handlers are reset
+    // while every signal is still blocked (the parent blocked them across the fork), then unmasked.
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     for (int sig = 1; sig < NSIG; ++sig) {
         if (sig != SIGKILL && sig != SIGSTOP) sigaction(sig, &dfl, nullptr);
     }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     setsid();  // own session and process group: a time-out kills the whole group
     if (plan.switchIdentity) {
         if (setgroups(plan.groups.size(), plan.groups.data()) != 0) ChildFail(statusFd, 1);
@@ -352,9 +354,16 @@ CKestrelStatus TernRunCommand(const TernRunOptions& options, TernRunResult& resu
     StepDone(options, TernRunStep::kPipes);
 
     ChildProcess child;
+    // No signal may run one of the agent's handlers in the child before it has put the defaults back: all
+    // signals stay blocked across the fork, here and in the child until its handlers are reset.
+    sigset_t all, saved;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved);
     pid_t pid = fork();
-    if (pid < 0) return FailErrno(result, TernRunStep::kStart, errno, L"fork");
     if (pid == 0) ChildMain(plan, inRead.Get(), outWrite.Get(), statusWrite.Get());
+    const int forkErrno = errno;
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    if (pid < 0) return FailErrno(result, TernRunStep::kStart, forkErrno, L"fork");
     // The PID cannot be reused before it is reaped, so opening the pidfd now names this child.
     UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
     int pidfdErrno = errno;
