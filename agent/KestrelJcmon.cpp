@@ -163,8 +163,17 @@ CKestrelStatus CKestrel::_RunJcmonMonitorCheck(CKestrelAttrib& attrib, uint32_t&
                            domain);
                 return status;
             case TernRunStep::kPipes:
-                TERN_TRACE(L"CreatePipe failed for the standard input.");
-                KESTREL_LOG(KSEV_ERROR, 20112, L"CreatePipe failed for the standard input.");
+                if (result.failedPipe == TernRunResult::PipePart::kOutput) {
+                    TERN_TRACE(L"CreatePipe failed for the standard output.");
+                    KESTREL_LOG(KSEV_ERROR, 20114, L"CreatePipe failed for the standard output.");
+                } else if (result.failedPipe == TernRunResult::PipePart::kInputWrite) {
+                    TERN_TRACE(L"WriteFile failed to push the input for jcmon.exe into the stdin pipe.");
+                    KESTREL_LOG(KSEV_ERROR, 20116,
+                                L"WriteFile failed to push the input for jcmon.exe into the stdin pipe.");
+                } else {
+                    TERN_TRACE(L"CreatePipe failed for the standard input.");
+                    KESTREL_LOG(KSEV_ERROR, 20112, L"CreatePipe failed for the standard input.");
+                }
                 return status;
             case TernRunStep::kStart:
                 TERN_TRACE(L"[%d] CreateProcessAsUser failed. CmdLine = [%s].", status.GetError(), command);

@@ -56,6 +56,14 @@ struct TernRunResult {
     uint64_t droppedBytes = 0;
     // The step that failed (kNone on success).
     TernRunStep failedStep = TernRunStep::kNone;
+    // Within a failed kPipes step: which of its parts failed.
+    enum class PipePart : uint32_t {
+        kNone,
+        kOutput,
+        kInput,
+        kInputWrite,
+        kOther
+    } failedPipe = PipePart::kNone;
 };
 
 // Runs options.commandLine and waits for it within the limit, draining its output meanwhile.

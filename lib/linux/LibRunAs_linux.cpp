@@ -322,10 +322,13 @@ CKestrelStatus TernRunCommand(const TernRunOptions& options, TernRunResult& resu
 
     // Pipes. Every descriptor is close-on-exec; the child's ends become its standard handles via dup2.
     int fds[2];
+    using PipePart = TernRunResult::PipePart;
+    result.failedPipe = PipePart::kOutput;
     if (pipe2(fds, O_CLOEXEC) != 0) return FailErrno(result, TernRunStep::kPipes, errno, L"pipe2 (output)");
     UniqueFd outRead(fds[0]), outWrite(fds[1]);
     UniqueFd inRead;
     if (options.input) {
+        result.failedPipe = PipePart::kInput;
         if (pipe2(fds, O_CLOEXEC) != 0)
             return FailErrno(result, TernRunStep::kPipes, errno, L"pipe2 (input)");
         inRead.Reset(fds[0]);
@@ -338,6 +341,7 @@ CKestrelStatus TernRunCommand(const TernRunOptions& options, TernRunResult& resu
         }
         // Written before the child exists and while this side holds the read end: it cannot block or
         // raise SIGPIPE. Closing the write end gives the child end of input after the bytes.
+        result.failedPipe = PipePart::kInputWrite;
         size_t done = 0;
         while (done < bytes.size()) {
             ssize_t n = write(inWrite.Get(), bytes.data() + done, bytes.size() - done);
@@ -346,10 +350,13 @@ CKestrelStatus TernRunCommand(const TernRunOptions& options, TernRunResult& resu
             done += static_cast<size_t>(n);
         }
     } else {
+        result.failedPipe = PipePart::kOther;
         inRead.Reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
         if (!inRead.IsValid()) return FailErrno(result, TernRunStep::kPipes, errno, L"open /dev/null");
     }
+    result.failedPipe = PipePart::kOther;
     if (pipe2(fds, O_CLOEXEC) != 0) return FailErrno(result, TernRunStep::kPipes, errno, L"pipe2 (status)");
+    result.failedPipe = PipePart::kNone;
     UniqueFd statusRead(fds[0]), statusWrite(fds[1]);
     StepDone(options, TernRunStep::kPipes);
 
