@@ -83,6 +83,9 @@ class CKestrel {
     CKestrelStatus _RunTool(CKestrelAttrib& attrib, const std::wstring& command, const std::wstring& workDir,
                             uint32_t remainingMs, uint32_t& exitCode);
     void ClearFlags();
+    // Walks the process table for GetResourceState and traces the counts. Failure: the walk's (traced).
+    CKestrelStatus WalkForState(CKestrelAttrib& attrib, uint64_t& procCount, uint64_t& procmonCount,
+                                int32_t& arch);
     // Sleeps the recheck pause, then walks the process table again. Failure: the walk's (traced).
     CKestrelStatus RewalkAfterPause(CKestrelAttrib& attrib, uint64_t& procCount, uint64_t& procmonCount);
     // Launcher recheck of Java and Add-In instances; addIn selects success test A.

@@ -168,6 +168,11 @@ CKestrelStatus CKestrel::RewalkAfterPause(CKestrelAttrib& attrib, uint64_t& proc
                                           uint64_t& procmonCount) {
     TernSleep(kRecheckSleepMs);
     int32_t arch = 0;
+    return WalkForState(attrib, procCount, procmonCount, arch);
+}
+
+CKestrelStatus CKestrel::WalkForState(CKestrelAttrib& attrib, uint64_t& procCount, uint64_t& procmonCount,
+                                      int32_t& arch) {
     CKestrelStatus st = GetProcessState(attrib, procCount, procmonCount, arch);
     if (st.IsFailure()) {
         RECHECK_TRACE(L"%s returned %d, 0x%.08X", L"CKestrel::GetProcessState", st.GetCode(), st.GetError());
@@ -254,14 +259,8 @@ CKestrelStatus CKestrel::GetResourceState(CKestrelAttrib& attrib, uint32_t& stat
 
     uint64_t procCount = 0, procmonCount = 0;
     int32_t arch = 0;
-    CKestrelStatus st = GetProcessState(attrib, procCount, procmonCount, arch);
-    if (st.IsFailure()) {
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrel::GetProcessState", st.GetCode(), st.GetError());
-        TERN_TRACE(L"GetProcessState failed.");
-        return st;
-    }
-    TERN_TRACE(L"Got procCount[%d] and procmonCount[%d] from GetProcessState.",
-               static_cast<int32_t>(procCount), static_cast<int32_t>(procmonCount));
+    CKestrelStatus st = WalkForState(attrib, procCount, procmonCount, arch);
+    if (st.IsFailure()) return st;
 
     const bool allCounted = procCount >= procmonCount;
     const bool launching = m_CurrentEP == KCUR_ONLINE || m_CurrentEP == KCUR_OFFLINE;
