@@ -615,4 +615,16 @@ bool E2ETest::WriteFile(const std::string& path, const std::string& text, unsign
     return out.good() && chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
 }
 
+std::string E2ETest::MarkerScript(const std::string& path, const std::string& name, int code) {
+    const std::string markers = root_ + "/markers";
+    std::filesystem::create_directories(markers);
+    EXPECT_EQ(chmod(markers.c_str(), 0777), 0) << markers;
+    unlink(path.c_str());  // a tool of the kernel directory may be a link: never write through it
+    EXPECT_TRUE(WriteFile(
+        path, "#!/bin/sh\necho ran >> " + markers + "/" + name + "\nexit " + std::to_string(code) + "\n",
+        0755))
+        << path;
+    return markers + "/" + name;
+}
+
 }  // namespace kestrel_e2e

@@ -197,6 +197,14 @@ class E2ETest : public ::testing::Test {
     // Java nodes come up after startsap.exe returns (jcontrol.exe starts them): waits until count processes
     // of the instance's SID show the image (a test failure when they do not).
     void WaitForImage(const Instance& in, const std::string& image, size_t count);
+    // Waits until no process under the root shows the image (a file name such as "jlaunch.exe").
+    bool WaitForNoImage(const std::string& image) {
+        return WaitFor([&] {
+            for (const Proc& p : ProcessesUnderRoot())
+                if (Contains(p.exe, "/" + image)) return false;
+            return true;
+        });
+    }
     // Waits (real time) until pred holds or limitMs passes; returns the last value of pred.
     static bool WaitFor(const std::function<bool()>& pred, long limitMs = 5000);
     // Lines containing text in the instance's work/sapsim.log (what the tools and images did).
@@ -213,6 +221,9 @@ class E2ETest : public ::testing::Test {
     static std::string ReadFile(const std::string& path);
     static std::vector<std::string> ReadLines(const std::string& path);
     static bool WriteFile(const std::string& path, const std::string& text, unsigned mode = 0644);
+    // Replaces path by a script that adds a line to <root>/markers/<name> on each run and exits with code;
+    // returns the marker's path. The folder is open to every account (tools run as the administrator).
+    std::string MarkerScript(const std::string& path, const std::string& name, int code);
 
   private:
     void KillEverything();

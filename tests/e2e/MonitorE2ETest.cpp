@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <ostream>
 #include <string>
@@ -25,25 +24,62 @@ class MonitorE2E : public E2ETest {
         return in;
     }
 
-    // Replaces a tool of the kernel directory by a script that records each run and exits with code.
-    std::string MarkerTool(const Instance& in, const std::string& tool, int code) {
-        const std::string marker = Root() + "/markers/" + in.sid + "-" + tool;
-        std::filesystem::create_directories(Root() + "/markers");
-        chmod((Root() + "/markers").c_str(), 0777);
-        const std::string path = in.kernelDir + "/" + tool;
-        unlink(path.c_str());
-        EXPECT_TRUE(WriteFile(
-            path, "#!/bin/sh\necho ran >> " + marker + "\nexit " + std::to_string(code) + "\n", 0755));
-        return marker;
-    }
-
     // A monitor program: exits with its first argument, or sleeps first when asked to.
     std::string MonitorScript() {
         const std::string path = Root() + "/monprog.sh";
         EXPECT_TRUE(WriteFile(path, "#!/bin/sh\n[ \"$1\" = sleep ] && exec sleep 5\nexit \"$1\"\n", 0755));
         return path;
     }
+
+    // A running central instance whose only check past the first level is the program (command line).
+    Instance& WithMonitorProgram(const std::string& program) {
+        Instance& in = InstallAndStart({.instance = "DVEBMGS00", .type = "central"});
+        SetAttr(in, "SecondLevelMonitor", "0");
+        SetAttr(in, "MonitorProgram", TomlString(program));
+        return in;
+    }
+
+    // 10 s of Monitor budget that take 1 s of real time: a tool that hangs is cut off quickly.
+    void ShortMonitorBudget() {
+        SetTimeScale(10);
+        SetTypeAttr("MonitorTimeout", "25");
+    }
+
+    void ExpectNothingRunning(const std::string& image) {
+        for (const Proc& p : ProcessesUnderRoot()) EXPECT_EQ(p.exe.find(image), std::string::npos) << p.exe;
+    }
 };
+
+// A parameterised MonitorE2E over a table of cases.
+template <class Case>
+class MonitorTable : public MonitorE2E, public ::testing::WithParamInterface<Case> {};
+
+// Cases that carry their own name print and are named by it.
+template <class Case>
+requires requires(const Case& c) {
+    std::string(c.name);
+}
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
+struct ByName {
+    template <class Case>
+    std::string operator()(const ::testing::TestParamInfo<Case>& info) const {
+        return info.param.name;
+    }
+};
+
+// The state, the exit status that goes with it (1 for unknown only) and, when given, the message; of the
+// ids, none but that message is among the run's.
+void ExpectVerdict(const E2EResult& r, const std::string& state, int message,
+                   std::initializer_list<int> ids = {}) {
+    EXPECT_EQ(r.State(), state) << r.Describe();
+    EXPECT_EQ(r.exitStatus, state == "UNKNOWN" ? 1 : 0) << r.Describe();
+    if (message) {
+        EXPECT_TRUE(r.HasMessage(message)) << r.Describe();
+    }
+    for (int id : ids) EXPECT_EQ(r.HasMessage(id), id == message) << id << "\n" << r.Describe();
+}
 
 // --- first level: every architecture and instance type ---
 
@@ -56,7 +92,7 @@ void PrintTo(const Kind& k, std::ostream* os) {
     *os << k.type << "/" << k.arch << " " << k.instance;
 }
 
-class MonitorKinds : public MonitorE2E, public ::testing::WithParamInterface<Kind> {};
+using MonitorKinds = MonitorTable<Kind>;
 
 // Down, up, service stopped under running processes, everything down: OFFLINE, ONLINE, OFFLINE (20074),
 // OFFLINE. The second level (SecondLevelMonitor 1 as installed) runs with the instance's own tool each time
@@ -108,7 +144,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- first level: the decision table ---
 
-class OptionalProcess : public MonitorE2E, public ::testing::WithParamInterface<const char*> {};
+using OptionalProcess = MonitorTable<const char*>;
 
 // An instance short of one optional process is offline, and the check names the missing one.
 TEST_P(OptionalProcess, MissingOptionalProcessIsOffline) {
@@ -237,45 +273,41 @@ TEST_F(MonitorE2E, CountdownFromNeverStoredCookieRunsSecondLevelInCycles1256) {
 
 // --- second level: SAP's tools ---
 
+// A tool's or program's exit code and the verdict it gives.
 struct ExitCase {
-    int code;
+    const char* code;
     const char* state;
     int message;  // 0: none
 };
 void PrintTo(const ExitCase& k, std::ostream* os) {
     *os << "exit " << k.code;
 }
+std::string ExitName(const ::testing::TestParamInfo<ExitCase>& info) {
+    return "exit" + std::string(info.param.code);
+}
 
-class SapinfoExit : public MonitorE2E, public ::testing::WithParamInterface<ExitCase> {};
+using SapinfoExit = MonitorTable<ExitCase>;
 
 TEST_P(SapinfoExit, MapsToState) {
     const ExitCase c = GetParam();
     Instance& in = InstallAndStart({.instance = "DVEBMGS00", .type = "central"});
-    WriteControl(in, "[sapinfo]\nexit_code = " + std::to_string(c.code) + "\n");
+    WriteControl(in, "[sapinfo]\nexit_code = " + std::string(c.code) + "\n");
     E2EResult r = Monitor(in);
-    EXPECT_EQ(r.State(), c.state) << r.Describe();
-    EXPECT_EQ(r.exitStatus, std::string(c.state) == "UNKNOWN" ? 1 : 0);
+    ExpectVerdict(r, c.state, c.message, {20099, 20100, 20101});
     EXPECT_TRUE(r.DebugHas("Execute the command [" + in.kernelDir + "/sapinfo.exe ashost=" + in.host +
                            " sysnr=00] to find the status of SAP Instance."))
         << r.Describe();
     if (c.message) {
-        EXPECT_TRUE(r.HasMessage(c.message)) << r.Describe();
         const std::string text = c.message == 20101 ? "sapinfo.exe returned with invalid exitcode ["
                                                     : "sapinfo.exe returned with exitcode [";
-        EXPECT_EQ(r.MessageText(c.message), text + std::to_string(c.code) + "].");
+        EXPECT_EQ(r.MessageText(c.message), text + c.code + "].");
     }
-    for (int id : {20099, 20100, 20101})
-        if (id != c.message) {
-            EXPECT_FALSE(r.HasMessage(id)) << id;
-        }
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, SapinfoExit,
-                         ::testing::Values(ExitCase{0, "ONLINE", 0}, ExitCase{1, "UNKNOWN", 20100},
-                                           ExitCase{2, "OFFLINE", 20099}, ExitCase{7, "UNKNOWN", 20101}),
-                         [](const ::testing::TestParamInfo<ExitCase>& info) {
-                             return "exit" + std::to_string(info.param.code);
-                         });
+                         ::testing::Values(ExitCase{"0", "ONLINE", 0}, ExitCase{"1", "UNKNOWN", 20100},
+                                           ExitCase{"2", "OFFLINE", 20099}, ExitCase{"7", "UNKNOWN", 20101}),
+                         ExitName);
 
 struct EnsmonCase {
     const char* type;
@@ -288,7 +320,7 @@ void PrintTo(const EnsmonCase& k, std::ostream* os) {
     *os << k.type << " exit " << k.code;
 }
 
-class EnsmonExit : public MonitorE2E, public ::testing::WithParamInterface<EnsmonCase> {};
+using EnsmonExit = MonitorTable<EnsmonCase>;
 
 TEST_P(EnsmonExit, MapsToStateByInstanceType) {
     const EnsmonCase c = GetParam();
@@ -296,13 +328,10 @@ TEST_P(EnsmonExit, MapsToStateByInstanceType) {
     WriteControl(in, c.code < 0 ? "[ensmon]\nreplication = true\n"
                                 : "[ensmon]\nexit_code = " + std::to_string(c.code) + "\n");
     E2EResult r = Monitor(in);
-    EXPECT_EQ(r.State(), c.state) << r.Describe();
+    ExpectVerdict(r, c.state, c.message);
     EXPECT_TRUE(r.DebugHas("Execute the command [" + in.kernelDir + "/ensmon.exe pf=" + in.profile +
                            " 2] to find the status of SAP Instance."))
         << r.Describe();
-    if (c.message) {
-        EXPECT_TRUE(r.HasMessage(c.message)) << r.Describe();
-    }
     if (c.message == 20102) {
         // The replication warning also reaches the operator's console.
         EXPECT_NE(r.err.find("Replication is enabled in server, but no repl. server is connected."),
@@ -339,26 +368,16 @@ struct JcmonCase {
     const char* state;
     int message;
 };
-void PrintTo(const JcmonCase& k, std::ostream* os) {
-    *os << k.name;
-}
 
-class JcmonOutput : public MonitorE2E, public ::testing::WithParamInterface<JcmonCase> {};
+using JcmonOutput = MonitorTable<JcmonCase>;
 
 TEST_P(JcmonOutput, MapsToState) {
     const JcmonCase& c = GetParam();
     Instance& in = InstallAndStart({.instance = "JC00", .type = "central", .arch = "java"});
     WriteControl(in, "[jcmon]\nlines = " + TomlList(c.lines) + "\n");
     E2EResult r = Monitor(in);
-    EXPECT_EQ(r.State(), c.state) << r.Describe();
+    ExpectVerdict(r, c.state, c.message, {20122, 20123, 20124});
     EXPECT_EQ(r.DebugCount(kJcmonRan), 1u) << r.Describe();
-    if (c.message) {
-        EXPECT_TRUE(r.HasMessage(c.message)) << r.Describe();
-    }
-    for (int id : {20122, 20123, 20124})
-        if (id != c.message) {
-            EXPECT_FALSE(r.HasMessage(id)) << id << "\n" << r.Describe();
-        }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -390,7 +409,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "UNKNOWN",
                   20124},
         JcmonCase{"EmptyOutput", {}, "UNKNOWN", 20124}),
-    [](const ::testing::TestParamInfo<JcmonCase>& info) { return std::string(info.param.name); });
+    ByName());
 
 // The real jcmon reports the live nodes: a stopped server node turns the instance offline.
 TEST_F(MonitorE2E, JcmonSeesTheRealNodes) {
@@ -423,25 +442,6 @@ TEST_F(MonitorE2E, JcmonFoundUnderSAPHomeWhenSAPMonHomeLacksIt) {
         << r.Describe();
 }
 
-// A jcmon that does not answer within the budget is killed: code 7 / 258, unknown, nothing left running.
-TEST_F(MonitorE2E, JcmonThatHangsIsKilledAtTheBudget) {
-    SetTimeScale(10);
-    SetTypeAttr("MonitorTimeout", "25");  // 10 s of budget: 1 s real
-    Instance& in = InstallAndStart({.instance = "JC00", .type = "central", .arch = "java"});
-    WriteControl(in, "[jcmon]\ndelay_ms = 8000\n");
-    const auto start = std::chrono::steady_clock::now();
-    E2EResult r = Monitor(in);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-            .count();
-    EXPECT_EQ(r.State(), "UNKNOWN") << r.Describe();
-    EXPECT_TRUE(r.HasMessage(20086)) << r.Describe();
-    EXPECT_EQ(r.MessageText(20056), "Failed to perform second level monitoring [7 0x00000102].")
-        << r.Describe();
-    EXPECT_LT(ms, 6000) << "the agent waited for jcmon instead of killing it";
-    for (const Proc& p : ProcessesUnderRoot()) EXPECT_EQ(p.exe.find("jcmon"), std::string::npos) << p.exe;
-}
-
 // Add-In: sapinfo first, jcmon only when sapinfo did not say offline; the halves combine.
 struct AddinCase {
     const char* name;
@@ -450,11 +450,8 @@ struct AddinCase {
     const char* state;
     bool jcmonRuns;
 };
-void PrintTo(const AddinCase& k, std::ostream* os) {
-    *os << k.name;
-}
 
-class AddinCombination : public MonitorE2E, public ::testing::WithParamInterface<AddinCase> {};
+using AddinCombination = MonitorTable<AddinCase>;
 
 TEST_P(AddinCombination, CombinesSapinfoAndJcmon) {
     const AddinCase& c = GetParam();
@@ -478,42 +475,26 @@ const std::vector<std::string> kJRunning{"  0  dispatcher  11  Running", "  1  s
 const std::vector<std::string> kJStopped{"  0  dispatcher  11  Running", "  1  server0  12  Stopped"};
 const std::vector<std::string> kJOther{"  0  dispatcher  11  Running", "  1  server0  12  Starting"};
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, AddinCombination,
-    ::testing::Values(AddinCase{"AbapOfflineSkipsJcmon", 2, kJRunning, "OFFLINE", false},
-                      AddinCase{"BothOnline", 0, kJRunning, "ONLINE", true},
-                      AddinCase{"AbapOnlineJavaOffline", 0, kJStopped, "UNKNOWN", true},
-                      AddinCase{"AbapOnlineJavaUnknown", 0, kJOther, "UNKNOWN", true},
-                      AddinCase{"AbapUnknownJavaOnline", 1, kJRunning, "UNKNOWN", true},
-                      AddinCase{"AbapUnknownJavaOffline", 1, kJStopped, "OFFLINE", true},
-                      AddinCase{"AbapUnknownJavaUnknown", 7, kJOther, "UNKNOWN", true},
-                      AddinCase{"SapinfoMissingJavaOffline", -1, kJStopped, "OFFLINE", true}),
-    [](const ::testing::TestParamInfo<AddinCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, AddinCombination,
+                         ::testing::Values(AddinCase{"AbapOfflineSkipsJcmon", 2, kJRunning, "OFFLINE", false},
+                                           AddinCase{"BothOnline", 0, kJRunning, "ONLINE", true},
+                                           AddinCase{"AbapOnlineJavaOffline", 0, kJStopped, "UNKNOWN", true},
+                                           AddinCase{"AbapOnlineJavaUnknown", 0, kJOther, "UNKNOWN", true},
+                                           AddinCase{"AbapUnknownJavaOnline", 1, kJRunning, "UNKNOWN", true},
+                                           AddinCase{"AbapUnknownJavaOffline", 1, kJStopped, "OFFLINE", true},
+                                           AddinCase{"AbapUnknownJavaUnknown", 7, kJOther, "UNKNOWN", true},
+                                           AddinCase{"SapinfoMissingJavaOffline", -1, kJStopped, "OFFLINE",
+                                                     true}),
+                         ByName());
 
 // --- third level: the user's monitor program ---
 
-struct ProgramCase {
-    const char* arg;
-    const char* state;
-    int message;
-};
-void PrintTo(const ProgramCase& k, std::ostream* os) {
-    *os << "exit " << k.arg;
-}
-
-class MonitorProgramExit : public MonitorE2E, public ::testing::WithParamInterface<ProgramCase> {};
+using MonitorProgramExit = MonitorTable<ExitCase>;
 
 TEST_P(MonitorProgramExit, MapsToState) {
-    const ProgramCase c = GetParam();
-    Instance& in = InstallAndStart({.instance = "DVEBMGS00", .type = "central"});
-    SetAttr(in, "SecondLevelMonitor", "0");
-    SetAttr(in, "MonitorProgram", TomlString(MonitorScript() + " " + c.arg));
-    E2EResult r = Monitor(in);
-    EXPECT_EQ(r.State(), c.state) << r.Describe();
-    EXPECT_EQ(r.exitStatus, std::string(c.state) == "UNKNOWN" ? 1 : 0) << r.Describe();
-    if (c.message) {
-        EXPECT_TRUE(r.HasMessage(c.message)) << r.Describe();
-    }
+    const ExitCase c = GetParam();
+    E2EResult r = Monitor(WithMonitorProgram(MonitorScript() + " " + c.code));
+    ExpectVerdict(r, c.state, c.message);
     if (std::string(c.state) == "ONLINE") {
         EXPECT_TRUE(r.DebugHas("MonitorProgram returned Online(110).")) << r.Describe();
         EXPECT_FALSE(r.HasMessage(20058));
@@ -524,102 +505,100 @@ TEST_P(MonitorProgramExit, MapsToState) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, MonitorProgramExit,
-                         ::testing::Values(ProgramCase{"0", "ONLINE", 0}, ProgramCase{"110", "ONLINE", 0},
-                                           ProgramCase{"1", "OFFLINE", 20097},
-                                           ProgramCase{"100", "OFFLINE", 20097},
-                                           ProgramCase{"2", "UNKNOWN", 20098}),
-                         [](const ::testing::TestParamInfo<ProgramCase>& info) {
-                             return "exit" + std::string(info.param.arg);
-                         });
+                         ::testing::Values(ExitCase{"0", "ONLINE", 0}, ExitCase{"110", "ONLINE", 0},
+                                           ExitCase{"1", "OFFLINE", 20097}, ExitCase{"100", "OFFLINE", 20097},
+                                           ExitCase{"2", "UNKNOWN", 20098}),
+                         ExitName);
 
 TEST_F(MonitorE2E, MissingMonitorProgramIsAFailure) {
-    Instance& in = InstallAndStart({.instance = "DVEBMGS00", .type = "central"});
-    SetAttr(in, "SecondLevelMonitor", "0");
     const std::string missing = Root() + "/no-such-program";
-    SetAttr(in, "MonitorProgram", TomlString(missing + " 110"));
-    E2EResult r = Monitor(in);
-    EXPECT_EQ(r.State(), "UNKNOWN") << r.Describe();
-    EXPECT_EQ(r.exitStatus, 1);
+    E2EResult r = Monitor(WithMonitorProgram(missing + " 110"));
+    ExpectVerdict(r, "UNKNOWN", 0);
     EXPECT_EQ(r.MessageText(20095), "MonitorProgram [" + missing + "] does NOT exist.") << r.Describe();
     EXPECT_EQ(r.MessageText(20057), "Failed to perform third level monitoring [2 0x000000A0].")
         << r.Describe();
 }
 
 TEST_F(MonitorE2E, MonitorProgramThatOutlivesTheBudgetTimesOut) {
-    SetTimeScale(10);
-    SetTypeAttr("MonitorTimeout", "25");  // 10 s of budget: 1 s real
-    Instance& in = InstallAndStart({.instance = "DVEBMGS00", .type = "central"});
-    SetAttr(in, "SecondLevelMonitor", "0");
+    ShortMonitorBudget();
     const std::string program = MonitorScript() + " sleep";
-    SetAttr(in, "MonitorProgram", TomlString(program));
-    const auto start = std::chrono::steady_clock::now();
-    E2EResult r = Monitor(in);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-            .count();
+    E2EResult r = Monitor(WithMonitorProgram(program));
     EXPECT_EQ(r.State(), "UNKNOWN") << r.Describe();
     EXPECT_EQ(r.MessageText(20096), "The MonitorProgram [" + program + "] timed out.") << r.Describe();
     EXPECT_EQ(r.MessageText(20057), "Failed to perform third level monitoring [7 0x00000102].")
         << r.Describe();
-    EXPECT_LT(ms, 4500) << "the agent waited for the program instead of killing it";
+    EXPECT_LT(r.ms, 4500) << "the agent waited for the program instead of killing it";
 }
 
-// --- a budget already spent ---
+// --- second-level tools out of time ---
 
-// EPProgramTimeout as large as the Monitor timeout leaves no time: the tool is not started at all and the
-// second level reports a time-out.
-TEST_F(MonitorE2E, SpentBudgetStartsNoSecondLevelTool) {
-    Instance& abap = InstallAndStart({.instance = "DVEBMGS00", .type = "central"});
-    Instance& java = InstallAndStart({.instance = "JC01", .type = "central", .arch = "java"});
-    SetAttr(abap, "EPProgramTimeout", "5015");  // equal to MonitorTimeout
-    SetAttr(java, "EPProgramTimeout", "6000");  // beyond it
-    const std::string sapinfo = MarkerTool(abap, "sapinfo.exe", 0);
-    const std::string jcmon = MarkerTool(java, "jcmon.exe", 0);
+struct ToolCase {
+    const char* name;
+    InstallOptions install;
+    const char* tool;  // its image without ".exe", also its section of the control file
+    int timedOut;      // the message of its time-out
+    std::string (*timedOutText)(const Instance&);
+    const char* markerState;  // the state when it exits 0 without output
+};
+const ToolCase kSapinfo{"Sapinfo",
+                        {.instance = "DVEBMGS00", .type = "central"},
+                        "sapinfo",
+                        20084,
+                        [](const Instance& in) {
+                            return "The command [" + in.kernelDir + "/sapinfo.exe ashost=" + in.host +
+                                   " sysnr=00] timed out.";
+                        },
+                        "ONLINE"};
+const ToolCase kJcmon{"Jcmon",
+                      {.instance = "JC00", .type = "central", .arch = "java"},
+                      "jcmon",
+                      20086,
+                      [](const Instance&) { return std::string("The jcmon.exe command timed out."); },
+                      "UNKNOWN"};
 
-    E2EResult a = Monitor(abap);
-    EXPECT_EQ(a.State(), "UNKNOWN") << a.Describe();
-    EXPECT_TRUE(a.HasMessage(20084)) << a.Describe();
-    EXPECT_EQ(a.MessageText(20056), "Failed to perform second level monitoring [7 0x00000102].")
-        << a.Describe();
-    EXPECT_FALSE(std::filesystem::exists(sapinfo)) << "sapinfo.exe was started";
+class ToolOutOfTime : public MonitorTable<ToolCase> {
+  protected:
+    void ExpectTimedOut(const E2EResult& r, const Instance& in) {
+        EXPECT_EQ(r.State(), "UNKNOWN") << r.Describe();
+        EXPECT_EQ(r.MessageText(GetParam().timedOut), GetParam().timedOutText(in)) << r.Describe();
+        EXPECT_EQ(r.MessageText(20056), "Failed to perform second level monitoring [7 0x00000102].")
+            << r.Describe();
+    }
+};
 
-    E2EResult j = Monitor(java);
-    EXPECT_EQ(j.State(), "UNKNOWN") << j.Describe();
-    EXPECT_TRUE(j.HasMessage(20086)) << j.Describe();
-    EXPECT_EQ(j.MessageText(20056), "Failed to perform second level monitoring [7 0x00000102].")
-        << j.Describe();
-    EXPECT_FALSE(std::filesystem::exists(jcmon)) << "jcmon.exe was started";
-
-    // The marker tools themselves work: with a budget they run.
-    SetAttr(abap, "EPProgramTimeout", "15");
-    E2EResult ok = Monitor(abap);
-    EXPECT_EQ(ok.State(), "ONLINE") << ok.Describe();
-    EXPECT_TRUE(std::filesystem::exists(sapinfo));
-}
-
-}  // namespace
-
-namespace {
-
-// An sapinfo that does not answer within the budget is killed: 20084, unknown, nothing left running.
-TEST_F(MonitorE2E, SapinfoThatHangsIsKilledAtTheBudget) {
-    SetTimeScale(10);
-    SetTypeAttr("MonitorTimeout", "25");  // 10 s of budget: 1 s real
-    Instance& in = InstallAndStart({.instance = "DVEBMGS00", .type = "central"});
-    WriteControl(in, "[sapinfo]\ndelay_ms = 8000\n");
-    const auto start = std::chrono::steady_clock::now();
+// A tool that does not answer within the budget is killed: code 7 / 258, unknown, nothing left running.
+TEST_P(ToolOutOfTime, HangingToolIsKilledAtTheBudget) {
+    const ToolCase& c = GetParam();
+    ShortMonitorBudget();
+    Instance& in = InstallAndStart(c.install);
+    WriteControl(in, "[" + std::string(c.tool) + "]\ndelay_ms = 8000\n");
     E2EResult r = Monitor(in);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start)
-            .count();
-    EXPECT_EQ(r.State(), "UNKNOWN") << r.Describe();
-    EXPECT_EQ(r.MessageText(20084),
-              "The command [" + in.kernelDir + "/sapinfo.exe ashost=" + in.host + " sysnr=00] timed out.")
-        << r.Describe();
-    EXPECT_EQ(r.MessageText(20056), "Failed to perform second level monitoring [7 0x00000102].");
-    EXPECT_LT(ms, 6000) << "the agent waited for sapinfo instead of killing it";
-    for (const Proc& p : ProcessesUnderRoot()) EXPECT_EQ(p.exe.find("sapinfo"), std::string::npos) << p.exe;
+    ExpectTimedOut(r, in);
+    EXPECT_LT(r.ms, 6000) << "the agent waited for " << c.tool << " instead of killing it";
+    ExpectNothingRunning(c.tool);
 }
+
+// EPProgramTimeout as large as the Monitor timeout, or beyond it, leaves no time: the tool is not started
+// at all and the second level reports a time-out.
+TEST_P(ToolOutOfTime, SpentBudgetStartsNoTool) {
+    const ToolCase& c = GetParam();
+    Instance& in = InstallAndStart(c.install);
+    const std::string tool = std::string(c.tool) + ".exe";
+    const std::string marker = MarkerScript(in.kernelDir + "/" + tool, in.sid + "-" + tool, 0);
+    for (const char* spent : {"5015", "6000"}) {  // equal to MonitorTimeout, beyond it
+        SetAttr(in, "EPProgramTimeout", spent);
+        SCOPED_TRACE(std::string("EPProgramTimeout ") + spent);
+        ExpectTimedOut(Monitor(in), in);
+        EXPECT_FALSE(std::filesystem::exists(marker)) << c.tool << " was started";
+    }
+    // The marker tool itself works: with a budget it runs.
+    SetAttr(in, "EPProgramTimeout", "15");
+    E2EResult ok = Monitor(in);
+    EXPECT_EQ(ok.State(), c.markerState) << ok.Describe();
+    EXPECT_TRUE(std::filesystem::exists(marker));
+}
+
+INSTANTIATE_TEST_SUITE_P(Tools, ToolOutOfTime, ::testing::Values(kSapinfo, kJcmon), ByName());
 
 // jcontrol.exe runs but its nodes are gone: under Monitor the check sleeps and walks again while more than
 // 20 s of a 60 s budget are left (seven passes), then reports offline without the "not enough time" verdict.
@@ -629,11 +608,7 @@ TEST_F(MonitorE2E, JavaWithoutLauncherIsRecheckedThenOffline) {
     Instance& in = Install({.instance = "JC00", .type = "central", .arch = "java"});
     WriteControl(in, "[process.dispatcher]\nexit_after_ms = 0\n[process.server0]\nexit_after_ms = 0\n");
     ASSERT_TRUE(StartInstance(in));
-    ASSERT_TRUE(WaitFor([&] {
-        for (const Proc& p : ProcessesUnderRoot())
-            if (p.exe.find("jlaunch.exe") != std::string::npos) return false;
-        return true;
-    })) << "the nodes did not end";
+    ASSERT_TRUE(WaitForNoImage("jlaunch.exe")) << "the nodes did not end";
     E2EResult r = Monitor(in);
     EXPECT_EQ(r.exitStatus, 0) << r.Describe();
     EXPECT_EQ(r.State(), "OFFLINE") << r.Describe();
