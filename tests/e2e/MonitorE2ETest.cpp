@@ -608,6 +608,10 @@ TEST_F(MonitorE2E, JavaWithoutLauncherIsRecheckedThenOffline) {
     Instance& in = Install({.instance = "JC00", .type = "central", .arch = "java"});
     WriteControl(in, "[process.dispatcher]\nexit_after_ms = 0\n[process.server0]\nexit_after_ms = 0\n");
     ASSERT_TRUE(StartInstance(in));
+    // jcontrol starts its nodes after it runs, and a node shows as jcontrol.exe until it has executed
+    // jlaunch.exe: wait until jcontrol has seen both nodes end, not only until no jlaunch.exe shows.
+    ASSERT_TRUE(WaitFor([&] { return SimLogCount(in, "jcontrol.exe: node process") >= 2; }))
+        << "the nodes did not end";
     ASSERT_TRUE(WaitForNoImage("jlaunch.exe")) << "the nodes did not end";
     E2EResult r = Monitor(in);
     EXPECT_EQ(r.exitStatus, 0) << r.Describe();
