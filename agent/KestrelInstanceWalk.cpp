@@ -1,5 +1,7 @@
 #include "KestrelInstanceWalk.h"
 
+#include <algorithm>
+
 #include "KestrelUtil.h"
 #include "LibLogger.h"
 
@@ -15,6 +17,12 @@ bool MaySearchSys(const std::wstring& instType) {
 }
 
 }  // namespace
+
+CKestrelLauncherEntry::~CKestrelLauncherEntry() {
+    if (!added_) return;
+    auto it = std::find(procMon_.rbegin(), procMon_.rend(), kLauncher);
+    if (it != procMon_.rend()) procMon_.erase(std::next(it).base());
+}
 
 CKestrelInstanceWalk::CKestrelInstanceWalk(const CKestrelAttrib& attrib, std::string_view function)
     : attrib_(attrib), function_(function), sysAllowed_(MaySearchSys(attrib.GetInstType())) {}

@@ -5,11 +5,29 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "KestrelAttrib.h"
 #include "KestrelStatus.h"
 #include "LibProcess.h"
 #include "LibWide.h"
+
+// Adds the launcher entry "JLAUNCH.EXE" to a Java or Add-In instance's ProcMon list for the length of one
+// walk and removes it again when it goes out of scope, on every way out. Borrows procMon.
+class CKestrelLauncherEntry {
+  public:
+    CKestrelLauncherEntry(std::vector<std::wstring>& procMon, bool add) : procMon_(procMon), added_(add) {
+        if (added_) procMon_.push_back(kLauncher);
+    }
+    ~CKestrelLauncherEntry();
+    CKestrelLauncherEntry(const CKestrelLauncherEntry&) = delete;
+    CKestrelLauncherEntry& operator=(const CKestrelLauncherEntry&) = delete;
+
+  private:
+    static constexpr const wchar_t* kLauncher = L"JLAUNCH.EXE";
+    std::vector<std::wstring>& procMon_;
+    const bool added_;
+};
 
 class CKestrelInstanceWalk {
   public:

@@ -54,17 +54,9 @@ CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32
 
     std::vector<std::wstring>& procMon = attrib.GetProcMon();
     const int32_t arch = CKestrelUtil::FindSAPArch(procMon);
-    bool pushedLauncher = false;
-    if (arch == KARCH_JAVA || arch == KARCH_ADDIN) {
-        TERN_TRACE(L"This is Java/Add-In instance. Pushing jlaunch.exe onto ProcMon.");
-        procMon.push_back(L"JLAUNCH.EXE");
-        pushedLauncher = true;
-    }
-    auto restore = [&]() {
-        if (!pushedLauncher) return;
-        auto it = std::find(procMon.rbegin(), procMon.rend(), L"JLAUNCH.EXE");
-        if (it != procMon.rend()) procMon.erase(std::next(it).base());
-    };
+    const bool java = arch == KARCH_JAVA || arch == KARCH_ADDIN;
+    if (java) TERN_TRACE(L"This is Java/Add-In instance. Pushing jlaunch.exe onto ProcMon.");
+    CKestrelLauncherEntry launcher(procMon, java);  // removed again on every way out
     TERN_TRACE(L"Got ProcMon size [%d].", static_cast<int32_t>(procMon.size()));
     uint32_t major = 0, minor = 0;
     TernGetOsVersion(major, minor);
@@ -87,7 +79,6 @@ CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32
         for (const std::wstring& entry : procMon) {
             if (entry.empty() || entry == L" ") {
                 TERN_TRACE(L"Invalid Values in ProcMon.");
-                restore();
                 return status;
             }
             if (!walk.RegionHas(path, entry)) continue;
@@ -106,7 +97,6 @@ CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32
                 KESTREL_LOG(KSEV_ERROR, walk.ThroughSys() ? 20128u : 20127u,
                             L"Failed to kill the process with PID [%d]. Clean failed.", pid);
                 killFailed = 1;
-                restore();
                 return kill;
             }
             killed = true;
@@ -147,7 +137,6 @@ CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32
                         queued);
         }
     }
-    restore();
     list.Close();
     return status;
 }

@@ -72,14 +72,13 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
 
     std::vector<std::wstring>& procMon = attrib.GetProcMon();
     arch = CKestrelUtil::FindSAPArch(procMon);
-    bool pushedLauncher = false;
+    const bool java = arch == KARCH_JAVA || arch == KARCH_ADDIN;
     if (arch == KARCH_ABAP) {
         TERN_TRACE(L"This is ABAP Instance.");
-    } else if (arch == KARCH_JAVA || arch == KARCH_ADDIN) {
+    } else if (java) {
         TERN_TRACE(L"This is Java/Add-In instance. Pushing jlaunch.exe onto ProcMon.");
-        procMon.push_back(L"JLAUNCH.EXE");
-        pushedLauncher = true;
     }
+    CKestrelLauncherEntry launcher(procMon, java);  // removed again when the walk ends
     procCount = 0;
     procmonCount = procMon.size();
     TERN_TRACE(L"Got ProcMon size [%d].", static_cast<int32_t>(procmonCount));
@@ -148,10 +147,6 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
         TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernInstProcessList::GetFirst or GetNext", st.GetCode(),
                    st.GetError());
         TERN_TRACE(L"Failed to get the processes from the process list.");
-    }
-    if (pushedLauncher) {
-        auto it = std::find(procMon.rbegin(), procMon.rend(), L"JLAUNCH.EXE");
-        if (it != procMon.rend()) procMon.erase(std::next(it).base());
     }
     list.Close();
     m_procCount = procCount;
