@@ -152,10 +152,17 @@ std::string Lower(std::string s);
 bool IEquals(const std::string& a, const std::string& b);
 std::string SelfExe();
 void SleepMs(long ms);
+// In a forked child before exec: the signals sapsim handles or ignores get their defaults back, then the
+// mask is cleared. Async-signal-safe.
+void ResetSignalsBeforeExec();
 long NowMs();  // monotonic
 void WriteAll(int fd, const std::string& s);
 void FloodOutput(long bytes);  // filler lines on stdout
 std::string TomlQuote(const std::string& s);
+// The --root, --sid and --instance options of `sapsim service` and `sapsim status`, each with a value.
+// Anything else throws Failure{code, usage}.
+void ParseInstanceOptions(const std::vector<std::string>& args, std::string& root, std::string& sid,
+                          std::string& name, int code, const std::string& usage);
 void AppendLog(const Instance& inst, const std::string& line);  // work/sapsim.log, best effort
 
 // Entry points of the roles.

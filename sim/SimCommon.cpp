@@ -587,12 +587,7 @@ pid_t SpawnDetached(const std::string& path, const std::vector<std::string>& arg
         ::setsid();
         pid_t pid = ::fork();
         if (pid == 0) {
-            sigset_t none;
-            ::sigemptyset(&none);
-            ::sigprocmask(SIG_SETMASK, &none, nullptr);
-            struct sigaction dfl {};
-            dfl.sa_handler = SIG_DFL;
-            for (int s : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGCHLD}) ::sigaction(s, &dfl, nullptr);
+            ResetSignalsBeforeExec();
             ::dup2(devnull.Get(), 0);
             ::dup2(out, 1);
             ::dup2(out, 2);
@@ -629,6 +624,27 @@ pid_t SpawnDetached(const std::string& path, const std::vector<std::string>& arg
     if (m == static_cast<ssize_t>(sizeof err))
         throw Failure{1, "cannot start " + path + ": " + std::strerror(err[1])};
     return pid;
+}
+
+void ParseInstanceOptions(const std::vector<std::string>& args, std::string& root, std::string& sid,
+                          std::string& name, int code, const std::string& usage) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string* target = args[i] == "--root"       ? &root
+                              : args[i] == "--sid"      ? &sid
+                              : args[i] == "--instance" ? &name
+                                                        : nullptr;
+        if (target == nullptr || i + 1 >= args.size()) throw Failure{code, usage};
+        *target = args[++i];
+    }
+}
+
+void ResetSignalsBeforeExec() {
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    for (int s : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGCHLD}) ::sigaction(s, &dfl, nullptr);
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
 }  // namespace sapsim

@@ -36,12 +36,7 @@ pid_t SpawnChild(const std::string& path, const std::vector<std::string>& args) 
     argv.push_back(nullptr);
     pid_t pid = ::fork();
     if (pid == 0) {
-        sigset_t none;
-        ::sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        struct sigaction dfl {};
-        dfl.sa_handler = SIG_DFL;
-        for (int s : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) ::sigaction(s, &dfl, nullptr);
+        ResetSignalsBeforeExec();
         ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
         ::execve(path.c_str(), argv.data(), environ);
         ::_exit(127);
@@ -148,15 +143,8 @@ int RunImage(const std::string& image, const std::vector<std::string>& args) {
 
 int RunService(const std::vector<std::string>& args) {
     std::string root, sid, name;
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string* target = args[i] == "--root"       ? &root
-                              : args[i] == "--sid"      ? &sid
-                              : args[i] == "--instance" ? &name
-                                                        : nullptr;
-        if (target == nullptr || i + 1 >= args.size())
-            throw Failure{1, "usage: sapsim service --root DIR --sid SID --instance NAME"};
-        *target = args[++i];
-    }
+    ParseInstanceOptions(args, root, sid, name, 1,
+                         "usage: sapsim service --root DIR --sid SID --instance NAME");
     std::optional<Instance> inst;
     for (const Instance& i : FindInstances(root, Upper(sid)))
         if (i.name == Upper(name)) inst = i;

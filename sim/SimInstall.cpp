@@ -314,15 +314,8 @@ int RunInstall(const std::vector<std::string>& args) {
 
 int RunStatus(const std::vector<std::string>& args) {
     std::string root, sid, name;
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string* target = args[i] == "--root"       ? &root
-                              : args[i] == "--sid"      ? &sid
-                              : args[i] == "--instance" ? &name
-                                                        : nullptr;
-        if (target == nullptr || i + 1 >= args.size())
-            throw Failure{2, "usage: sapsim status --root DIR [--sid SID] [--instance NAME]"};
-        *target = args[++i];
-    }
+    ParseInstanceOptions(args, root, sid, name, 2,
+                         "usage: sapsim status --root DIR [--sid SID] [--instance NAME]");
     if (root.empty()) throw Failure{2, "usage: sapsim status --root DIR [--sid SID] [--instance NAME]"};
     std::error_code ec;
     root = fs::canonical(root, ec).string();
