@@ -6,6 +6,7 @@
 #include <string>
 
 #include "KestrelAttrib.h"
+#include "KestrelBudget.h"
 #include "KestrelStatus.h"
 
 // Values of the current-entry-point marker (also the action codes of the SAP log record).

@@ -53,16 +53,6 @@ uint32_t RuleMask(int32_t epCode) {
     }
 }
 
-struct InstTypeKeyword {
-    const wchar_t* keyword;
-    const wchar_t* stored;
-};
-constexpr InstTypeKeyword kInstTypes[] = {
-    {L"central", L"CENTRAL"},   {L"dialog", L"DIALOG"},     {L"enqueue", L"ENQUEUE"},
-    {L"enqrep", L"ENQREP"},     {L"aenqueue", L"AENQUEUE"}, {L"aenqrep", L"AENQREP"},
-    {L"jenqueue", L"JENQUEUE"}, {L"jenqrep", L"JENQREP"},
-};
-
 const std::vector<std::wstring> kCentralProcs = {L"disp+work.exe", L"jcontrol.exe", L"igswd.exe",
                                                  L"gwrd.exe",      L"icman.exe",    L"msg_server.exe"};
 const std::vector<std::wstring> kDialogProcs = {L"disp+work.exe", L"jcontrol.exe", L"igswd.exe", L"gwrd.exe",
@@ -88,6 +78,10 @@ void Wipe(std::string& s) {
 }
 
 }  // namespace
+
+std::wstring CKestrelAttrib::GetServiceName() const {
+    return L"SAP" + m_SAPSID + L"_" + GetInstNumber();
+}
 
 std::wstring CKestrelAttrib::GetInstNumber() const {
     return m_InstName.size() >= 2 ? m_InstName.substr(m_InstName.size() - 2) : m_InstName;
@@ -161,15 +155,11 @@ CKestrelStatus CKestrelAttrib::Parse(CKestrelStatus& status, int32_t epCode, con
         RemoveTrailingSeparator(m_SAPHome);
         RemoveTrailingSeparator(m_SAPMonHome);
 
-        bool known = false;
-        for (const auto& t : kInstTypes) {
-            if (TernEqualsNoCase(m_InstType, t.keyword)) {
-                m_InstType = t.stored;
-                known = true;
-                break;
-            }
-        }
-        if (!known) TERN_TRACE(L"InstType [%s] is invalid.", m_InstType);
+        m_InstTypeKind = KestrelParseInstType(m_InstType);
+        if (m_InstTypeKind != KestrelInstType::kUnknown)
+            m_InstType = KestrelInstTypeName(m_InstTypeKind);
+        else
+            TERN_TRACE(L"InstType [%s] is invalid.", m_InstType);
 
         if (validate) {
             CKestrelStatus check;
@@ -401,9 +391,7 @@ CKestrelStatus CKestrelAttrib::_CheckArgs(CKestrelStatus& status, int32_t epCode
             KESTREL_LOG(KSEV_ERROR, 20158, L"InstType is NULL.");
             return status;
         }
-        bool valid = false;
-        for (const auto& t : kInstTypes) valid = valid || m_InstType == t.stored;
-        if (!valid) {
+        if (m_InstTypeKind == KestrelInstType::kUnknown) {
             fail();
             TERN_TRACE(L"InstType [%s] is invalid [%d, 0x%.08X].", m_InstType, status.GetCode(),
                        status.GetError());
@@ -518,10 +506,10 @@ CKestrelStatus CKestrelAttrib::_CheckArgs(CKestrelStatus& status, int32_t epCode
         }
         TERN_TRACE(L"User SAPAdmin [%s] is non-null.", m_SAPAdmin);
         if (epCode == KEP_ONLINE) {
-            std::wstring password = GetSAPAdminPassword();
+            const CKestrelPassword password = GetSAPAdminPassword();
             bool exists = false;
-            CKestrelStatus st = CKestrelUtil::DoesExistUser(m_SAPAdmin, m_SAPAdminDomain, password, exists);
-            TernSecureZero(password.data(), password.size() * sizeof(wchar_t));
+            CKestrelStatus st =
+                CKestrelUtil::DoesExistUser(m_SAPAdmin, m_SAPAdminDomain, password.Get(), exists);
             if (st.IsFailure()) {
                 status = st;
                 TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistUser()", status.GetCode(),
@@ -595,11 +583,10 @@ CKestrelStatus CKestrelAttrib::_CheckArgs(CKestrelStatus& status, int32_t epCode
             }
             TERN_TRACE(L"InstProfile [%s] is non-null.", m_InstProfile);
             if (epCode == KEP_ONLINE) {
-                std::wstring password = GetSAPAdminPassword();
+                const CKestrelPassword password = GetSAPAdminPassword();
                 bool exists = false;
-                CKestrelStatus st = CKestrelUtil::DoesExistInstProfile(m_InstProfile, m_SAPAdmin,
-                                                                       m_SAPAdminDomain, password, exists);
-                TernSecureZero(password.data(), password.size() * sizeof(wchar_t));
+                CKestrelStatus st = CKestrelUtil::DoesExistInstProfile(
+                    m_InstProfile, m_SAPAdmin, m_SAPAdminDomain, password.Get(), exists);
                 if (st.IsFailure()) {
                     status = st;
                     TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile.", status.GetCode(),
@@ -746,7 +733,7 @@ int32_t CKestrelAttrib::_DecryptPassword(char* buffer) {
     return TernDecodePassword(buffer, kPasswordBuffer);
 }
 
-std::wstring CKestrelAttrib::GetSAPAdminPassword() {
+CKestrelPassword CKestrelAttrib::GetSAPAdminPassword() {
     std::string encoded = TernWideToMb(m_SAPAdminPassword);
     int32_t result = -2;
     std::wstring plain;
@@ -765,6 +752,6 @@ std::wstring CKestrelAttrib::GetSAPAdminPassword() {
     } else if (result != 0) {
         TERN_TRACE(L"Problem in decrypting the password.");
     }
-    if (result != 0) return std::wstring();
-    return plain;  // moved out, so no unwiped copy is left behind
+    if (result != 0) return CKestrelPassword();
+    return CKestrelPassword(plain);  // wipes plain
 }

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "CairnAgfw.h"
+#include "KestrelInstType.h"
+#include "KestrelPassword.h"
 #include "KestrelStatus.h"
 
 // Entry-point codes handed to parsing, validation and the timeout lookup.
@@ -38,8 +40,8 @@ class CKestrelAttrib {
                                  bool release);
     CKestrelStatus SetSLMCounter(CKestrelStatus& status, uint32_t counter, const std::wstring& resourceName);
 
-    // The plain administrator password, or an empty text when SAPAdminPassword does not decode.
-    std::wstring GetSAPAdminPassword();
+    // The plain administrator password, empty when SAPAdminPassword does not decode (traced then).
+    CKestrelPassword GetSAPAdminPassword();
 
     const std::wstring& GetResourceName() const { return m_ResourceName; }
     const std::wstring& GetSAPSID() const { return m_SAPSID; }
@@ -52,6 +54,8 @@ class CKestrelAttrib {
     const std::wstring& GetSAPAdminPasswordEncoded() const { return m_SAPAdminPassword; }
     const std::wstring& GetResLogLevel() const { return m_ResLogLevel; }
     const std::wstring& GetInstType() const { return m_InstType; }
+    // InstType as parsed: kUnknown when it is not one of the keywords.
+    KestrelInstType GetInstTypeKind() const { return m_InstTypeKind; }
     const std::wstring& GetInstName() const { return m_InstName; }
     const std::wstring& GetInstProfile() const { return m_InstProfile; }
     const std::wstring& GetEnqSrvResName() const { return m_EnqSrvResName; }
@@ -65,6 +69,8 @@ class CKestrelAttrib {
     uint32_t GetTimeout() const { return m_Timeout; }
     // The instance number: the last two characters of InstName (fewer when InstName is shorter).
     std::wstring GetInstNumber() const;
+    // The instance's start service: "SAP" + SAPSID + "_" + instance number.
+    std::wstring GetServiceName() const;
 
   protected:
     // Validates the record for the entry point; the first failing rule ends it. Warnings repair.
@@ -89,6 +95,7 @@ class CKestrelAttrib {
     std::wstring m_SAPAdminPassword;
     std::wstring m_ResLogLevel;
     std::wstring m_InstType;
+    KestrelInstType m_InstTypeKind = KestrelInstType::kUnknown;
     std::wstring m_InstName;
     std::wstring m_InstProfile;
     std::wstring m_EnqSrvResName;

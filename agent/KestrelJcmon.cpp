@@ -72,9 +72,8 @@ CKestrelStatus CKestrel::_RunJcmonMonitorCheck(CKestrelAttrib& attrib, uint32_t&
 
     TernAccount account;
     {
-        std::wstring password = attrib.GetSAPAdminPassword();
-        status = TernLogonUser(user, domain, password, TernLogonType::kInteractive, account);
-        TernSecureZero(password.data(), password.size() * sizeof(wchar_t));
+        const CKestrelPassword password = attrib.GetSAPAdminPassword();
+        status = TernLogonUser(user, domain, password.Get(), TernLogonType::kInteractive, account);
     }
     if (status.IsFailure()) {
         TERN_TRACE(L"[%d] LogonUser failed. User = [%s], Domain = [%s]", status.GetError(), user, domain);

@@ -33,3 +33,15 @@ enum : uint32_t { KSEV_CRITICAL = 0, KSEV_ERROR = 1, KSEV_WARNING = 2, KSEV_NOTI
 // The same with an explicit tag.
 #define KESTREL_LOG_TAG(tag, severity, id, format, ...) \
     CairnAgLogMsg2((severity), (tag), __FILE__, __LINE__, (id), 0, format __VA_OPT__(, ) __VA_ARGS__)
+
+// The same text as a trace line and then as an agent-log message of the calling operation.
+#define KESTREL_TRACE_LOG(severity, id, format, ...)                  \
+    do {                                                              \
+        TERN_TRACE(format __VA_OPT__(, ) __VA_ARGS__);                \
+        KESTREL_LOG(severity, id, format __VA_OPT__(, ) __VA_ARGS__); \
+    } while (0)
+
+// The trace line written after a failed sub-operation: what failed (an operation's name or a short
+// description), its status code and its error in eight hex digits.
+#define KESTREL_TRACE_RETURNED(what, st) \
+    TERN_TRACE(L"%s returned %d, 0x%.08X", (what), (st).GetCode(), (st).GetError())

@@ -31,9 +31,7 @@ std::wstring JoinPath(const std::wstring& dir, const wchar_t* name) {
 }  // namespace
 
 uint32_t CKestrel::RemainingMs(uint64_t startMs, uint32_t timeinhand) {
-    int64_t r = static_cast<int64_t>(timeinhand) - static_cast<int64_t>(TernNowMs() - startMs);
-    if (r <= 0) return 0;
-    return static_cast<uint32_t>(std::min<int64_t>(r, UINT32_MAX - 1));
+    return CKestrelBudget::Remaining(startMs, timeinhand, TernNowMs());
 }
 
 uint32_t CKestrel::BudgetMs(const CKestrelAttrib& attrib) {
@@ -60,12 +58,11 @@ CKestrelStatus CKestrel::_RunTool(CKestrelAttrib& attrib, const std::wstring& co
         status.Set(CKestrelStatus::kTimedOut, TERN_WAIT_TIMEOUT);
         return status;
     }
-    std::wstring password = attrib.GetSAPAdminPassword();
+    const CKestrelPassword password = attrib.GetSAPAdminPassword();
     std::wstring output;
     status =
         CKestrelUtil::CreateAndGetExitCode(command, workDir, attrib.GetSAPAdmin(), attrib.GetSAPAdminDomain(),
-                                           password, output, exitCode, remainingMs);
-    TernSecureZero(password.data(), password.size() * sizeof(wchar_t));
+                                           password.Get(), output, exitCode, remainingMs);
     return status;
 }
 
@@ -252,11 +249,10 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
             KESTREL_LOG(KSEV_ERROR, 20079, L"InstProfile [%s] is NULL.", profile);
             return unknown(status);
         }
-        std::wstring password = attrib.GetSAPAdminPassword();
+        const CKestrelPassword password = attrib.GetSAPAdminPassword();
         bool exists = false;
         st = CKestrelUtil::DoesExistInstProfile(profile, attrib.GetSAPAdmin(), attrib.GetSAPAdminDomain(),
-                                                password, exists);
-        TernSecureZero(password.data(), password.size() * sizeof(wchar_t));
+                                                password.Get(), exists);
         if (st.IsFailure()) {
             TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile.", st.GetCode(),
                        st.GetError());

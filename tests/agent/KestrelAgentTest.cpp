@@ -407,13 +407,13 @@ TEST_F(AttribTest, PasswordDecoding) {
     a.SAPAdminPassword = enc;
     AttribProbe rec;
     Parse(rec, KEP_CLEAN, a, false);
-    EXPECT_EQ(rec.GetSAPAdminPassword(), L"pa$$word");
+    EXPECT_EQ(rec.GetSAPAdminPassword().Get(), L"pa$$word");
 
     TernLogger().BeginThread();
     a.SAPAdminPassword = "ab";
     AttribProbe rec2;
     Parse(rec2, KEP_CLEAN, a, false);
-    EXPECT_EQ(rec2.GetSAPAdminPassword(), L"");
+    EXPECT_EQ(rec2.GetSAPAdminPassword().Get(), L"");
     auto traces = fake_cairn::TraceLines();
     EXPECT_NE(std::find(traces.begin(), traces.end(), L"Inavlid password."), traces.end());
     TernLogger().EndThread();
