@@ -1,0 +1,114 @@
+#include "LibSpawn_linux.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tern_posix {
+namespace {
+
+// The signals whose disposition is not the default, found before the fork (the child cannot allocate,
+// and asking in the parent spares the child a reset of every signal).
+struct CaughtSignals {
+    int list[NSIG];
+    int count = 0;
+};
+
+void FindCaughtSignals(CaughtSignals& caught) {
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (sig == SIGKILL || sig == SIGSTOP) continue;
+        struct sigaction current {};
+        if (::sigaction(sig, nullptr, &current) != 0) continue;  // not a valid signal number
+        if (current.sa_handler != SIG_DFL) caught.list[caught.count++] = sig;
+    }
+}
+
+[[noreturn]] void Report(const SpawnPlan& p, int32_t stage) {
+    SpawnFailure f{stage, errno};
+    ssize_t ignored = ::write(p.reportFd, &f, sizeof f);
+    (void)ignored;
+    ::_exit(127);
+}
+
+// Moves fd out of the standard range so that the dup2 calls cannot overwrite one another.
+int AboveStandard(int fd) {
+    return fd >= 0 && fd < 3 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 3) : fd;
+}
+
+// The child: async-signal-safe calls only; every signal is blocked on entry.
+[[noreturn]] void ChildSteps(const SpawnPlan& plan, const CaughtSignals& caught, pid_t parent) {
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    for (int i = 0; i < caught.count; ++i) ::sigaction(caught.list[i], &dfl, nullptr);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+
+    SpawnPlan p = plan;  // a copy on the child's stack: the descriptors may be moved below
+    p.reportFd = AboveStandard(p.reportFd);
+    if (p.reportFd < 0) ::_exit(127);
+    if (p.holdFd >= 0) {
+        if (p.holdCloseFd >= 0) ::close(p.holdCloseFd);
+        char b;
+        ssize_t n;
+        do n = ::read(p.holdFd, &b, 1);
+        while (n < 0 && errno == EINTR);
+    }
+    if (p.newSession && ::setsid() < 0) Report(p, kSpawnSession);
+    if (p.switchIdentity) {
+        if (::setgroups(p.groupCount, p.groups) != 0 || ::setgid(p.gid) != 0 || ::setuid(p.uid) != 0)
+            Report(p, kSpawnIdentity);
+    }
+    if (p.killWithParent) {
+        // Set after the identity switch, which clears it. A parent that ended before this line is caught
+        // by the check: the child would have been handed to another process meanwhile.
+        if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(127);
+    }
+    if (p.workDir && ::chdir(p.workDir) != 0) Report(p, kSpawnDirectory);
+    int in = AboveStandard(p.stdinFd), out = AboveStandard(p.stdoutFd), err = AboveStandard(p.stderrFd);
+    if (in < 0 || out < 0 || err < 0) Report(p, kSpawnHandles);
+    if (::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) Report(p, kSpawnHandles);
+    // Descriptors of other threads that lack close-on-exec must not leak into the program; reportFd stays
+    // open until the execve succeeds.
+    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    ::execve(p.program, p.argv, p.envp);
+    Report(p, kSpawnExec);
+}
+
+}  // namespace
+
+pid_t Spawn(const SpawnPlan& plan) {
+    CaughtSignals caught;
+    FindCaughtSignals(caught);
+    const pid_t parent = ::getpid();
+    sigset_t all, saved;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_SETMASK, &all, &saved);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (!plan.detached) ChildSteps(plan, caught, parent);
+        // The intermediate process: _Fork runs no fork handlers (this process stems from a multithreaded
+        // one). The program's parent-death setting would name this short-lived process, so none is set.
+        pid_t launched = ::_Fork();
+        if (launched == 0) {
+            SpawnPlan p = plan;
+            p.killWithParent = false;
+            ChildSteps(p, caught, 0);
+        }
+        int32_t msg = launched > 0 ? launched : -errno;
+        ssize_t ignored = ::write(plan.reportFd, &msg, sizeof msg);
+        (void)ignored;
+        ::_exit(0);
+    }
+    const int forkErrno = errno;
+    ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    errno = forkErrno;
+    return pid;
+}
+
+}  // namespace tern_posix
