@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -61,7 +64,10 @@ int AboveStandard(int fd) {
     }
     if (p.newSession && ::setsid() < 0) Report(p, kSpawnSession);
     if (p.switchIdentity) {
-        if (::setgroups(p.groupCount, p.groups) != 0 || ::setgid(p.gid) != 0 || ::setuid(p.uid) != 0)
+        // Bare system calls: the C library's wrappers would also switch every thread on its thread list,
+        // which a child sharing the parent's memory would take for the parent's threads.
+        if (::syscall(SYS_setgroups, p.groupCount, p.groups) != 0 || ::syscall(SYS_setgid, p.gid) != 0 ||
+            ::syscall(SYS_setuid, p.uid) != 0)
             Report(p, kSpawnIdentity);
     }
     if (p.killWithParent) {
@@ -80,6 +86,36 @@ int AboveStandard(int fd) {
     Report(p, kSpawnExec);
 }
 
+struct CloneArgs {
+    const SpawnPlan* plan;
+    const CaughtSignals* caught;
+    pid_t parent;
+};
+
+int CloneChild(void* arg) {
+    const auto* a = static_cast<const CloneArgs*>(arg);
+    ChildSteps(*a->plan, *a->caught, a->parent);
+}
+
+// The stack the child runs on until execve; unmapped when the parent goes on.
+class ChildStack {
+  public:
+    static constexpr size_t kSize = 256 * 1024;
+    ChildStack()
+        : base_(::mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1,
+                       0)) {}
+    ~ChildStack() {
+        if (base_ != MAP_FAILED) ::munmap(base_, kSize);
+    }
+    ChildStack(const ChildStack&) = delete;
+    ChildStack& operator=(const ChildStack&) = delete;
+    bool Valid() const { return base_ != MAP_FAILED; }
+    void* Top() const { return static_cast<char*>(base_) + kSize; }
+
+  private:
+    void* base_;
+};
+
 }  // namespace
 
 pid_t Spawn(const SpawnPlan& plan) {
@@ -88,11 +124,25 @@ pid_t Spawn(const SpawnPlan& plan) {
     const pid_t parent = ::getpid();
     sigset_t all, saved;
     sigfillset(&all);
+    if (!plan.detached) {
+        // The child shares this process's memory until its execve and this thread waits meanwhile
+        // (CLONE_VFORK): no page tables are copied and no page is copied on write, which a fork of a large
+        // agent would pay for every command.
+        ChildStack stack;
+        if (!stack.Valid()) return -1;
+        CloneArgs args{&plan, &caught, parent};
+        ::pthread_sigmask(SIG_SETMASK, &all, &saved);
+        pid_t pid = ::clone(CloneChild, stack.Top(), CLONE_VM | CLONE_VFORK | SIGCHLD, &args);
+        const int cloneErrno = errno;
+        ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+        errno = cloneErrno;
+        return pid;
+    }
     ::pthread_sigmask(SIG_SETMASK, &all, &saved);
     pid_t pid = ::fork();
     if (pid == 0) {
-        if (!plan.detached) ChildSteps(plan, caught, parent);
-        // The intermediate process: _Fork runs no fork handlers (this process stems from a multithreaded
+        // The intermediate process (a real fork: the program must not share the caller's memory while
+        // the caller goes on). _Fork runs no fork handlers (this process stems from a multithreaded
         // one). The program's parent-death setting would name this short-lived process, so none is set.
         pid_t launched = ::_Fork();
         if (launched == 0) {
