@@ -24,6 +24,8 @@
 #include "LibWide.h"
 #include "TestAccounts.h"
 
+extern char** environ;
+
 namespace {
 
 using namespace kestrel_test;
@@ -50,13 +52,12 @@ std::wstring AdminPassword() {
 // The least any runner has to do: fork, switch identity, exec, wait.
 bool BareRun(const std::vector<gid_t>& groups) {
     char* argv[] = {const_cast<char*>(kProgram), nullptr};
-    char* envp[] = {nullptr};
     pid_t pid = ::fork();
     if (pid == 0) {
         if (::setgid(kAdmin.gid) != 0 || ::setgroups(groups.size(), groups.data()) != 0 ||
             ::setuid(kAdmin.uid) != 0)
             ::_exit(126);
-        ::execve(kProgram, argv, envp);
+        ::execve(kProgram, argv, environ);  // the environment the runner hands on, wrappers included
         ::_exit(127);
     }
     int status = 0;
