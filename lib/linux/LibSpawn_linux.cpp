@@ -12,6 +12,14 @@
 
 #include <cerrno>
 
+#ifdef __SANITIZE_ADDRESS__
+#include <sanitizer/asan_interface.h>
+#endif
+
+// Code of the child before execve: it runs on a stack of its own in the parent's memory, and never returns,
+// so a sanitizer's stack bookkeeping would leave marks in that memory. It is not instrumented.
+#define TERN_CHILD_CODE __attribute__((no_sanitize_address, no_sanitize_undefined))
+
 namespace tern_posix {
 namespace {
 
@@ -31,7 +39,7 @@ void FindCaughtSignals(CaughtSignals& caught) {
     }
 }
 
-[[noreturn]] void Report(const SpawnPlan& p, int32_t stage) {
+[[noreturn]] TERN_CHILD_CODE void Report(const SpawnPlan& p, int32_t stage) {
     SpawnFailure f{stage, errno};
     ssize_t ignored = ::write(p.reportFd, &f, sizeof f);
     (void)ignored;
@@ -39,12 +47,13 @@ void FindCaughtSignals(CaughtSignals& caught) {
 }
 
 // Moves fd out of the standard range so that the dup2 calls cannot overwrite one another.
-int AboveStandard(int fd) {
+TERN_CHILD_CODE int AboveStandard(int fd) {
     return fd >= 0 && fd < 3 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 3) : fd;
 }
 
 // The child: async-signal-safe calls only; every signal is blocked on entry.
-[[noreturn]] void ChildSteps(const SpawnPlan& plan, const CaughtSignals& caught, pid_t parent) {
+[[noreturn]] TERN_CHILD_CODE void ChildSteps(const SpawnPlan& plan, const CaughtSignals& caught,
+                                             pid_t parent) {
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     for (int i = 0; i < caught.count; ++i) ::sigaction(caught.list[i], &dfl, nullptr);
@@ -92,7 +101,7 @@ struct CloneArgs {
     pid_t parent;
 };
 
-int CloneChild(void* arg) {
+TERN_CHILD_CODE int CloneChild(void* arg) {
     const auto* a = static_cast<const CloneArgs*>(arg);
     ChildSteps(*a->plan, *a->caught, a->parent);
 }
@@ -105,12 +114,20 @@ class ChildStack {
         : base_(::mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1,
                        0)) {}
     ~ChildStack() {
-        if (base_ != MAP_FAILED) ::munmap(base_, kSize);
+        if (base_ == MAP_FAILED) return;
+#ifdef __SANITIZE_ADDRESS__
+        ASAN_UNPOISON_MEMORY_REGION(base_, kSize);  // the next stack mapped here starts clean
+#endif
+        ::munmap(base_, kSize);
     }
     ChildStack(const ChildStack&) = delete;
     ChildStack& operator=(const ChildStack&) = delete;
-    bool Valid() const { return base_ != MAP_FAILED; }
-    void* Top() const { return static_cast<char*>(base_) + kSize; }
+    bool Valid() const {
+        return base_ != MAP_FAILED;
+    }
+    void* Top() const {
+        return static_cast<char*>(base_) + kSize;
+    }
 
   private:
     void* base_;
