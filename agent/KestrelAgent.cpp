@@ -11,6 +11,7 @@
 #include "KestrelLog.h"
 #include "LibClock.h"
 #include "LibLogger.h"
+#include "LibLogon.h"
 #include "LibWide.h"
 
 #define KESTREL_EXPORT extern "C" __attribute__((visibility("default")))
@@ -159,6 +160,7 @@ constexpr EntryPointInfo kCleanEP{"KestrelClean",
 template <class Operation>
 uint32_t RunEntryPoint(const EntryPointInfo& ep, const char* resourceName, CairnArgVector args,
                        Operation op) {
+    TernLogonReuseScope logonReuse;  // one PAM log-on per account for the whole call
     TernThreadLogQueue& logger = TernLogger();
     logger.BeginThread();
     CKestrelStatus status;

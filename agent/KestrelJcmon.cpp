@@ -1,4 +1,5 @@
 // The jcmon check: SAP's Java control tool asked for its dispatcher and server processes.
+#include <cstdint>
 #include <string>
 
 #include "Kestrel.h"
@@ -153,6 +154,7 @@ CKestrelStatus CKestrel::_RunJcmonMonitorCheck(CKestrelAttrib& attrib, uint32_t&
     options.commandLine = command;
     options.input = std::string(kJcmonDialogue, sizeof kJcmonDialogue);
     options.timeoutMs = dwTimeOut;
+    options.maxOutput = SIZE_MAX;  // the verdict may come late in a long answer: all of it is scanned
     TernRunResult result;
     status = TernRunCommand(options, result);
     if (status.IsFailure()) {

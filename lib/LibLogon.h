@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,9 @@ struct TernAccount {
     std::string name;  // the NSS name that matched ("user", "DOMAIN\user" or "user@domain")
     std::string home;
     std::string shell;
+    // Group ids for the identity switch (the primary group first), filled by a successful log-on; empty
+    // when not known (the command runner then looks them up itself).
+    std::vector<uint32_t> groups;
 };
 
 // The NSS names tried for user/domain, in order: "user" when domain is empty or the host's short name
@@ -43,6 +47,27 @@ std::vector<std::string> TernLogonNames(std::wstring_view user, std::wstring_vie
 // management refuses the account, 1359 when PAM itself fails. account is untouched on failure.
 CKestrelStatus TernLogonUser(std::wstring_view user, std::wstring_view domain, std::wstring_view password,
                              TernLogonType type, TernAccount& account);
+
+// Keeps the successful log-ons of one entry-point call for reuse (one per thread; an inner scope on the
+// same thread adds nothing and the outermost one owns what is kept). While a scope lives on the calling
+// thread, TernLogonUser answers a log-on whose user, domain, type and password equal those of an earlier
+// successful one on this thread with that account, without asking PAM again. Failed log-ons are never kept:
+// the next attempt authenticates again. The passwords kept are wiped when the scope ends; outside a scope
+// nothing is kept. Not movable: it lives on the stack of the call it serves.
+struct TernKeptLogons;
+class TernLogonReuseScope {
+  public:
+    TernLogonReuseScope();
+    ~TernLogonReuseScope();
+    TernLogonReuseScope(const TernLogonReuseScope&) = delete;
+    TernLogonReuseScope& operator=(const TernLogonReuseScope&) = delete;
+
+  private:
+    std::unique_ptr<TernKeptLogons> kept_;  // null in an inner scope
+};
+
+// Number of PAM authentications this process has run (for tests and benchmarks).
+uint64_t TernLogonAuthentications();
 
 // Secondary group ids of an account (getgrouplist), the primary group first. Failure: code 2 with the
 // mapped error; groups untouched.

@@ -7,6 +7,7 @@
 
 #include "LibError.h"
 #include "LibFileCheck.h"
+#include "LibPosix_linux.h"
 
 namespace {
 
@@ -36,15 +37,13 @@ bool SetFsIds(uid_t uid, gid_t gid) {
 
 bool TernCanReadFile(const std::string& path) {
     // O_NONBLOCK: opening a FIFO for the check must not hang the agent.
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
+    tern_posix::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd.Valid()) {
         TernSetLastErrorFromErrno(errno);
         return false;
     }
     struct stat st {};
-    bool readable = fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode);
-    close(fd);
-    return readable;
+    return fstat(fd.Get(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
 CKestrelStatus TernIsDirectory(const std::string& path, bool& isDirectory) {

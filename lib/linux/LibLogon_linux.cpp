@@ -5,15 +5,18 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cwchar>
+#include <memory>
 #include <mutex>
 
 #include "LibError.h"
 #include "LibLogger.h"
 #include "LibLogon.h"
+#include "LibPosix_linux.h"
 #include "LibWide.h"
 
 namespace {
@@ -45,10 +48,42 @@ class SecretBuffer {
     SecretBuffer(const SecretBuffer&) = delete;
     SecretBuffer& operator=(const SecretBuffer&) = delete;
     const char* c_str() const { return data_.data(); }
+    // Compares in time that depends only on the lengths, not on where the texts differ.
+    bool Equals(const SecretBuffer& other) const {
+        if (data_.size() != other.data_.size()) return false;
+        unsigned char diff = 0;
+        for (size_t i = 0; i < data_.size(); ++i)
+            diff |= static_cast<unsigned char>(data_[i] ^ other.data_[i]);
+        return diff == 0;
+    }
 
   private:
     std::vector<char> data_;
 };
+
+std::atomic<uint64_t> g_authentications{0};
+
+// One successful log-on kept by a TernLogonReuseScope.
+struct KeptLogon {
+    KeptLogon(std::wstring_view u, std::wstring_view d, std::wstring_view password, TernLogonType t)
+        : user(u), domain(d), type(t), secret(password) {}
+    std::wstring user;
+    std::wstring domain;
+    TernLogonType type;
+    SecretBuffer secret;  // wiped when the entry goes
+    TernAccount account;
+};
+
+}  // namespace
+
+struct TernKeptLogons {
+    std::vector<std::unique_ptr<KeptLogon>> entries;
+};
+
+namespace {
+
+// The log-ons kept on this thread while a scope lives (null otherwise); owned by the outermost scope.
+thread_local TernKeptLogons* t_kept = nullptr;
 
 struct ConversationData {
     const char* password;
@@ -110,24 +145,29 @@ class PamTransaction {
 };
 
 bool LookUpAccount(const std::string& name, TernAccount& account) {
-    long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(hint > 0 ? static_cast<size_t>(hint) : 4096);
-    for (;;) {
-        passwd pw{};
-        passwd* found = nullptr;
-        int rc = getpwnam_r(name.c_str(), &pw, buffer.data(), buffer.size(), &found);
-        if (rc == ERANGE && buffer.size() < (1u << 20)) {
-            buffer.resize(buffer.size() * 2);
-            continue;
+    tern_posix::PasswdEntry entry;
+    if (tern_posix::LookUpAccount(name, entry) != 0) return false;
+    account.uid = entry.uid;
+    account.gid = entry.gid;
+    account.name = std::move(entry.name);
+    account.home = std::move(entry.home);
+    account.shell = std::move(entry.shell);
+    return true;
+}
+
+// getgrouplist with the list grown to the size it asks for. false when it keeps asking for more.
+bool GroupList(const TernAccount& account, std::vector<uint32_t>& groups) {
+    int count = 32;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        std::vector<gid_t> list(static_cast<size_t>(count));
+        int n = count;
+        if (getgrouplist(account.name.c_str(), account.gid, list.data(), &n) >= 0) {
+            groups.assign(list.begin(), list.begin() + n);
+            return true;
         }
-        if (rc != 0 || !found) return false;
-        account.uid = pw.pw_uid;
-        account.gid = pw.pw_gid;
-        account.name = pw.pw_name;
-        account.home = pw.pw_dir ? pw.pw_dir : "";
-        account.shell = pw.pw_shell ? pw.pw_shell : "";
-        return true;
+        count = n > count ? n : count * 2;  // n holds the size needed
     }
+    return false;
 }
 
 // getusershell keeps its position in process-wide state.
@@ -186,6 +226,19 @@ std::vector<std::string> TernLogonNames(std::wstring_view user, std::wstring_vie
 
 CKestrelStatus TernLogonUser(std::wstring_view user, std::wstring_view domain, std::wstring_view password,
                              TernLogonType type, TernAccount& account) {
+    if (t_kept) {
+        SecretBuffer offered(password);
+        for (const std::unique_ptr<KeptLogon>& kept : t_kept->entries) {
+            if (kept->type == type && kept->user == user && kept->domain == domain &&
+                kept->secret.Equals(offered)) {
+                account = kept->account;
+                TernSetLastError(0);
+                CKestrelStatus status;
+                status.Clear();
+                return status;
+            }
+        }
+    }
     TernAccount found;
     bool known = false;
     if (!user.empty()) {
@@ -211,6 +264,7 @@ CKestrelStatus TernLogonUser(std::wstring_view user, std::wstring_view domain, s
                    pam_strerror(nullptr, rc));
         return Failed(TERN_ERROR_INTERNAL_ERROR);
     }
+    g_authentications.fetch_add(1, std::memory_order_relaxed);
     rc = pam.Authenticate();
     if (rc != PAM_SUCCESS) {
         // Every authentication failure reads as a bad user name or password, as a log-on would say.
@@ -231,6 +285,14 @@ CKestrelStatus TernLogonUser(std::wstring_view user, std::wstring_view domain, s
                    static_cast<int>(TERN_ERROR_LOGON_TYPE_NOT_GRANTED));
         return Failed(TERN_ERROR_LOGON_TYPE_NOT_GRANTED);
     }
+    // The runner switches to these groups; read once here rather than before every command. A failure
+    // leaves the list empty and the runner asks again (and reports it).
+    if (!GroupList(found, found.groups)) found.groups.clear();
+    if (t_kept) {
+        auto kept = std::make_unique<KeptLogon>(user, domain, password, type);
+        kept->account = found;
+        t_kept->entries.push_back(std::move(kept));
+    }
     account = std::move(found);
     TernSetLastError(0);
     CKestrelStatus status;
@@ -239,18 +301,27 @@ CKestrelStatus TernLogonUser(std::wstring_view user, std::wstring_view domain, s
 }
 
 CKestrelStatus TernAccountGroups(const TernAccount& account, std::vector<uint32_t>& groups) {
-    int count = 32;
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        std::vector<gid_t> list(static_cast<size_t>(count));
-        int n = count;
-        if (getgrouplist(account.name.c_str(), account.gid, list.data(), &n) >= 0) {
-            groups.assign(list.begin(), list.begin() + n);
-            CKestrelStatus status;
-            status.Clear();
-            return status;
-        }
-        count = n > count ? n : count * 2;  // n holds the size needed
+    std::vector<uint32_t> list;
+    if (!GroupList(account, list)) {
+        TERN_TRACE(L"(%d) getgrouplist failed.", static_cast<int>(TERN_ERROR_INSUFFICIENT_BUFFER));
+        return Failed(TERN_ERROR_INSUFFICIENT_BUFFER);
     }
-    TERN_TRACE(L"(%d) getgrouplist failed.", static_cast<int>(TERN_ERROR_INSUFFICIENT_BUFFER));
-    return Failed(TERN_ERROR_INSUFFICIENT_BUFFER);
+    groups = std::move(list);
+    CKestrelStatus status;
+    status.Clear();
+    return status;
+}
+
+TernLogonReuseScope::TernLogonReuseScope() {
+    if (t_kept) return;
+    kept_ = std::make_unique<TernKeptLogons>();
+    t_kept = kept_.get();
+}
+
+TernLogonReuseScope::~TernLogonReuseScope() {
+    if (kept_) t_kept = nullptr;  // kept_ goes next; each entry wipes its password
+}
+
+uint64_t TernLogonAuthentications() {
+    return g_authentications.load(std::memory_order_relaxed);
 }

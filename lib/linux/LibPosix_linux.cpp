@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <vector>
 
 #include "LibError.h"
 
@@ -44,6 +47,67 @@ UniqueFd& UniqueFd::operator=(UniqueFd&& o) noexcept {
 void UniqueFd::Reset(int fd) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
+}
+
+namespace {
+
+// Runs lookup (a getpw*_r call) with a buffer grown on ERANGE and copies the entry it found.
+template <class Lookup>
+int LookUpWith(Lookup lookup, PasswdEntry& out) {
+    long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(hint > 0 ? static_cast<size_t>(hint) : 4096);
+    for (;;) {
+        passwd pw{};
+        passwd* found = nullptr;
+        int rc = lookup(&pw, buffer.data(), buffer.size(), &found);
+        if (rc == ERANGE && buffer.size() < (1u << 20)) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (rc != 0) return rc;
+        if (!found) return ENOENT;
+        out.uid = pw.pw_uid;
+        out.gid = pw.pw_gid;
+        out.name = pw.pw_name;
+        out.home = pw.pw_dir ? pw.pw_dir : "";
+        out.shell = pw.pw_shell ? pw.pw_shell : "";
+        return 0;
+    }
+}
+
+}  // namespace
+
+int LookUpAccount(const std::string& name, PasswdEntry& out) {
+    return LookUpWith([&](passwd* pw, char* buf, size_t size,
+                          passwd** found) { return ::getpwnam_r(name.c_str(), pw, buf, size, found); },
+                      out);
+}
+
+int LookUpAccount(uid_t uid, PasswdEntry& out) {
+    return LookUpWith([&](passwd* pw, char* buf, size_t size,
+                          passwd** found) { return ::getpwuid_r(uid, pw, buf, size, found); },
+                      out);
+}
+
+bool FindProgram(const std::string& name, std::string_view searchPath, std::string& path) {
+    if (name.find('/') != std::string::npos) {
+        path = name;
+        return true;
+    }
+    size_t start = 0;
+    for (;;) {
+        size_t end = searchPath.find(':', start);
+        std::string_view dir = searchPath.substr(start, end == std::string_view::npos ? end : end - start);
+        std::string candidate = (dir.empty() ? std::string(".") : std::string(dir)) + "/" + name;
+        struct stat st {};
+        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            ::access(candidate.c_str(), X_OK) == 0) {
+            path = std::move(candidate);
+            return true;
+        }
+        if (end == std::string_view::npos) return false;
+        start = end + 1;
+    }
 }
 
 bool ReadFileAt(int dirfd, const std::string& path, std::string& out, int& err) {

@@ -1,11 +1,14 @@
-// Internal helpers of the Linux bodies: status construction, an owned descriptor, /proc readers.
-// Not part of the library's interface.
+// Internal helpers of the Linux bodies: status construction, owned descriptors, account and program
+// lookups, /proc readers. Not part of the library's interface.
 #pragma once
 
+#include <dirent.h>
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include "KestrelStatus.h"
 
@@ -33,16 +36,43 @@ class UniqueFd {
 
     int Get() const { return fd_; }
     bool Valid() const { return fd_ >= 0; }
+    // The descriptor, now owned by the caller (-1 when empty).
     int Release() {
         int fd = fd_;
         fd_ = -1;
         return fd;
     }
+    // Closes the descriptor held (if any) and takes ownership of fd.
     void Reset(int fd = -1);
 
   private:
     int fd_ = -1;
 };
+
+// Owns one directory stream; closedir on destruction.
+struct DirCloser {
+    void operator()(DIR* d) const { ::closedir(d); }
+};
+using UniqueDir = std::unique_ptr<DIR, DirCloser>;
+
+// An account as NSS names it.
+struct PasswdEntry {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::string name;
+    std::string home;
+    std::string shell;
+};
+// getpwnam_r / getpwuid_r, the buffer grown while they answer ERANGE (up to 1 MiB). 0 when found and out
+// filled; ENOENT when there is no such account; otherwise the error NSS gave. out is untouched on failure.
+int LookUpAccount(const std::string& name, PasswdEntry& out);
+int LookUpAccount(uid_t uid, PasswdEntry& out);
+
+// The search list the runner and the service manager use when the environment has no PATH.
+inline constexpr const char* kDefaultSearchPath = "/usr/local/bin:/usr/bin:/bin";
+// A name holding '/' is taken as it is. Otherwise the first directory of searchPath (colon separated, an
+// empty entry meaning ".") holding an executable regular file of that name. false when none does.
+bool FindProgram(const std::string& name, std::string_view searchPath, std::string& path);
 
 // Reads a whole (small, possibly /proc) file relative to dirfd (AT_FDCWD for an absolute path).
 // false with err = errno on failure.

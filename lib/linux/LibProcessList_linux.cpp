@@ -13,14 +13,6 @@
 
 using namespace tern_posix;
 
-namespace {
-
-struct DirCloser {
-    void operator()(DIR* d) const { ::closedir(d); }
-};
-
-}  // namespace
-
 TernProcessList::TernProcessList(bool openNow) {
     if (openNow) Open();
 }
@@ -34,7 +26,7 @@ CKestrelStatus TernProcessList::Close() {
 
 CKestrelStatus TernProcessList::Open() {
     Close();
-    std::unique_ptr<DIR, DirCloser> dir(::opendir("/proc"));
+    UniqueDir dir(::opendir("/proc"));
     if (!dir) {
         CKestrelStatus st = FailErrno(errno);
         TERN_TRACE(L"(%d) CreateToolhelp32SnapShot failed.", st.GetError());

@@ -189,23 +189,16 @@ CKestrelStatus TernProcess::GetUserName(std::wstring& domain, std::wstring& user
         TERN_TRACE(L"(%d) GetUserSid failed. pid=%d", st.GetError(), pid_);
         return st;
     }
-    std::vector<char> buf(1024);
-    passwd pw{};
-    passwd* found = nullptr;
-    int rc;
-    while ((rc = ::getpwuid_r(static_cast<uid_t>(uid), &pw, buf.data(), buf.size(), &found)) == ERANGE &&
-           buf.size() < (1u << 20)) {
-        buf.resize(buf.size() * 2);
-    }
-    if (rc != 0 || found == nullptr) {
+    PasswdEntry found;
+    int rc = LookUpAccount(static_cast<uid_t>(uid), found);
+    if (rc != 0) {
         // No entry (or an NSS source that reports "not found" as an error): the uid has no name.
-        st = (rc == 0 || rc == ENOENT || rc == ESRCH || rc == EBADF || rc == EPERM)
-                 ? Fail(TERN_ERROR_NONE_MAPPED)
-                 : FailErrno(rc);
+        st = (rc == ENOENT || rc == ESRCH || rc == EBADF || rc == EPERM) ? Fail(TERN_ERROR_NONE_MAPPED)
+                                                                         : FailErrno(rc);
         TERN_TRACE(L"(%d) LookupAccountSid failed. pid=%d", st.GetError(), pid_);
         return st;
     }
-    TernSplitAccountName(found->pw_name, TernHostShortNameUpper(), domain, user);
+    TernSplitAccountName(found.name, TernHostShortNameUpper(), domain, user);
     return Ok();
 }
 

@@ -3,12 +3,8 @@
 // Everything the child needs (argument vector, environment, program path, group list) is prepared before
 // fork: the agent is multithreaded, so the child may only make async-signal-safe calls until execve.
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
-#include <pthread.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -22,42 +18,16 @@
 #include "LibCommandLine.h"
 #include "LibError.h"
 #include "LibLogger.h"
+#include "LibPosix_linux.h"
 #include "LibRunAs.h"
+#include "LibSpawn_linux.h"
 #include "LibWide.h"
 
 extern char** environ;
 
+using tern_posix::UniqueFd;
+
 namespace {
-
-// Owns one descriptor.
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { Reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) Reset(other.Release());
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int Get() const { return fd_; }
-    bool IsValid() const { return fd_ >= 0; }
-    int Release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void Reset(int fd = -1) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_ = -1;
-};
 
 // A child that has been forked and not yet reaped. Its destructor kills the whole process group and reaps
 // it, so no path out of TernRunCommand leaves a zombie or a running child behind.
@@ -84,8 +54,8 @@ class ChildProcess {
     // its descendants (it leads its own session, and the unreaped child keeps the group id from reuse).
     void KillGroup() {
         if (pid_ <= 0) return;
-        if (pidfd_.IsValid())
-            syscall(SYS_pidfd_send_signal, pidfd_.Get(), SIGKILL, nullptr, 0);
+        if (pidfd_.Valid())
+            tern_posix::PidfdSendSignal(pidfd_.Get(), SIGKILL);
         else
             kill(pid_, SIGKILL);
         kill(-pid_, SIGKILL);
@@ -97,11 +67,11 @@ class ChildProcess {
         siginfo_t info{};
         int rc;
         do {
-            rc = pidfd_.IsValid()
+            rc = pidfd_.Valid()
                      ? waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd_.Get()), &info, WEXITED)
                      : waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED);
         } while (rc == -1 && errno == EINTR);
-        if (rc == -1 && errno == EINVAL && pidfd_.IsValid()) {  // kernel without P_PIDFD
+        if (rc == -1 && errno == EINVAL && pidfd_.Valid()) {  // kernel without P_PIDFD
             do rc = waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED);
             while (rc == -1 && errno == EINTR);
         }
@@ -118,12 +88,6 @@ class ChildProcess {
     UniqueFd pidfd_;
 };
 
-// What the child reports through the status pipe when it cannot reach execve.
-struct ChildFailure {
-    int32_t step;  // 1 identity, 2 directory, 3 handles, 4 exec
-    int32_t error;
-};
-
 struct ChildPlan {
     std::string program;
     std::vector<std::string> argStore;
@@ -136,79 +100,6 @@ struct ChildPlan {
     gid_t gid = 0;
     std::vector<gid_t> groups;
 };
-
-[[noreturn]] void ChildFail(int statusFd, int32_t step) {
-    ChildFailure f{step, errno};
-    ssize_t ignored = write(statusFd, &f, sizeof f);
-    (void)ignored;
-    _exit(127);
-}
-
-// Moves fd out of the standard range so that the dup2 calls below cannot overwrite each other.
-int AboveStandard(int fd) {
-    return fd < 3 ? fcntl(fd, F_DUPFD_CLOEXEC, 3) : fd;
-}
-
-// Runs in the forked child: async-signal-safe calls only.
-[[noreturn]] void ChildMain(const ChildPlan& plan, int inFd, int outFd, int statusFd) {
-    // Signal mask and ignored signals survive execve; the program gets the defaults. The handlers are reset
-    // while every signal is still blocked (the parent blocked them across the fork), then unmasked.
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    for (int sig = 1; sig < NSIG; ++sig) {
-        if (sig != SIGKILL && sig != SIGSTOP) sigaction(sig, &dfl, nullptr);
-    }
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    setsid();  // own session and process group: a time-out kills the whole group
-    if (plan.switchIdentity) {
-        if (setgroups(plan.groups.size(), plan.groups.data()) != 0) ChildFail(statusFd, 1);
-        if (setgid(plan.gid) != 0) ChildFail(statusFd, 1);
-        if (setuid(plan.uid) != 0) ChildFail(statusFd, 1);
-    }
-    if (!plan.workDir.empty() && chdir(plan.workDir.c_str()) != 0) ChildFail(statusFd, 2);
-    statusFd = AboveStandard(statusFd);
-    inFd = AboveStandard(inFd);
-    outFd = AboveStandard(outFd);
-    if (statusFd < 0) _exit(127);
-    if (inFd < 0 || outFd < 0) ChildFail(statusFd, 3);
-    if (dup2(inFd, 0) < 0 || dup2(outFd, 1) < 0 || dup2(outFd, 2) < 0) ChildFail(statusFd, 3);
-    // Every other descriptor goes: the status pipe at execve (it is close-on-exec), the rest now.
-    if (statusFd > 3) syscall(SYS_close_range, 3u, static_cast<unsigned>(statusFd - 1), 0u);
-    syscall(SYS_close_range, static_cast<unsigned>(statusFd + 1), ~0u, 0u);
-    execve(plan.program.c_str(), plan.argv.data(), plan.envp.data());
-    ChildFail(statusFd, 4);
-}
-
-bool IsExecutableFile(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0;
-}
-
-// Resolves a program name without a separator on PATH (before fork: the search allocates).
-bool ResolveProgram(const std::string& name, const std::vector<std::string>& env, std::string& path) {
-    if (name.find('/') != std::string::npos) {
-        path = name;
-        return true;
-    }
-    std::string search = "/usr/local/bin:/usr/bin:/bin";
-    for (const std::string& e : env) {
-        if (e.rfind("PATH=", 0) == 0) search = e.substr(5);
-    }
-    size_t start = 0;
-    for (;;) {
-        size_t end = search.find(':', start);
-        std::string dir = search.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + name;
-        if (IsExecutableFile(candidate)) {
-            path = candidate;
-            return true;
-        }
-        if (end == std::string::npos) return false;
-        start = end + 1;
-    }
-}
 
 bool IsAccountVariable(const char* entry) {
     for (const char* name : {"HOME=", "USER=", "LOGNAME=", "SHELL="}) {
@@ -260,13 +151,18 @@ CKestrelStatus Prepare(const TernRunOptions& options, TernRunResult& result, Chi
             plan.switchIdentity = true;
             plan.uid = account->uid;
             plan.gid = account->gid;
-            std::vector<uint32_t> groups;
-            CKestrelStatus st = TernAccountGroups(*account, groups);
-            if (st.IsFailure()) {
-                result.failedStep = TernRunStep::kEnvironment;
-                return st;
+            // A log-on leaves the group list in the account; looked up here only for an account without.
+            std::vector<uint32_t> looked;
+            const std::vector<uint32_t>* groups = &account->groups;
+            if (groups->empty()) {
+                CKestrelStatus st = TernAccountGroups(*account, looked);
+                if (st.IsFailure()) {
+                    result.failedStep = TernRunStep::kEnvironment;
+                    return st;
+                }
+                groups = &looked;
             }
-            plan.groups.assign(groups.begin(), groups.end());
+            plan.groups.assign(groups->begin(), groups->end());
         } else if (self != account->uid) {
             return Fail(result, TernRunStep::kStart, TERN_ERROR_PRIVILEGE_NOT_HELD, L"Identity switch");
         }
@@ -315,7 +211,12 @@ CKestrelStatus TernRunCommand(const TernRunOptions& options, TernRunResult& resu
     ChildPlan plan;
     CKestrelStatus status = Prepare(options, result, plan);
     if (status.IsFailure()) return status;
-    if (!ResolveProgram(plan.argStore[0], plan.envStore, plan.program)) {
+    // The child's PATH (the last entry wins, as getenv would find it in a block with duplicates).
+    std::string_view search = tern_posix::kDefaultSearchPath;
+    for (const std::string& e : plan.envStore) {
+        if (e.rfind("PATH=", 0) == 0) search = std::string_view(e).substr(5);
+    }
+    if (!tern_posix::FindProgram(plan.argStore[0], search, plan.program)) {
         return Fail(result, TernRunStep::kStart, TERN_ERROR_FILE_NOT_FOUND, L"Program lookup");
     }
     StepDone(options, TernRunStep::kEnvironment);
@@ -352,7 +253,7 @@ CKestrelStatus TernRunCommand(const TernRunOptions& options, TernRunResult& resu
     } else {
         result.failedPipe = PipePart::kOther;
         inRead.Reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
-        if (!inRead.IsValid()) return FailErrno(result, TernRunStep::kPipes, errno, L"open /dev/null");
+        if (!inRead.Valid()) return FailErrno(result, TernRunStep::kPipes, errno, L"open /dev/null");
     }
     result.failedPipe = PipePart::kOther;
     if (pipe2(fds, O_CLOEXEC) != 0) return FailErrno(result, TernRunStep::kPipes, errno, L"pipe2 (status)");
@@ -361,36 +262,48 @@ CKestrelStatus TernRunCommand(const TernRunOptions& options, TernRunResult& resu
     StepDone(options, TernRunStep::kPipes);
 
     ChildProcess child;
-    // No signal may run one of the agent's handlers in the child before it has put the defaults back: all
-    // signals stay blocked across the fork, here and in the child until its handlers are reset.
-    sigset_t all, saved;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &saved);
-    pid_t pid = fork();
-    if (pid == 0) ChildMain(plan, inRead.Get(), outWrite.Get(), statusWrite.Get());
+    tern_posix::SpawnPlan spawn;
+    spawn.program = plan.program.c_str();
+    spawn.argv = plan.argv.data();
+    spawn.envp = plan.envp.data();
+    spawn.switchIdentity = plan.switchIdentity;
+    spawn.uid = plan.uid;
+    spawn.gid = plan.gid;
+    spawn.groups = plan.groups.data();
+    spawn.groupCount = plan.groups.size();
+    spawn.killWithParent = true;  // a tool ends with the agent (or the entry-point thread) that ran it
+    spawn.workDir = plan.workDir.empty() ? nullptr : plan.workDir.c_str();
+    spawn.stdinFd = inRead.Get();
+    spawn.stdoutFd = spawn.stderrFd = outWrite.Get();
+    spawn.reportFd = statusWrite.Get();
+    pid_t pid = tern_posix::Spawn(spawn);
     const int forkErrno = errno;
-    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     if (pid < 0) return FailErrno(result, TernRunStep::kStart, forkErrno, L"fork");
     // The PID cannot be reused before it is reaped, so opening the pidfd now names this child.
-    UniqueFd pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    UniqueFd pidfd(tern_posix::PidfdOpen(pid));
     int pidfdErrno = errno;
     child.Adopt(pid, std::move(pidfd));  // from here on the child is killed and reaped on every path
     statusWrite.Reset();
     inRead.Reset();
     outWrite.Reset();
 
-    // The status pipe reads end of file when execve succeeded, a ChildFailure when it did not.
-    ChildFailure failure{};
+    // The status pipe reads end of file when execve succeeded, a SpawnFailure when it did not.
+    tern_posix::SpawnFailure failure{};
     ssize_t got;
     do got = read(statusRead.Get(), &failure, sizeof failure);
     while (got < 0 && errno == EINTR);
     if (got == static_cast<ssize_t>(sizeof failure)) {
         uint32_t ignored = 0;
         child.Reap(ignored);
-        uint32_t error = failure.step == 2 ? TERN_ERROR_DIRECTORY : TernErrnoToError(failure.error);
-        static const wchar_t* const kWhat[] = {L"child", L"Identity switch", L"chdir", L"dup2", L"execve"};
-        return Fail(result, TernRunStep::kStart, error,
-                    kWhat[failure.step >= 1 && failure.step <= 4 ? failure.step : 0]);
+        using namespace tern_posix;
+        uint32_t error =
+            failure.stage == kSpawnDirectory ? TERN_ERROR_DIRECTORY : TernErrnoToError(failure.error);
+        const wchar_t* what = failure.stage == kSpawnIdentity    ? L"Identity switch"
+                              : failure.stage == kSpawnDirectory ? L"chdir"
+                              : failure.stage == kSpawnHandles   ? L"dup2"
+                              : failure.stage == kSpawnExec      ? L"execve"
+                                                                 : L"child";
+        return Fail(result, TernRunStep::kStart, error, what);
     }
     statusRead.Reset();
     if (child.PidFd() < 0) return FailErrno(result, TernRunStep::kStart, pidfdErrno, L"pidfd_open");

@@ -27,6 +27,7 @@
 #include "LibError.h"
 #include "LibLogger.h"
 #include "LibPosix_linux.h"
+#include "LibSpawn_linux.h"
 #include "LibWide.h"
 
 extern char** environ;
@@ -147,27 +148,8 @@ std::string ErrnoText(int err) {
 
 // Looks prog up like a shell would (PATH of the manager's environment) when it names no directory.
 bool ResolveProgram(const std::string& prog, std::string& path) {
-    if (prog.find('/') != std::string::npos) {
-        path = prog;
-        return true;
-    }
     const char* env = std::getenv("PATH");
-    std::string dirs = env && *env ? env : "/usr/local/bin:/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        std::string dir = dirs.substr(start, end - start);
-        std::string candidate = (dir.empty() ? "." : dir) + "/" + prog;
-        struct stat sb {};
-        if (::stat(candidate.c_str(), &sb) == 0 && S_ISREG(sb.st_mode) &&
-            ::access(candidate.c_str(), X_OK) == 0) {
-            path = candidate;
-            return true;
-        }
-        start = end + 1;
-    }
-    return false;
+    return FindProgram(prog, env && *env ? env : kDefaultSearchPath, path);
 }
 
 // Everything the launched process needs, prepared before fork: between fork and exec only async-signal-safe
@@ -185,56 +167,20 @@ struct LaunchPlan {
     int goRead = -1;   // end of file once the manager has read the process's start time: then exec goes on
     int goWrite = -1;  // the launched process closes its copy first, or it would never see that end of file
     int reportWrite = -1;  // close-on-exec: end of file tells the manager that exec succeeded
-    sigset_t emptyMask{};
 };
-
-// Steps of the launched process, reported with errno when one fails.
-enum LaunchStage : int32_t { kStageSession = 1, kStageAccount = 2, kStageHandles = 3, kStageExec = 4 };
 
 const char* StageText(int32_t stage) {
     switch (stage) {
-        case kStageSession:
+        case kSpawnSession:
             return "cannot create a session";
-        case kStageAccount:
+        case kSpawnIdentity:
             return "cannot switch to the service account";
-        case kStageHandles:
+        case kSpawnDirectory:
+        case kSpawnHandles:
             return "cannot set up standard handles";
         default:
             return "cannot execute the program";
     }
-}
-
-[[noreturn]] void ReportAndExit(const LaunchPlan& p, int32_t stage, int err) {
-    int32_t msg[2] = {stage, err};
-    ssize_t ignored = ::write(p.reportWrite, msg, sizeof msg);
-    (void)ignored;
-    ::_exit(127);
-}
-
-[[noreturn]] void RunLaunched(const LaunchPlan& p) {
-    ::close(p.goWrite);
-    char b;
-    ssize_t n;
-    do {
-        n = ::read(p.goRead, &b, 1);
-    } while (n < 0 && errno == EINTR);
-    if (::setsid() < 0) ReportAndExit(p, kStageSession, errno);
-    ::sigprocmask(SIG_SETMASK, &p.emptyMask, nullptr);
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    for (int s = 1; s < NSIG; ++s) ::sigaction(s, &dfl, nullptr);  // fails harmlessly for KILL, STOP
-    if (p.asUser) {
-        if (::setgroups(p.groups.size(), p.groups.data()) != 0 || ::setgid(p.gid) != 0 ||
-            ::setuid(p.uid) != 0)
-            ReportAndExit(p, kStageAccount, errno);
-    }
-    if (::dup2(p.devNull, 0) < 0 || ::dup2(p.logFd, 1) < 0 || ::dup2(p.logFd, 2) < 0)
-        ReportAndExit(p, kStageHandles, errno);
-    if (::chdir("/") != 0) ReportAndExit(p, kStageHandles, errno);
-    // Descriptors of other threads that lack close-on-exec must not leak into the service.
-    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
-    ::execve(p.program.c_str(), p.argv.data(), p.envp.data());
-    ReportAndExit(p, kStageExec, errno);
 }
 
 // Builds the plan; on failure why says what is wrong (for the service's log).
@@ -251,30 +197,23 @@ CKestrelStatus Prepare(const TernServiceConfig& cfg, const std::vector<std::stri
 
     std::vector<std::pair<std::string, std::string>> overrides;
     if (!cfg.user.empty()) {
-        std::vector<char> buf(4096);
-        passwd pw{};
-        passwd* found = nullptr;
-        int rc;
-        while ((rc = ::getpwnam_r(cfg.user.c_str(), &pw, buf.data(), buf.size(), &found)) == ERANGE &&
-               buf.size() < (1u << 20))
-            buf.resize(buf.size() * 2);
-        if (rc != 0 || found == nullptr) {
+        PasswdEntry pw;
+        if (LookUpAccount(cfg.user, pw) != 0) {
             why = "account '" + cfg.user + "' is unknown";
             return Fail(TERN_ERROR_SERVICE_LOGON_FAILED);
         }
         p.asUser = true;
-        p.uid = pw.pw_uid;
-        p.gid = pw.pw_gid;
+        p.uid = pw.uid;
+        p.gid = pw.gid;
         // The group list is what initgroups would set; read here because NSS is not async-signal-safe.
         int count = 32;
         p.groups.resize(static_cast<size_t>(count));
-        while (::getgrouplist(pw.pw_name, pw.pw_gid, p.groups.data(), &count) < 0) {
+        while (::getgrouplist(pw.name.c_str(), pw.gid, p.groups.data(), &count) < 0) {
             p.groups.resize(static_cast<size_t>(count) + 1);
             count = static_cast<int>(p.groups.size());
         }
         p.groups.resize(static_cast<size_t>(count));
-        overrides = {
-            {"HOME", pw.pw_dir}, {"USER", pw.pw_name}, {"LOGNAME", pw.pw_name}, {"SHELL", pw.pw_shell}};
+        overrides = {{"HOME", pw.home}, {"USER", pw.name}, {"LOGNAME", pw.name}, {"SHELL", pw.shell}};
     }
     for (char** e = environ; e && *e; ++e) {
         std::string_view kv(*e);
@@ -286,7 +225,6 @@ CKestrelStatus Prepare(const TernServiceConfig& cfg, const std::vector<std::stri
     for (auto& [k, v] : overrides) p.envStore.push_back(k + "=" + v);
     for (auto& e : p.envStore) p.envp.push_back(e.data());
     p.envp.push_back(nullptr);
-    sigemptyset(&p.emptyMask);
     return Ok();
 }
 
@@ -316,17 +254,26 @@ CKestrelStatus Launch(LaunchPlan& p, uint32_t& pid, uint64_t& startTime, std::st
     p.goWrite = goWrite.Get();
     p.reportWrite = reportWrite.Get();
 
-    pid_t middle = ::fork();
+    SpawnPlan spawn;
+    spawn.program = p.program.c_str();
+    spawn.argv = p.argv.data();
+    spawn.envp = p.envp.data();
+    // Holds until the manager has read the process's start time, so the pid it records is this process.
+    spawn.holdFd = p.goRead;
+    spawn.holdCloseFd = p.goWrite;
+    spawn.switchIdentity = p.asUser;
+    spawn.uid = p.uid;
+    spawn.gid = p.gid;
+    spawn.groups = p.groups.data();
+    spawn.groupCount = p.groups.size();
+    spawn.workDir = "/";
+    spawn.stdinFd = p.devNull;
+    spawn.stdoutFd = spawn.stderrFd = p.logFd;
+    spawn.reportFd = p.reportWrite;
+    // Not the caller's child and not ended with it: SAP's instance processes outlive the agent.
+    spawn.detached = true;
+    pid_t middle = Spawn(spawn);
     if (middle < 0) return FailErrno(errno);
-    if (middle == 0) {
-        // _Fork runs no fork handlers: this process may stem from a multi-threaded one.
-        pid_t launched = ::_Fork();
-        if (launched == 0) RunLaunched(p);
-        int32_t msg = launched > 0 ? launched : -errno;
-        ssize_t ignored = ::write(p.reportWrite, &msg, sizeof msg);
-        (void)ignored;
-        ::_exit(0);
-    }
     reportWrite.Reset();
     goRead.Reset();
     int32_t msg = 0;
@@ -353,7 +300,7 @@ CKestrelStatus Launch(LaunchPlan& p, uint32_t& pid, uint64_t& startTime, std::st
     int32_t result[2] = {0, 0};
     if (ReadExact(reportRead.Get(), result, sizeof result, got)) {
         why = std::string(StageText(result[0])) + " '" + p.program + "': " + ErrnoText(result[1]);
-        if (result[0] == kStageAccount) return Fail(TERN_ERROR_SERVICE_LOGON_FAILED);
+        if (result[0] == kSpawnIdentity) return Fail(TERN_ERROR_SERVICE_LOGON_FAILED);
         return FailErrno(result[1]);
     }
     pid = static_cast<uint32_t>(msg);
@@ -541,7 +488,7 @@ std::vector<std::string> ListKeys(int rootFd) {
     std::vector<std::string> keys;
     int dupFd = ::fcntl(rootFd, F_DUPFD_CLOEXEC, 0);
     if (dupFd < 0) return keys;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(dupFd), ::closedir);
+    UniqueDir dir(::fdopendir(dupFd));
     if (!dir) {
         ::close(dupFd);
         return keys;
