@@ -734,6 +734,8 @@ int32_t CKestrelAttrib::_DecryptPassword(char* buffer) {
 }
 
 CKestrelPassword CKestrelAttrib::GetSAPAdminPassword() {
+    // Kept out of core dumps from before the first decoded byte exists.
+    TernNoDumpGuard noDump;
     std::string encoded = TernWideToMb(m_SAPAdminPassword);
     int32_t result = -2;
     std::wstring plain;

@@ -3,10 +3,12 @@
 
 #include <string>
 
+#include "LibNoDump.h"
 #include "LibPasswordCodec.h"
 
 // Owns the plain text and wipes it when destroyed. Move-only, so no unwiped copy is made by accident; the
-// text always lives in a heap buffer, so a move hands the buffer over instead of copying characters.
+// text always lives in a heap buffer, so a move hands the buffer over instead of copying characters. While
+// any instance lives the process is kept out of core dumps.
 class CKestrelPassword {
   public:
     CKestrelPassword() = default;
@@ -36,6 +38,8 @@ class CKestrelPassword {
   private:
     // More than a string keeps inside itself, so the characters are never in the object.
     static constexpr size_t kHeapChars = 32;
+
+    TernNoDumpGuard noDump_;
 
     void Wipe() {
         TernSecureZero(plain_.data(), plain_.size() * sizeof(wchar_t));

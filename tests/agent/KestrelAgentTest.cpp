@@ -1,5 +1,6 @@
 // The agent frame and the attribute record against a recording stand-in framework.
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -407,7 +408,13 @@ TEST_F(AttribTest, PasswordDecoding) {
     a.SAPAdminPassword = enc;
     AttribProbe rec;
     Parse(rec, KEP_CLEAN, a, false);
-    EXPECT_EQ(rec.GetSAPAdminPassword().Get(), L"pa$$word");
+    {
+        // The decoded password keeps the process out of core dumps for as long as it lives.
+        const CKestrelPassword plain = rec.GetSAPAdminPassword();
+        EXPECT_EQ(plain.Get(), L"pa$$word");
+        EXPECT_EQ(prctl(PR_GET_DUMPABLE), 0);
+    }
+    EXPECT_EQ(prctl(PR_GET_DUMPABLE), 1);
 
     TernLogger().BeginThread();
     a.SAPAdminPassword = "ab";
