@@ -13,6 +13,7 @@
 #include "HostAgent.h"
 #include "HostDemo.h"
 #include "LibPasswordCodec.h"
+#include "LibSafeFile.h"
 #ifdef CAIRN_HOST_HAVE_SVC
 #include "SvcCommand.h"
 #endif
@@ -89,6 +90,23 @@ const char* StateName(uint32_t monitorResult) {
         default:
             return "UNKNOWN";
     }
+}
+
+// Why a directory of the host's state cannot be trusted (empty when it can, or when it does not exist yet:
+// the host then creates it itself, with a mode of its own).
+std::string UnsafeDirectory(const std::string& path) {
+    bool missing = false;
+    std::string problem = TernUnsafeOwnership(path, &missing);
+    return missing ? std::string() : problem;
+}
+
+// The same for the service registry ($CAIRN_SERVICE_ROOT), as one line naming it.
+std::string UnsafeRegistry() {
+    const char* root = getenv("CAIRN_SERVICE_ROOT");
+    if (root == nullptr || *root == '\0') return {};
+    std::string problem = UnsafeDirectory(root);
+    return problem.empty() ? problem
+                           : std::string("service registry ") + root + " is " + problem + "; it is not used";
 }
 
 enum class Action { Online, Offline, Monitor, Clean };
@@ -299,6 +317,7 @@ int RunEncryptPassword(CommandContext& context, const std::vector<std::string>& 
 // configuration's state directory provides it.
 int RunSvc(CommandContext& context, const std::vector<std::string>& args) {
     if (getenv("CAIRN_SERVICE_ROOT") == nullptr && context.Config() == nullptr) return kExitUsage;
+    if (std::string problem = UnsafeRegistry(); !problem.empty()) return UsageError(problem);
     std::vector<std::string> owned{"svc"};
     owned.insert(owned.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -340,9 +359,20 @@ const HostConfig* CommandContext::Config() {
         fprintf(stderr, "cairnagent: %s\n", error.c_str());
         return nullptr;
     }
-    Configure(config.settings);
     // The embedded service manager finds its registry here (overwrite 0: an explicit setting wins).
     setenv("CAIRN_SERVICE_ROOT", (config.settings.stateDir + "/services").c_str(), 0);
+    // Services run as root and cookies steer the Monitor: directories other accounts could change are not
+    // used at all.
+    if (std::string problem = UnsafeDirectory(config.settings.stateDir); !problem.empty()) {
+        UsageError(config.file + ": cluster.state_dir: " + config.settings.stateDir + " is " + problem +
+                   "; it is not used");
+        return nullptr;
+    }
+    if (std::string problem = UnsafeRegistry(); !problem.empty()) {
+        UsageError(problem);
+        return nullptr;
+    }
+    Configure(config.settings);
     config_ = std::move(config);
     return &*config_;
 }
