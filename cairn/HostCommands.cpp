@@ -274,20 +274,46 @@ class EchoOff {
     bool active_ = false;
 };
 
+// Reads one line of standard input, keeping at most enough bytes for the longest password that can be
+// encoded (each byte encodes to two, so half the encoded limit, plus a carriage return); the rest of a longer
+// line is read no further and tooLong is set. false when the input ends before any byte.
+bool ReadBoundedLine(std::string& line, bool& tooLong) {
+    constexpr size_t kLimit = kTernMaxEncodedPassword / 2 + 1;
+    using Traits = std::char_traits<char>;
+    line.clear();
+    tooLong = false;
+    bool any = false;
+    for (Traits::int_type c = std::cin.get(); !Traits::eq_int_type(c, Traits::eof()); c = std::cin.get()) {
+        any = true;
+        if (Traits::to_char_type(c) == '\n') return true;
+        if (line.size() == kLimit) {
+            tooLong = true;
+            return true;
+        }
+        line += Traits::to_char_type(c);
+    }
+    return any;
+}
+
 int RunEncryptPassword(CommandContext& context, const std::vector<std::string>& args) {
     if (!args.empty()) return UsageError("encrypt-password: unexpected argument '" + args[0] + "'");
     std::string line;
     bool got = false;
+    bool tooLong = false;
     if (isatty(STDIN_FILENO)) {
         fputs("Password: ", stderr);
         fflush(stderr);
         EchoOff quiet;
-        got = static_cast<bool>(std::getline(std::cin, line));
+        got = ReadBoundedLine(line, tooLong);
         fputs("\n", stderr);
     } else {
-        got = static_cast<bool>(std::getline(std::cin, line));
+        got = ReadBoundedLine(line, tooLong);
     }
     if (!got) return UsageError("encrypt-password: no password on standard input");
+    if (tooLong) {
+        return UsageError("encrypt-password: the password is too long (its encoded form would exceed " +
+                          std::to_string(kTernMaxEncodedPassword) + " characters)");
+    }
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty()) return UsageError("encrypt-password: the password is empty");
     for (size_t i = 0; i < line.size(); ++i) {
