@@ -50,7 +50,8 @@ int OpenForAppend(const std::string& path, unsigned mode) {
         if (!existing.valid()) return -1;
         struct stat st {};
         if (::fstat(existing.get(), &st) != 0) return -1;
-        if (!S_ISREG(st.st_mode)) return errno = EINVAL, -1;
+        // A second name would mean the file is also somewhere else (a hard link planted in a log directory).
+        if (!S_ISREG(st.st_mode) || st.st_nlink != 1) return errno = EINVAL, -1;
         return existing.Release();
     }
     return fd.Release();

@@ -113,7 +113,7 @@ class UniqueFd {
 };
 
 // Opens path for appending: created with exactly mode when missing; never through a link, never waiting on
-// a FIFO, and only a regular file. An invalid descriptor (errno set) on failure.
+// a FIFO, and only a regular file with a single name. An invalid descriptor (errno set) on failure.
 int OpenForAppend(const std::string& path, unsigned mode);
 
 // Writes all of data; false on failure (errno set).

@@ -39,7 +39,7 @@ bool TernAccountUid(std::wstring_view user, std::wstring_view domain, uint32_t& 
 
 // Whether the directory or file at path (links followed) can be changed only by root or this process's
 // account: its owner is one of them and neither group nor others may write it. Returns an empty text when
-// it is safe, else one line saying why not ("owned by uid 1000, neither root nor uid 0",
+// it is safe, else one line saying why not ("owned by uid 1000, not root",
 // "writable by group or others (mode 0777)"; or the error of looking it up). missing is set when the path
 // does not exist (the text then says so).
 std::string TernUnsafeOwnership(const std::string& path, bool* missing = nullptr);

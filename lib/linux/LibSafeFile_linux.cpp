@@ -99,8 +99,9 @@ std::string Octal(mode_t mode) {
 
 std::string Judge(const struct stat& st) {
     if (!TrustedOwner(st.st_uid)) {
-        return "owned by uid " + std::to_string(st.st_uid) + ", neither root nor uid " +
-               std::to_string(::geteuid());
+        const uid_t self = ::geteuid();
+        return "owned by uid " + std::to_string(st.st_uid) +
+               (self == 0 ? std::string(", not root") : ", neither root nor uid " + std::to_string(self));
     }
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
         return "writable by group or others (mode " + Octal(st.st_mode) + ")";
