@@ -1,6 +1,4 @@
 // The action record appended to the instance's own SAP log file.
-#include <cstdio>
-#include <memory>
 #include <string>
 
 #include "Kestrel.h"
@@ -8,6 +6,7 @@
 #include "LibClock.h"
 #include "LibLogger.h"
 #include "LibPlatform.h"
+#include "LibSafeFile.h"
 #include "LibWide.h"
 
 namespace {
@@ -30,12 +29,11 @@ const wchar_t* ActionText(uint32_t action) {
 constexpr const wchar_t* kMonths[] = {L"Jan", L"Feb", L"Mar", L"Apr", L"May", L"Jun",
                                       L"Jul", L"Aug", L"Sep", L"Oct", L"Nov", L"Dec"};
 
-// Closes the stream when the record is done.
-struct FileCloser {
-    void operator()(std::FILE* f) const {
-        if (f) std::fclose(f);
-    }
-};
+// A file made by the agent is root's, readable by the SAP administrators who look at it.
+constexpr uint32_t kNewLogFileMode = 0644;
+
+// Nobody's uid: with no SAP administrator known, only files of root (or the agent's account) are written.
+constexpr uint32_t kNoAccount = static_cast<uint32_t>(-1);
 
 }  // namespace
 
@@ -65,14 +63,19 @@ CKestrelStatus CKestrel::_LogSAP(CKestrelAttrib& attrib, uint32_t action) {
     // Characters the locale cannot encode are replaced, never cut off: both texts stay whole.
     const std::string narrowPath = TernWideToMb(path);
     const std::string narrowRecord = TernWideToMb(record);
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(narrowPath.c_str(), "ab"));
-    if (!file) {
+    // The log directory belongs to the SAP administrator, who could put a link, a FIFO or a hard link where
+    // the file is expected: the file is written only when it is a regular file of that account (or a file of
+    // root's own with no other name), never through a link and never waiting on a FIFO.
+    uint32_t adminUid = kNoAccount;
+    TernAccountUid(attrib.GetSAPAdmin(), attrib.GetSAPAdminDomain(), adminUid);
+    TernAppendFile file;
+    if (file.Open(narrowPath, adminUid, kNewLogFileMode).IsFailure()) {
         TERN_TRACE(L"Failed to open the SAP log file [%s], Check file permissions.", path);
         KESTREL_LOG(KSEV_ERROR, 20125, L"Failed to open the SAP log file [%s], Check file permissions.",
                     path);
         return status;
     }
-    std::fwrite(narrowRecord.data(), 1, narrowRecord.size(), file.get());
+    file.Write(narrowRecord);
     TERN_TRACE(L"Successfully added SAP information to the log file [%s].", path);
     return status;
 }

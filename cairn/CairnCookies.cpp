@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "CairnState.h"
+#include "LibSafeFile.h"
 #include "LibWide.h"
 
 namespace cairn::detail {
@@ -39,13 +40,25 @@ bool WriteAll(int fd, std::string_view data) {
     return true;
 }
 
+int OpenForAppend(const std::string& path, unsigned mode) {
+    constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    UniqueFd fd(::open(path.c_str(), kFlags | O_CREAT | O_EXCL, mode));
+    if (fd.valid()) {
+        if (::fchmod(fd.get(), mode) != 0) return -1;  // the umask may have taken bits away
+    } else if (errno == EEXIST) {
+        UniqueFd existing(::open(path.c_str(), kFlags));
+        if (!existing.valid()) return -1;
+        struct stat st {};
+        if (::fstat(existing.get(), &st) != 0) return -1;
+        // A second name would mean the file is also somewhere else (a hard link planted in a log directory).
+        if (!S_ISREG(st.st_mode) || st.st_nlink != 1) return errno = EINVAL, -1;
+        return existing.Release();
+    }
+    return fd.Release();
+}
+
 bool MakeDirectories(const std::string& path) {
-    if (path.empty()) return false;
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) || (errno = ENOTDIR, false);
-    size_t slash = path.find_last_of('/');
-    if (slash != std::string::npos && slash > 0 && !MakeDirectories(path.substr(0, slash))) return false;
-    return ::mkdir(path.c_str(), 0750) == 0 || errno == EEXIST;
+    return TernMakeDirectories(path, kDirectoryMode);
 }
 
 std::string CookieFileName(std::string_view name) {
@@ -78,10 +91,18 @@ std::string CookiePath(const std::string& stateDir, const std::string& name) {
     return stateDir + "/cookies/" + CookieFileName(name);
 }
 
-// Reads a whole (small) file. Returns false on a read error; a missing file gives false with errno ENOENT.
+// No cookie is this big; a larger file is not read at all.
+constexpr off_t kMaxCookieFile = 1 << 20;
+
+// Reads a whole (small) cookie file: only a regular file, without following a link and without waiting on
+// a FIFO. Returns false on a read error; a missing file gives false with errno ENOENT.
 bool ReadFile(const std::string& path, std::string& out) {
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
     if (!fd.valid()) return false;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return false;
+    if (!S_ISREG(st.st_mode)) return errno = EINVAL, false;
+    if (st.st_size > kMaxCookieFile) return errno = EFBIG, false;
     char buffer[4096];
     for (;;) {
         ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
@@ -89,8 +110,27 @@ bool ReadFile(const std::string& path, std::string& out) {
         if (n < 0) return false;
         if (n == 0) return true;
         out.append(buffer, static_cast<size_t>(n));
-        if (out.size() > (1u << 20)) return errno = EFBIG, false;  // no cookie is this big
+        if (out.size() > static_cast<size_t>(kMaxCookieFile)) return errno = EFBIG, false;  // grew meanwhile
     }
+}
+
+// The value held by a cookie file's content; nullopt when the content is damaged.
+std::optional<std::wstring> ParseCookie(const std::string& content) {
+    size_t newline = content.find('\n');
+    unsigned long long length = 0;
+    unsigned int crc = 0;
+    int consumed = 0;
+    std::wstring value;
+    bool good = newline != std::string::npos &&
+                sscanf(content.substr(0, newline).c_str(), "cairn-cookie 1 %llu %8x%n", &length, &crc,
+                       &consumed) == 2 &&
+                static_cast<size_t>(consumed) == newline && content.size() - newline - 1 == length;
+    if (good) {
+        std::string_view payload(content.data() + newline + 1, length);
+        good = Crc32(payload) == crc && TernUtf8ToWide(payload, value);
+    }
+    if (!good) return std::nullopt;
+    return value;
 }
 
 }  // namespace
@@ -106,20 +146,8 @@ std::optional<std::wstring> LoadCookieFile(const std::string& stateDir, const st
         }
         return std::nullopt;
     }
-    size_t newline = content.find('\n');
-    unsigned long long length = 0;
-    unsigned int crc = 0;
-    int consumed = 0;
-    std::wstring value;
-    bool good = newline != std::string::npos &&
-                sscanf(content.substr(0, newline).c_str(), "cairn-cookie 1 %llu %8x%n", &length, &crc,
-                       &consumed) == 2 &&
-                static_cast<size_t>(consumed) == newline && content.size() - newline - 1 == length;
-    if (good) {
-        std::string_view payload(content.data() + newline + 1, length);
-        good = Crc32(payload) == crc && TernUtf8ToWide(payload, value);
-    }
-    if (!good) {
+    std::optional<std::wstring> value = ParseCookie(content);
+    if (!value) {
         WriteFrameworkWarning(90001, "Cookie file " + path + " is damaged; the cookie is treated as absent.");
         return std::nullopt;
     }
@@ -137,6 +165,12 @@ void StoreCookieFile(const std::string& stateDir, const std::string& name,
         }
         return;
     }
+    // A file that holds this value already stays as it is: the Monitor stores its countdown on every call,
+    // mostly unchanged, and each rewrite would cost an fsync. What is on disk decides (not what this
+    // process last saw), so a value another process wrote meanwhile is still replaced.
+    if (std::string current; ReadFile(path, current)) {
+        if (std::optional<std::wstring> stored = ParseCookie(current); stored && *stored == *value) return;
+    }
     std::string payload = TernWideToUtf8(*value);
     char header[64];
     snprintf(header, sizeof header, "cairn-cookie 1 %zu %08" PRIx32 "\n", payload.size(), Crc32(payload));
@@ -146,9 +180,14 @@ void StoreCookieFile(const std::string& stateDir, const std::string& name,
                        std::to_string(static_cast<long>(::gettid()));
     bool ok = MakeDirectories(dir);
     if (ok) {
-        UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640));
-        ok = fd.valid() && WriteAll(fd.get(), header) && WriteAll(fd.get(), payload) &&
-             ::fsync(fd.get()) == 0 && fd.Close() && ::rename(temp.c_str(), path.c_str()) == 0;
+        // A stale temporary of a crashed writer is removed; O_EXCL then makes sure nothing planted under the
+        // name is written through.
+        ::unlink(temp.c_str());
+        UniqueFd fd(
+            ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kStateFileMode));
+        ok = fd.valid() && ::fchmod(fd.get(), kStateFileMode) == 0 && WriteAll(fd.get(), header) &&
+             WriteAll(fd.get(), payload) && ::fsync(fd.get()) == 0 && fd.Close() &&
+             ::rename(temp.c_str(), path.c_str()) == 0;
         if (ok) {
             UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             if (dirFd.valid()) ::fsync(dirFd.get());  // makes the rename itself durable

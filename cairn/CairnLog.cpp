@@ -84,7 +84,7 @@ std::string FileStem(const std::string& name) {
 // Appends one line; a log that cannot be written is skipped silently (it never fails the caller).
 void AppendLine(const std::string& dir, const std::string& file, const std::string& line) {
     if (dir.empty() || !MakeDirectories(dir)) return;
-    UniqueFd fd(::open((dir + "/" + file).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640));
+    UniqueFd fd(OpenForAppend(dir + "/" + file, kLogFileMode));
     if (fd.valid()) WriteAll(fd.get(), line);
 }
 

@@ -72,7 +72,12 @@ void WriteDebugLog(uint32_t debugTag, const char* function, const char* sourcePa
                    uint32_t flags, const wchar_t* text);
 void ResetLog();
 
-// Directories and files of the framework: directories 0750, files 0640. Return false on failure (errno set).
+// Modes of what the framework creates, whatever the umask: nothing of it is writable by other accounts.
+inline constexpr unsigned kDirectoryMode = 0750;
+inline constexpr unsigned kLogFileMode = 0640;
+inline constexpr unsigned kStateFileMode = 0600;  // cookies
+
+// Creates a directory and its missing parents with kDirectoryMode. Returns false on failure (errno set).
 bool MakeDirectories(const std::string& path);
 
 // Cookie persistence (CairnCookies.cpp). Called with State::cookieMu held.
@@ -94,12 +99,22 @@ class UniqueFd {
     UniqueFd& operator=(const UniqueFd&) = delete;
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
+    // Gives the descriptor up to the caller.
+    int Release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     // Closes now; returns false when close failed.
     bool Close();
 
   private:
     int fd_;
 };
+
+// Opens path for appending: created with exactly mode when missing; never through a link, never waiting on
+// a FIFO, and only a regular file with a single name. An invalid descriptor (errno set) on failure.
+int OpenForAppend(const std::string& path, unsigned mode);
 
 // Writes all of data; false on failure (errno set).
 bool WriteAll(int fd, std::string_view data);

@@ -13,6 +13,7 @@
 #include "HostAgent.h"
 #include "HostDemo.h"
 #include "LibPasswordCodec.h"
+#include "LibSafeFile.h"
 #ifdef CAIRN_HOST_HAVE_SVC
 #include "SvcCommand.h"
 #endif
@@ -89,6 +90,23 @@ const char* StateName(uint32_t monitorResult) {
         default:
             return "UNKNOWN";
     }
+}
+
+// Why a directory of the host's state cannot be trusted (empty when it can, or when it does not exist yet:
+// the host then creates it itself, with a mode of its own).
+std::string UnsafeDirectory(const std::string& path) {
+    bool missing = false;
+    std::string problem = TernUnsafeOwnership(path, &missing);
+    return missing ? std::string() : problem;
+}
+
+// The same for the service registry ($CAIRN_SERVICE_ROOT), as one line naming it.
+std::string UnsafeRegistry() {
+    const char* root = getenv("CAIRN_SERVICE_ROOT");
+    if (root == nullptr || *root == '\0') return {};
+    std::string problem = UnsafeDirectory(root);
+    return problem.empty() ? problem
+                           : std::string("service registry ") + root + " is " + problem + "; it is not used";
 }
 
 enum class Action { Online, Offline, Monitor, Clean };
@@ -256,20 +274,46 @@ class EchoOff {
     bool active_ = false;
 };
 
+// Reads one line of standard input, keeping at most enough bytes for the longest password that can be
+// encoded (each byte encodes to two, so half the encoded limit, plus a carriage return); the rest of a longer
+// line is read no further and tooLong is set. false when the input ends before any byte.
+bool ReadBoundedLine(std::string& line, bool& tooLong) {
+    constexpr size_t kLimit = kTernMaxEncodedPassword / 2 + 1;
+    using Traits = std::char_traits<char>;
+    line.clear();
+    tooLong = false;
+    bool any = false;
+    for (Traits::int_type c = std::cin.get(); !Traits::eq_int_type(c, Traits::eof()); c = std::cin.get()) {
+        any = true;
+        if (Traits::to_char_type(c) == '\n') return true;
+        if (line.size() == kLimit) {
+            tooLong = true;
+            return true;
+        }
+        line += Traits::to_char_type(c);
+    }
+    return any;
+}
+
 int RunEncryptPassword(CommandContext& context, const std::vector<std::string>& args) {
     if (!args.empty()) return UsageError("encrypt-password: unexpected argument '" + args[0] + "'");
     std::string line;
     bool got = false;
+    bool tooLong = false;
     if (isatty(STDIN_FILENO)) {
         fputs("Password: ", stderr);
         fflush(stderr);
         EchoOff quiet;
-        got = static_cast<bool>(std::getline(std::cin, line));
+        got = ReadBoundedLine(line, tooLong);
         fputs("\n", stderr);
     } else {
-        got = static_cast<bool>(std::getline(std::cin, line));
+        got = ReadBoundedLine(line, tooLong);
     }
     if (!got) return UsageError("encrypt-password: no password on standard input");
+    if (tooLong) {
+        return UsageError("encrypt-password: the password is too long (its encoded form would exceed " +
+                          std::to_string(kTernMaxEncodedPassword) + " characters)");
+    }
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty()) return UsageError("encrypt-password: the password is empty");
     for (size_t i = 0; i < line.size(); ++i) {
@@ -299,6 +343,7 @@ int RunEncryptPassword(CommandContext& context, const std::vector<std::string>& 
 // configuration's state directory provides it.
 int RunSvc(CommandContext& context, const std::vector<std::string>& args) {
     if (getenv("CAIRN_SERVICE_ROOT") == nullptr && context.Config() == nullptr) return kExitUsage;
+    if (std::string problem = UnsafeRegistry(); !problem.empty()) return UsageError(problem);
     std::vector<std::string> owned{"svc"};
     owned.insert(owned.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -340,9 +385,20 @@ const HostConfig* CommandContext::Config() {
         fprintf(stderr, "cairnagent: %s\n", error.c_str());
         return nullptr;
     }
-    Configure(config.settings);
     // The embedded service manager finds its registry here (overwrite 0: an explicit setting wins).
     setenv("CAIRN_SERVICE_ROOT", (config.settings.stateDir + "/services").c_str(), 0);
+    // Services run as root and cookies steer the Monitor: directories other accounts could change are not
+    // used at all.
+    if (std::string problem = UnsafeDirectory(config.settings.stateDir); !problem.empty()) {
+        UsageError(config.file + ": cluster.state_dir: " + config.settings.stateDir + " is " + problem +
+                   "; it is not used");
+        return nullptr;
+    }
+    if (std::string problem = UnsafeRegistry(); !problem.empty()) {
+        UsageError(problem);
+        return nullptr;
+    }
+    Configure(config.settings);
     config_ = std::move(config);
     return &*config_;
 }

@@ -54,32 +54,48 @@ std::string KindName(const toml::node& node) {
     }
 }
 
+// Configuration and type definitions are small; anything larger is not one.
+constexpr off_t kMaxConfigFile = 16 << 20;
+
+// Reads a whole configuration file. Only a regular file of at most kMaxConfigFile bytes is read: a FIFO or
+// a device is refused without waiting on it (O_NONBLOCK) and without reading it.
 bool ReadWholeFile(const std::string& path, std::string& out, std::string& problem) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    // Owns the descriptor for the length of the read.
+    struct Fd {
+        int fd;
+        ~Fd() {
+            if (fd >= 0) ::close(fd);
+        }
+    } file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)};
+    struct stat st {};
+    if (file.fd < 0 || ::fstat(file.fd, &st) != 0) {
         problem = strerror(errno);
         return false;
     }
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        problem = "is a directory";
+    if (!S_ISREG(st.st_mode)) {
+        problem = S_ISDIR(st.st_mode) ? "is a directory" : "not a regular file";
+        return false;
+    }
+    if (st.st_size > kMaxConfigFile) {
+        problem = "too large (" + std::to_string(st.st_size) + " bytes; at most " +
+                  std::to_string(kMaxConfigFile) + ")";
         return false;
     }
     char buffer[8192];
     for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        ssize_t n = ::read(file.fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             problem = strerror(errno);
-            ::close(fd);
             return false;
         }
-        if (n == 0) break;
+        if (n == 0) return true;
         out.append(buffer, static_cast<size_t>(n));
+        if (out.size() > static_cast<size_t>(kMaxConfigFile)) {  // grew while being read
+            problem = "too large (more than " + std::to_string(kMaxConfigFile) + " bytes)";
+            return false;
+        }
     }
-    ::close(fd);
-    return true;
 }
 
 // Reads and parses a TOML file into out.

@@ -27,6 +27,7 @@
 #include "LibError.h"
 #include "LibLogger.h"
 #include "LibPosix_linux.h"
+#include "LibSafeFile.h"
 #include "LibSpawn_linux.h"
 #include "LibWide.h"
 
@@ -43,6 +44,12 @@ constexpr const char* kStateTemp = "state.tmp";
 constexpr const char* kLockFile = "lock";
 constexpr const char* kLogFile = "service.log";
 constexpr const char* kDefaultRoot = "/var/lib/cairn/services";
+// Registry folders and their service.toml are readable by all and writable by root (or the manager's
+// account) only, whatever the umask.
+constexpr mode_t kFolderMode = 0755;
+constexpr mode_t kConfigMode = 0644;
+// A service.toml names a program and a few words; a larger one is not read.
+constexpr off_t kMaxConfigSize = 1 << 20;
 
 // Holds an exclusive flock on the folder's lock file until destroyed; serialises start, stop and delete of
 // one service across threads and processes.
@@ -308,15 +315,60 @@ CKestrelStatus Launch(LaunchPlan& p, uint32_t& pid, uint64_t& startTime, std::st
     return Ok();
 }
 
+// service.toml of a folder: a regular file (not a link, never waited on as a FIFO) of bounded size that
+// only root or this process's account can change, since it names what runs. false with err set, and why
+// set when the file is refused rather than unreadable.
+bool ReadConfigFile(int dirFd, std::string& text, int& err, std::string& why) {
+    UniqueFd fd(::openat(dirFd, kConfigFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st {};
+    if (!fd.Valid() || ::fstat(fd.Get(), &st) != 0) {
+        err = errno == ELOOP ? EACCES : errno;
+        if (err == EACCES) why = std::string(kConfigFile) + " is a link";
+        return false;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_size > kMaxConfigSize) {
+        err = EACCES;
+        why = std::string(kConfigFile) + (S_ISREG(st.st_mode) ? " is too large" : " is not a regular file");
+        return false;
+    }
+    if (std::string problem = TernUnsafeOwnershipFd(fd.Get()); !problem.empty()) {
+        err = EACCES;
+        why = std::string(kConfigFile) + " is " + problem;
+        return false;
+    }
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = ::read(fd.Get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            err = errno;
+            return false;
+        }
+        if (n == 0) return true;
+        text.append(buffer, static_cast<size_t>(n));
+        if (text.size() > static_cast<size_t>(kMaxConfigSize)) {
+            err = EACCES;
+            why = std::string(kConfigFile) + " is too large";
+            return false;
+        }
+    }
+}
+
 }  // namespace
 
 int OpenRoot(bool create) {
     std::string root = TernServiceRegistry::Root();
-    if (create) {
-        std::error_code ec;
-        std::filesystem::create_directories(root, ec);
+    if (create) TernMakeDirectories(root, kFolderMode);
+    UniqueFd fd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.Valid()) return -1;
+    // Whoever can change the registry can change what a service runs, and services run as root.
+    if (std::string problem = TernUnsafeOwnershipFd(fd.Get()); !problem.empty()) {
+        TERN_TRACE(L"(%d) The service registry %S is %S; it is not used.",
+                   static_cast<int>(TERN_ERROR_ACCESS_DENIED), root, problem);
+        errno = EACCES;
+        return -1;
     }
-    return ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd.Release();
 }
 
 CKestrelStatus OpenServiceDir(int rootFd, const std::string& keyName, int& dirFd) {
@@ -330,6 +382,11 @@ CKestrelStatus OpenServiceDir(int rootFd, const std::string& keyName, int& dirFd
     }
     // A folder without a configuration is no service (for example one being deleted).
     if (::faccessat(fd.Get(), kConfigFile, F_OK, 0) != 0) return Fail(TERN_ERROR_SERVICE_DOES_NOT_EXIST);
+    if (std::string problem = TernUnsafeOwnershipFd(fd.Get()); !problem.empty()) {
+        TERN_TRACE(L"(%d) The folder of service %S is %S; it is not used.",
+                   static_cast<int>(TERN_ERROR_ACCESS_DENIED), keyName, problem);
+        return Fail(TERN_ERROR_ACCESS_DENIED);
+    }
     dirFd = fd.Release();
     return Ok();
 }
@@ -337,8 +394,9 @@ CKestrelStatus OpenServiceDir(int rootFd, const std::string& keyName, int& dirFd
 CKestrelStatus ReadConfig(int dirFd, TernServiceConfig& config, std::string& why) {
     std::string text;
     int err = 0;
-    if (!ReadFileAt(dirFd, kConfigFile, text, err)) {
+    if (!ReadConfigFile(dirFd, text, err, why)) {
         if (err == ENOENT || err == ENOTDIR) return Fail(TERN_ERROR_SERVICE_DOES_NOT_EXIST);
+        if (!why.empty()) return Fail(TERN_ERROR_ACCESS_DENIED);
         why = ErrnoText(err);
         return FailErrno(err);
     }
@@ -572,9 +630,10 @@ CKestrelStatus TernServiceRegistry::Create(const TernServiceConfig& config) {
         std::error_code ec;
         std::filesystem::remove_all(tmpl, ec);
     };
-    ::chmod(tmpl.c_str(), 0755);
-    UniqueFd f(::open((tmpl + "/" + kConfigFile).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-    bool written = f.Valid() &&
+    ::chmod(tmpl.c_str(), kFolderMode);
+    UniqueFd f(
+        ::open((tmpl + "/" + kConfigFile).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kConfigMode));
+    bool written = f.Valid() && ::fchmod(f.Get(), kConfigMode) == 0 &&
                    ::write(f.Get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
                    ::fsync(f.Get()) == 0;
     int err = errno;

@@ -160,7 +160,7 @@ TEST_F(FrameworkTest, CookieFilesAreReplacedAtomicallyUnderSafeNames) {
     EXPECT_EQ(content.substr(content.find('\n') + 1), "19");
     struct stat st {};
     ASSERT_EQ(stat((dir_ / "state/cookies/" + files[0]).c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST_F(FrameworkTest, DamagedCookieFileIsReportedAndTreatedAsAbsent) {

@@ -1,0 +1,200 @@
+// What the host writes and reads on root's behalf: modes whatever the umask, state other accounts could
+// change refused, cookies rewritten only when they change, configuration input bounded.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cwchar>
+#include <filesystem>
+
+#include "CairnAgfw.h"
+#include "CairnHost.h"
+#include "CairnTestSupport.h"
+
+using cairn_test::ReadFile;
+using cairn_test::RunHost;
+using cairn_test::RunResult;
+using cairn_test::TempDir;
+using cairn_test::WriteFile;
+
+namespace {
+
+mode_t ModeOf(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+
+class HardeningTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string definition = ReadFile(CAIRN_TEST_TYPE_FILE);
+        const std::string library = "library = \"libKestrel.so\"";
+        size_t at = definition.find(library);
+        ASSERT_NE(at, std::string::npos);
+        definition.replace(at, library.size(), std::string("library = \"") + CAIRN_TEST_FAKE_AGENT + "\"");
+        std::filesystem::create_directory(dir_ / "agents");
+        WriteFile(dir_ / "agents/Kestrel.type.toml", definition);
+        WriteFile(config_,
+                  "[cluster]\nstate_dir = \"state\"\nlog_dir = \"log\"\n\n"
+                  "[types.Kestrel]\nagent_dir = \"agents\"\ndebug_tags = [19]\n\n"
+                  "[resources.r1]\ntype = \"Kestrel\"\nSAPSID = \"ABC\"\n");
+    }
+
+    RunResult Host(std::vector<std::string> args) {
+        args.insert(args.begin(), {"--config", config_});
+        return RunHost(dir_, args);
+    }
+
+    TempDir dir_;
+    const std::string config_ = dir_ / "cluster.toml";
+};
+
+TEST_F(HardeningTest, UnderUmask000NothingCreatedIsWritableByOthers) {
+    mode_t saved = ::umask(0);  // inherited by the host
+    RunResult online = Host({"online", "r1"});
+    RunResult create = Host({"svc", "create", "s1", "--", "/bin/true"});
+    ::umask(saved);
+    ASSERT_EQ(online.exitCode, 0) << online.err;
+    ASSERT_EQ(create.exitCode, 0) << create.err;
+
+    size_t seen = 0;
+    for (const char* top : {"state", "log"}) {
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_ / top)) {
+            const std::string path = entry.path().string();
+            const mode_t mode = ModeOf(path) & 07777;
+            ++seen;
+            EXPECT_EQ(mode & 022, 0u) << path << " has mode " << std::oct << mode;
+            if (path.find("/services") != std::string::npos) continue;  // 0755 and 0644, checked below
+            EXPECT_EQ(mode, S_ISDIR(ModeOf(path))                         ? 0750u
+                            : path.find("/cookies/") != std::string::npos ? 0600u
+                                                                          : 0640u)
+                << path;
+        }
+    }
+    EXPECT_GE(seen, 7u);  // state/cookies, a cookie, services, s1, service.toml, log files and resources/
+    EXPECT_EQ(ModeOf(dir_ / "state") & 07777, 0750u);
+    EXPECT_EQ(ModeOf(dir_ / "state/services/s1") & 07777, 0755u);
+    EXPECT_EQ(ModeOf(dir_ / "state/services/s1/service.toml") & 07777, 0644u);
+    EXPECT_EQ(ModeOf(dir_ / "log/Kestrel.log") & 07777, 0640u);
+}
+
+TEST_F(HardeningTest, LogFilesPlantedAsLinksOrFifosAreSkippedNotWrittenThrough) {
+    const std::string secret = dir_ / "secret";
+    WriteFile(secret, "root only\n");
+    std::filesystem::create_directories(dir_ / "log/resources");
+    ASSERT_EQ(::symlink(secret.c_str(), (dir_ / "log/Kestrel.log").c_str()), 0);
+    ASSERT_EQ(::link(secret.c_str(), (dir_ / "log/resources/r1.log").c_str()), 0);
+    ASSERT_EQ(::mkfifo((dir_ / "log/resources/@Kestrel.log").c_str(), 0600), 0);
+    RunResult run = Host({"online", "r1"});  // would wait on the FIFO for ever if it were opened plainly
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(ReadFile(secret), "root only\n");
+}
+
+TEST_F(HardeningTest, StateOtherAccountsCouldChangeIsRefusedWithExit2) {
+    ASSERT_EQ(Host({"monitor", "r1"}).exitCode, 0);
+    ASSERT_EQ(Host({"svc", "create", "s1", "--", "/bin/true"}).exitCode, 0);
+    struct Case {
+        std::string path;
+        mode_t mode;
+        uid_t owner;
+        std::string expected;
+    };
+    const bool root = ::geteuid() == 0;
+    std::vector<Case> cases = {
+        {dir_ / "state", 0777, ::geteuid(),
+         ": cluster.state_dir: " + dir_ / "state" + " is writable by group or others (mode 0777)"},
+        {dir_ / "state/services", 0775, ::geteuid(),
+         "service registry " + dir_ / "state/services" + " is writable by group or others (mode 0775)"},
+    };
+    if (root) cases.push_back({dir_ / "state", 0750, 4242, " is owned by uid 4242, not root"});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        ASSERT_EQ(::chmod(c.path.c_str(), c.mode), 0);
+        ASSERT_EQ(::chown(c.path.c_str(), c.owner, c.owner), 0);
+        for (const std::vector<std::string>& command :
+             {std::vector<std::string>{"monitor", "r1"}, std::vector<std::string>{"svc", "list"}}) {
+            RunResult run = Host(command);
+            EXPECT_EQ(run.exitCode, 2) << command[0];
+            EXPECT_NE(run.err.find(c.expected), std::string::npos) << run.err;
+            EXPECT_EQ(run.out, "");
+        }
+        ASSERT_EQ(::chmod(c.path.c_str(), 0750), 0);
+        ASSERT_EQ(::chown(c.path.c_str(), ::geteuid(), ::getegid()), 0);
+    }
+
+    // A service folder opened to launch it is checked as well: one others can write is no service to run.
+    ASSERT_EQ(::chmod((dir_ / "state/services/s1/service.toml").c_str(), 0666), 0);
+    RunResult start = Host({"svc", "start", "s1"});
+    EXPECT_NE(start.exitCode, 0);
+    EXPECT_NE(start.err.find("access denied"), std::string::npos) << start.err;
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "state/services/s1/state"));
+}
+
+TEST_F(HardeningTest, CookieFileIsRewrittenOnlyWhenTheValueChanges) {
+    cairn::Reset();
+    cairn::FrameworkSettings settings;
+    settings.stateDir = dir_ / "fw";
+    cairn::Configure(settings);
+    auto set = [](const wchar_t* text) {
+        auto* value = static_cast<wchar_t*>(malloc((wcslen(text) + 1) * sizeof(wchar_t)));
+        wcscpy(value, text);
+        CairnAgSetCookie("r1_kestrel_slmcounter", value);
+    };
+    auto get = [] {
+        auto* value = static_cast<wchar_t*>(CairnAgGetCookie("r1_kestrel_slmcounter"));
+        std::wstring out = value != nullptr ? value : L"<null>";
+        CairnAgDeleteMem(value);
+        return out;
+    };
+    const std::string file = dir_ / "fw/cookies/r1_kestrel_slmcounter";
+    auto inode = [&file] {
+        struct stat st {};
+        return ::stat(file.c_str(), &st) == 0 ? st.st_ino : 0;
+    };
+
+    set(L"2");
+    const ino_t first = inode();
+    ASSERT_NE(first, 0u);
+    set(L"2");  // unchanged: the file (replaced by rename on every write) keeps its inode
+    EXPECT_EQ(inode(), first);
+    EXPECT_EQ(get(), L"2");
+    set(L"1");
+    EXPECT_NE(inode(), first);
+    EXPECT_EQ(get(), L"1");
+
+    // Another process changed the file meanwhile: storing the value this process holds still writes it.
+    const std::string other = ReadFile(file);
+    set(L"5");
+    const std::string mine = ReadFile(file);
+    WriteFile(file, other);
+    set(L"5");
+    EXPECT_EQ(ReadFile(file), mine);
+    cairn::Reset();
+}
+
+TEST_F(HardeningTest, ConfigurationThatIsNoBoundedRegularFileExits2AtOnce) {
+    const std::string fifo = dir_ / "fifo.toml";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string big = dir_ / "big.toml";
+    WriteFile(big, "");
+    ASSERT_EQ(::truncate(big.c_str(), (16 << 20) + 1), 0);
+    // The type definition is read with the same bounds.
+    ASSERT_EQ(::truncate((dir_ / "agents/Kestrel.type.toml").c_str(), (16 << 20) + 1), 0);
+
+    const std::pair<std::string, std::string> cases[] = {
+        {"/dev/urandom", "/dev/urandom: cannot read the file: not a regular file"},
+        {fifo, fifo + ": cannot read the file: not a regular file"},
+        {dir_.path(), dir_.path() + ": cannot read the file: is a directory"},
+        {big, big + ": cannot read the file: too large (16777217 bytes; at most 16777216)"},
+        {config_, "Kestrel.type.toml: cannot read the file: too large (16777217 bytes; at most 16777216)"},
+    };
+    for (const auto& [file, expected] : cases) {
+        RunResult run = RunHost(dir_, {"--config", file, "monitor", "r1"});
+        EXPECT_EQ(run.exitCode, 2) << file;
+        EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;
+    }
+}
+
+}  // namespace
