@@ -4,6 +4,7 @@
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <string_view>
 
 #include "KestrelAgent.h"
 #include "KestrelLog.h"

@@ -96,7 +96,7 @@ class CKestrelAttrib {
     virtual int32_t _DecryptPassword(char* buffer);
 
   private:
-    // The validation rules and the checks they share (KestrelAttrib.cpp).
+    // The validation rules, one check function each, in the order they run (KestrelAttrib.cpp).
     struct Rules;
 
     static std::string CookieName(const std::wstring& resourceName);
