@@ -186,6 +186,23 @@ TEST_F(AttribRulesTest, RepairedLogLevelIsReportedAndReset) {
     EXPECT_EQ(m[2].text, L"Setting ResLogLevel to default Log Level [INFO].");
 }
 
+// A code that names no entry point checks no rule and has no timeout of its own: the budget falls back.
+TEST_F(AttribRulesTest, UnknownEntryPointChecksNothingAndGetsTheDefaultBudget) {
+    AgentArgs a;
+    a.SAPSID = "";
+    a.InstName = "";
+    EXPECT_TRUE(Validate(3, a).IsSuccess());
+    auto m = Get().messages;
+    ASSERT_EQ(m.size(), 1u);
+    EXPECT_EQ(m[0].id, 20143u);
+    EXPECT_EQ(m[0].severity, 3u);
+    EXPECT_EQ(m[0].tag, "CKestrelAttrib::Parse");
+    EXPECT_EQ(m[0].text,
+              L"Failed to get the timeout value for the entry point. Defaulting timeout to [500]secs.");
+    EXPECT_EQ(record_->GetTimeout(), 500u);
+    EXPECT_TRUE(Traced(L"_FindTimeout() returned 1, 0x00000057"));
+}
+
 // One attribute broken at a time: validation notices it exactly for the entry points whose rule set has
 // the rule, and the rule sets are those the entry points have always had.
 TEST_F(AttribRulesTest, EachEntryPointChecksItsOwnRules) {
