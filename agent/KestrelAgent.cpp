@@ -27,6 +27,7 @@ std::atomic<CairnClusterHandle> g_cluster{nullptr};
 // callback, read without a lock.
 struct Timeout {
     const char* attribute;
+    int32_t epCode;  // the entry point it serves
     std::atomic<uint32_t> seconds;
     CairnRegHandle registration;
     CairnObjCallback callback;
@@ -36,10 +37,10 @@ template <int I>
 int TimeoutChanged(void*, void*, void*, CairnAttr* record);
 
 Timeout g_timeouts[4] = {
-    {"OnlineTimeout", 600, nullptr, &TimeoutChanged<0>},
-    {"OfflineTimeout", 600, nullptr, &TimeoutChanged<1>},
-    {"MonitorTimeout", 60, nullptr, &TimeoutChanged<2>},
-    {"CleanTimeout", 120, nullptr, &TimeoutChanged<3>},
+    {"OnlineTimeout", KEP_ONLINE, 600, nullptr, &TimeoutChanged<0>},
+    {"OfflineTimeout", KEP_OFFLINE, 600, nullptr, &TimeoutChanged<1>},
+    {"MonitorTimeout", KEP_MONITOR, 60, nullptr, &TimeoutChanged<2>},
+    {"CleanTimeout", KEP_CLEAN, 120, nullptr, &TimeoutChanged<3>},
 };
 
 template <int I>
@@ -262,22 +263,12 @@ CairnClusterHandle KestrelGetClusterHandle() {
 }
 
 bool KestrelGetTimeout(int32_t epCode, uint32_t& seconds) {
-    switch (epCode) {
-        case KEP_ONLINE:
-            seconds = g_timeouts[0].seconds.load();
-            return true;
-        case KEP_OFFLINE:
-            seconds = g_timeouts[1].seconds.load();
-            return true;
-        case KEP_MONITOR:
-            seconds = g_timeouts[2].seconds.load();
-            return true;
-        case KEP_CLEAN:
-            seconds = g_timeouts[3].seconds.load();
-            return true;
-        default:
-            return false;
+    for (const Timeout& t : g_timeouts) {
+        if (t.epCode != epCode) continue;
+        seconds = t.seconds.load();
+        return true;
     }
+    return false;
 }
 
 KESTREL_EXPORT void CairnAgStartup(void) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <string_view>
 
 #include "KestrelAgent.h"
 #include "KestrelLog.h"
@@ -17,55 +18,6 @@ namespace {
 
 constexpr uint32_t kErrorBadArguments = 160;
 constexpr uint32_t kErrorInvalidParameter = 87;
-
-// Rule bits of the validation, and the rule set of each entry point.
-enum : uint32_t {
-    RULE_SAPSID = 0x1,
-    RULE_SLM = 0x2,
-    RULE_EPPROGRAMTIMEOUT = 0x4,
-    RULE_SAPHOME = 0x8,
-    RULE_SAPMONHOME = 0x10,
-    RULE_SAPHOST = 0x20,
-    RULE_PROCMON = 0x40,
-    RULE_SAPSERVICEUSER = 0x80,
-    RULE_SAPADMINDOMAIN = 0x100,
-    RULE_SAPADMIN = 0x200,
-    RULE_RESLOGLEVEL = 0x800,
-    RULE_INSTTYPE = 0x1000,
-    RULE_INSTNAME = 0x2000,
-    RULE_INSTPROFILE = 0x4000,
-    RULE_ENQSRVRESNAME = 0x8000,
-    RULE_MONITORPROGRAM = 0x10000,
-};
-
-uint32_t RuleMask(int32_t epCode) {
-    switch (epCode) {
-        case KEP_ONLINE:
-            return 0x1FFFF & ~0x400u;
-        case KEP_OFFLINE:
-            return 0x232D;
-        case KEP_CLEAN:
-            return 0x2285;
-        case KEP_MONITOR:
-            return 0x33CD;
-        default:
-            return 0;
-    }
-}
-
-const std::vector<std::wstring> kCentralProcs = {L"disp+work.exe", L"jcontrol.exe", L"igswd.exe",
-                                                 L"gwrd.exe",      L"icman.exe",    L"msg_server.exe"};
-const std::vector<std::wstring> kDialogProcs = {L"disp+work.exe", L"jcontrol.exe", L"igswd.exe", L"gwrd.exe",
-                                                L"icman.exe"};
-const std::vector<std::wstring> kEnqueueProcs = {L"msg_server.exe", L"enserver.exe"};
-const std::vector<std::wstring> kReplicationProcs = {L"enrepserver.exe"};
-
-bool IsUpperAlpha(wchar_t c) {
-    return std::iswalpha(static_cast<wint_t>(c)) && std::iswupper(static_cast<wint_t>(c));
-}
-bool IsDecimalDigit(wchar_t c) {
-    return c >= L'0' && c <= L'9';
-}
 
 void RemoveTrailingSeparator(std::wstring& path) {
     if (!path.empty() && path.back() == kTernPathSep) path.pop_back();
@@ -92,82 +44,39 @@ CKestrelStatus CKestrelAttrib::Parse(CKestrelStatus& status, int32_t epCode, con
     wchar_t* wideName = nullptr;
     wchar_t** list = nullptr;
     status.Clear();
+    // A step that failed: its status, the "%s returned" trace and the message, both with the same text.
+    auto failed = [&status](int32_t code, uint32_t error, uint32_t id, TernFormatString<> text) {
+        status.Set(code, error);
+        KESTREL_TRACE_RETURNED(text.get(), status);
+        KESTREL_LOG(KSEV_ERROR, id, text);
+    };
     // The steps run in a lambda so that their trace lines and messages carry this function's name.
     auto steps = [&]() {
         if (resourceName == nullptr || args == nullptr) {
-            status.Set(CKestrelStatus::kFramework, kErrorInvalidParameter);
-            TERN_TRACE(L"%s returned %d, 0x%.08X",
-                       L"Resource name or the argument list received from the engine is empty.",
-                       status.GetCode(), status.GetError());
-            KESTREL_LOG(KSEV_ERROR, 20139,
-                        L"Resource name or the argument list received from the engine is empty.");
-            return;
+            return failed(CKestrelStatus::kFramework, kErrorInvalidParameter, 20139,
+                          L"Resource name or the argument list received from the engine is empty.");
         }
         size_t length = 0;
         int r = CairnAgEncodeString(0, resourceName, std::strlen(resourceName) + 1, 1, &wideName, &length);
         if (r != 0) {
-            status.Set(CKestrelStatus::kFramework, static_cast<uint32_t>(r));
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"Failed to convert(encode) resource name.",
-                       status.GetCode(), status.GetError());
-            KESTREL_LOG(KSEV_ERROR, 20140, L"Failed to convert(encode) resource name.");
-            return;
+            return failed(CKestrelStatus::kFramework, static_cast<uint32_t>(r), 20140,
+                          L"Failed to convert(encode) resource name.");
         }
         m_ResourceName = wideName ? wideName : L"";
         r = CairnAgGetEncodedArgList(0, args, 1, &list);
         if (r != 0) {
-            status.Set(CKestrelStatus::kFramework, static_cast<uint32_t>(r));
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"Failed to convert(encode) the argument list.",
-                       status.GetCode(), status.GetError());
-            KESTREL_LOG(KSEV_ERROR, 20141, L"Failed to convert(encode) the argument list.");
-            return;
+            return failed(CKestrelStatus::kFramework, static_cast<uint32_t>(r), 20141,
+                          L"Failed to convert(encode) the argument list.");
         }
-
-        // Entries past the end of a short list count as empty.
-        size_t count = 0;
-        while (list && list[count]) ++count;
-        size_t pos = 0;
-        auto next = [&]() -> std::wstring {
-            std::wstring v = pos < count ? std::wstring(list[pos]) : std::wstring();
-            ++pos;
-            return v;
-        };
-
-        m_SAPSID = TernToUpper(next());
-        m_SecondLevelMonitor = TernWtoi(next());
-        m_EPProgramTimeout = TernWtoi(next());
-        m_SAPHome = next();
-        m_SAPMonHome = next();
-        m_SAPHost = next();
-        m_ProcMon.clear();
-        int32_t n = TernWtoi(next());
-        for (int32_t i = 0; i < n && pos < count; ++i) m_ProcMon.push_back(TernToUpper(next()));
-        m_SAPServiceUser = next();
-        m_SAPAdminDomain = next();
-        m_SAPAdmin = next();
-        m_SAPAdminPassword = next();
-        m_ResLogLevel = next();
-        m_InstType = next();
-        m_InstName = TernToUpper(next());
-        m_InstProfile = next();
-        m_EnqSrvResName = next();
-        m_MonitorProgram = next();
-
-        RemoveTrailingSeparator(m_SAPHome);
-        RemoveTrailingSeparator(m_SAPMonHome);
-
-        m_InstTypeKind = KestrelParseInstType(m_InstType);
-        if (m_InstTypeKind != KestrelInstType::kUnknown)
-            m_InstType = KestrelInstTypeName(m_InstTypeKind);
-        else
-            TERN_TRACE(L"InstType [%s] is invalid.", m_InstType);
+        ReadArgList(list);
+        if (m_InstTypeKind == KestrelInstType::kUnknown) TERN_TRACE(L"InstType [%s] is invalid.", m_InstType);
 
         if (validate) {
             CKestrelStatus check;
             _CheckArgs(check, epCode);
             if (check.IsFailure()) {
                 status = check;
-                TERN_TRACE(L"%s returned %d, 0x%.08X", L"CheckArgs Failed.", status.GetCode(),
-                           status.GetError());
+                KESTREL_TRACE_RETURNED(L"CheckArgs Failed.", status);
                 KESTREL_LOG(KSEV_ERROR, 20142, L"CheckArgs Failed.");
                 return;
             }
@@ -177,12 +86,9 @@ CKestrelStatus CKestrelAttrib::Parse(CKestrelStatus& status, int32_t epCode, con
         CKestrelStatus found;
         _FindTimeout(found, m_Timeout, epCode);
         if (found.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"_FindTimeout()", found.GetCode(), found.GetError());
+            KESTREL_TRACE_RETURNED(L"_FindTimeout()", found);
             m_Timeout = kDefaultTimeout;
-            TERN_TRACE(
-                L"Failed to get the timeout value for the entry point. Defaulting timeout to [%d]secs.",
-                kDefaultTimeout);
-            KESTREL_LOG(
+            KESTREL_TRACE_LOG(
                 KSEV_NOTICE, 20143,
                 L"Failed to get the timeout value for the entry point. Defaulting timeout to [%d]secs.",
                 kDefaultTimeout);
@@ -194,6 +100,43 @@ CKestrelStatus CKestrelAttrib::Parse(CKestrelStatus& status, int32_t epCode, con
     if (wideName) CairnAgDeleteMem(wideName);
     if (list) CairnAgDelEncodedArgList(list);
     return status;
+}
+
+void CKestrelAttrib::ReadArgList(const wchar_t* const* list) {
+    size_t count = 0;
+    while (list && list[count]) ++count;
+    size_t pos = 0;
+    auto next = [&]() -> std::wstring {
+        std::wstring v = pos < count ? std::wstring(list[pos]) : std::wstring();
+        ++pos;
+        return v;
+    };
+
+    m_SAPSID = TernToUpper(next());
+    m_SecondLevelMonitor = TernWtoi(next());
+    m_EPProgramTimeout = TernWtoi(next());
+    m_SAPHome = next();
+    m_SAPMonHome = next();
+    m_SAPHost = next();
+    m_ProcMon.clear();
+    int32_t n = TernWtoi(next());
+    for (int32_t i = 0; i < n && pos < count; ++i) m_ProcMon.push_back(TernToUpper(next()));
+    m_SAPServiceUser = next();
+    m_SAPAdminDomain = next();
+    m_SAPAdmin = next();
+    m_SAPAdminPassword = next();
+    m_ResLogLevel = next();
+    m_InstType = next();
+    m_InstName = TernToUpper(next());
+    m_InstProfile = next();
+    m_EnqSrvResName = next();
+    m_MonitorProgram = next();
+
+    RemoveTrailingSeparator(m_SAPHome);
+    RemoveTrailingSeparator(m_SAPMonHome);
+    // A known type is stored in its upper-case form; an unknown one is kept as it came.
+    m_InstTypeKind = KestrelParseInstType(m_InstType);
+    if (m_InstTypeKind != KestrelInstType::kUnknown) m_InstType = KestrelInstTypeName(m_InstTypeKind);
 }
 
 void CKestrelAttrib::LogArgs() {
@@ -232,454 +175,6 @@ void CKestrelAttrib::LogArgs() {
     TERN_TRACE(L"%s", text);
 }
 
-CKestrelStatus CKestrelAttrib::_CheckArgs(CKestrelStatus& status, int32_t epCode) {
-    const uint32_t mask = RuleMask(epCode);
-    status.Clear();
-    // Sets the validation failure and returns it.
-    auto fail = [&status]() -> CKestrelStatus {
-        status.Set(CKestrelStatus::kPlatform, kErrorBadArguments);
-        return status;
-    };
-
-    // 1. SAPSID
-    if (mask & RULE_SAPSID) {
-        if (m_SAPSID.empty()) {
-            fail();
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"SAPSID is empty.", status.GetCode(), status.GetError());
-            KESTREL_LOG(KSEV_ERROR, 20144, L"SAPSID is empty.");
-            return status;
-        }
-        bool invalid = false;
-        if (m_SAPSID.size() < 3) {
-            TERN_TRACE(L"SAPSID [%s] is less than three characters.", m_SAPSID);
-            KESTREL_LOG(KSEV_ERROR, 20145, L"SAPSID [%s] is less than three characters.", m_SAPSID);
-            invalid = true;
-        } else if (m_SAPSID.size() > 3) {
-            TERN_TRACE(L"SAPSID [%s] is more than three characters.", m_SAPSID);
-            KESTREL_LOG(KSEV_ERROR, 20146, L"SAPSID [%s] is more than three characters.", m_SAPSID);
-            invalid = true;
-        } else {
-            if (!IsUpperAlpha(m_SAPSID[0])) {
-                TERN_TRACE(
-                    L"The first letter in SAPSID [%s] is either not an alphabet or not an UPPER case "
-                    L"character.",
-                    m_SAPSID);
-                invalid = true;
-            }
-            for (size_t i = 1; i < 3; ++i) {
-                if (!IsUpperAlpha(m_SAPSID[i]) && !IsDecimalDigit(m_SAPSID[i])) {
-                    TERN_TRACE(L"Invalid characters exist in SAPSID [%s].", m_SAPSID);
-                    invalid = true;
-                }
-            }
-        }
-        if (invalid) {
-            fail();
-            TERN_TRACE(L"SAPSID [%s] is NOT valid.", m_SAPSID);
-            KESTREL_LOG(KSEV_ERROR, 20147, L"SAPSID [%s] is NOT valid.", m_SAPSID);
-            return status;
-        }
-        TERN_TRACE(L"SAPSID [%s] is validated successfully.", m_SAPSID);
-    }
-
-    // 2. SecondLevelMonitor
-    if (mask & RULE_SLM) {
-        if (m_SecondLevelMonitor < 0) {
-            fail();
-            TERN_TRACE(L"SecondLevelMonitor [%d] is negative [%d, 0x%.08X].", m_SecondLevelMonitor,
-                       status.GetCode(), status.GetError());
-            KESTREL_LOG(KSEV_ERROR, 20148, L"SecondLevelMonitor [%d] is negative.", m_SecondLevelMonitor);
-            return status;
-        }
-        TERN_TRACE(L"SecondLevelMonitor [%d] is a valid value.", m_SecondLevelMonitor);
-    }
-
-    // 3. EPProgramTimeout
-    if (mask & RULE_EPPROGRAMTIMEOUT) {
-        if (m_EPProgramTimeout < 0) {
-            fail();
-            TERN_TRACE(L"EPProgramTimeout [%d] is negative [%d, 0x%.08X].", m_EPProgramTimeout,
-                       status.GetCode(), status.GetError());
-            KESTREL_LOG(KSEV_ERROR, 20149, L"EPProgramTimeout is negative [%d].", m_EPProgramTimeout);
-            return status;
-        }
-        TERN_TRACE(L"EPProgramTimeout [%d] is a valid value.", m_EPProgramTimeout);
-    }
-
-    // 4. SAPHome
-    if (mask & RULE_SAPHOME) {
-        if (m_SAPHome.empty()) {
-            fail();
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"SAPHome is empty.", status.GetCode(), status.GetError());
-            KESTREL_LOG(KSEV_ERROR, 20150, L"SAPHome is empty.");
-            return status;
-        }
-        if (epCode == KEP_MONITOR) {
-            bool isNull = false;
-            CKestrelStatus st = CKestrelUtil::IsNull(m_SAPHome, isNull);
-            if (st.IsFailure()) {
-                status = st;
-                TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistDir.", status.GetCode(),
-                           status.GetError());
-                KESTREL_LOG(KSEV_ERROR, 20151, L"SAPHome [%s] is NULL.", m_SAPHome);
-                return status;
-            }
-            if (isNull) {
-                fail();
-                TERN_TRACE(L"SAPHome [%s] is NULL [%d, 0x%.08X].", m_SAPHome, status.GetCode(),
-                           status.GetError());
-                KESTREL_LOG(KSEV_ERROR, 20152, L"SAPHome [%s] is NULL.", m_SAPHome);
-                return status;
-            }
-            TERN_TRACE(L"SAPHome [%s] is NOT null.", m_SAPHome);
-        } else {
-            bool isDir = false;
-            CKestrelStatus st = CKestrelUtil::IsDirectory(m_SAPHome, isDir);
-            if (st.IsFailure()) {
-                status = st;
-                TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistDir.", status.GetCode(),
-                           status.GetError());
-                KESTREL_LOG(KSEV_ERROR, 20153, L"SAPHome [%s] does NOT exist.", m_SAPHome);
-                return status;
-            }
-            if (!isDir) {
-                fail();
-                TERN_TRACE(L"SAPHome [%s] does NOT exist [%d, 0x%.08X].", m_SAPHome, status.GetCode(),
-                           status.GetError());
-                KESTREL_LOG(KSEV_ERROR, 20154, L"SAPHome [%s] does NOT exist.", m_SAPHome);
-                return status;
-            }
-            TERN_TRACE(L"SAPHome [%s] is a valid directory.", m_SAPHome);
-        }
-    }
-
-    // 5. SAPHost
-    if (mask & RULE_SAPHOST) {
-        if (m_SAPHost.empty()) {
-            fail();
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"SAPHost is empty.", status.GetCode(), status.GetError());
-            KESTREL_LOG(KSEV_ERROR, 20155, L"SAPHost is empty.");
-            return status;
-        }
-        TERN_TRACE(L"SAPHost [%s] is non-null. Continue...", m_SAPHost);
-        if (epCode == KEP_ONLINE) {
-            bool valid = false;
-            CKestrelStatus st = CKestrelUtil::IsValidHostName(m_SAPHost, valid);
-            if (st.IsFailure()) {
-                status = st;
-                TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::IsValidHostName", status.GetCode(),
-                           status.GetError());
-                KESTREL_LOG(KSEV_ERROR, 20156, L"SAPHost [%s] is NOT a valid hostname.", m_SAPHost);
-                return status;
-            }
-            if (!valid) {
-                fail();
-                TERN_TRACE(L"SAPHost [%s] is NOT a valid hostname [%d, 0x%.08X].", m_SAPHost,
-                           status.GetCode(), status.GetError());
-                KESTREL_LOG(KSEV_ERROR, 20157, L"SAPHost [%s] is NOT a valid hostname.", m_SAPHost);
-                return status;
-            }
-            TERN_TRACE(L"SAPHost [%s] is a valid hostname.", m_SAPHost);
-        }
-    }
-
-    // 6. InstType
-    if (mask & RULE_INSTTYPE) {
-        if (m_InstType.empty()) {
-            fail();
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"InstType is NULL.", status.GetCode(), status.GetError());
-            KESTREL_LOG(KSEV_ERROR, 20158, L"InstType is NULL.");
-            return status;
-        }
-        if (m_InstTypeKind == KestrelInstType::kUnknown) {
-            fail();
-            TERN_TRACE(L"InstType [%s] is invalid [%d, 0x%.08X].", m_InstType, status.GetCode(),
-                       status.GetError());
-            KESTREL_LOG(KSEV_ERROR, 20159, L"InstType [%s] is invalid.", m_InstType);
-            return status;
-        }
-        TERN_TRACE(L"InstType [%s] is a valid SAP Instance Type.", m_InstType);
-    }
-
-    // 7. ProcMon against InstType
-    if (mask & RULE_PROCMON) {
-        const std::vector<std::wstring>* allowed = nullptr;
-        uint32_t id = 0;
-        if (m_InstType == L"CENTRAL") {
-            allowed = &kCentralProcs;
-            id = 20160;
-        } else if (m_InstType == L"DIALOG") {
-            allowed = &kDialogProcs;
-            id = 20161;
-        } else if (m_InstType == L"ENQUEUE" || m_InstType == L"AENQUEUE" || m_InstType == L"JENQUEUE") {
-            allowed = &kEnqueueProcs;
-            id = 20162;
-        } else if (m_InstType == L"ENQREP" || m_InstType == L"AENQREP" || m_InstType == L"JENQREP") {
-            allowed = &kReplicationProcs;
-            id = 20163;
-        }
-        for (const std::wstring& entry : m_ProcMon) {
-            TERN_TRACE(L"Got [%s] from ProcMon list.", entry);
-            if (allowed == nullptr) {
-                fail();
-                TERN_TRACE(L"InstType [%s] is invalid [%d, 0x%.08X].", m_InstType, status.GetCode(),
-                           status.GetError());
-                KESTREL_LOG(KSEV_ERROR, 20164, L"InstType [%s] is invalid.", m_InstType);
-                return status;
-            }
-            bool ok = false;
-            for (const std::wstring& a : *allowed) ok = ok || TernEqualsNoCase(entry, a);
-            if (!ok) {
-                fail();
-                TERN_TRACE(L"Invalid process name in the ProcMon list [%s] for InstType [%s].", entry,
-                           m_InstType);
-                KESTREL_LOG(KSEV_ERROR, id,
-                            L"Invalid process name in the ProcMon list [%s] for InstType [%s].", entry,
-                            m_InstType);
-                return status;
-            }
-        }
-        TERN_TRACE(L"All the processes listed in the ProcMon are valid for the SAP Instance Type [%s].",
-                   m_InstType);
-    }
-
-    // 8. SAPMonHome
-    if (mask & RULE_SAPMONHOME) {
-        if (m_SAPMonHome.empty()) {
-            fail();
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"SAPMonHome is empty.", status.GetCode(),
-                       status.GetError());
-            KESTREL_LOG(KSEV_ERROR, 20165, L"SAPMonHome is empty.");
-            return status;
-        }
-        bool isDir = false;
-        CKestrelStatus st = CKestrelUtil::IsDirectory(m_SAPMonHome, isDir);
-        if (st.IsFailure()) {
-            status = st;
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistDir", status.GetCode(),
-                       status.GetError());
-            KESTREL_LOG(KSEV_ERROR, 20166, L"SAPMonHome [%s] does NOT exist.", m_SAPMonHome);
-            return status;
-        }
-        if (!isDir) {
-            fail();
-            KESTREL_LOG(KSEV_ERROR, 20167, L"SAPMonHome [%s] does NOT exist.", m_SAPMonHome);
-            TERN_TRACE(L"SAPMonHome [%s] does NOT exist [%d, 0x%.08X].", m_SAPMonHome, status.GetCode(),
-                       status.GetError());
-            return status;
-        }
-        TERN_TRACE(L"SAPMonHome [%s] is a valid directory.", m_SAPMonHome);
-    }
-
-    // 9. SAPServiceUser
-    if (mask & RULE_SAPSERVICEUSER) {
-        if (m_SAPServiceUser.empty()) {
-            fail();
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"SAPServiceUser is NULL.", status.GetCode(),
-                       status.GetError());
-            KESTREL_LOG(KSEV_ERROR, 20168, L"SAPSeviceUser is NULL.");
-            return status;
-        }
-        TERN_TRACE(L"User SAPServiceUser [%s] is non-null.", m_SAPServiceUser);
-    }
-
-    // 10. SAPAdminDomain: a warning only.
-    if (mask & RULE_SAPADMINDOMAIN) {
-        if (m_SAPAdminDomain.empty()) {
-            TERN_TRACE(L"SAPAdminDomain [%s] is null. Treating the user as local system user.",
-                       m_SAPAdminDomain);
-            KESTREL_LOG(KSEV_NOTICE, 20169,
-                        L"SAPAdminDomain [%s] is null. Treating the User as local system User.",
-                        m_SAPAdminDomain);
-        } else {
-            TERN_TRACE(L"SAPAdminDomain [%s] is a non-null.", m_SAPAdminDomain);
-        }
-    }
-
-    // 11. SAPAdmin
-    if (mask & RULE_SAPADMIN) {
-        if (m_SAPAdmin.empty()) {
-            fail();
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"SAPAdmin is NULL.", status.GetCode(), status.GetError());
-            KESTREL_LOG(KSEV_ERROR, 20170, L"SAPAdmin is NULL.");
-            return status;
-        }
-        TERN_TRACE(L"User SAPAdmin [%s] is non-null.", m_SAPAdmin);
-        if (epCode == KEP_ONLINE) {
-            const CKestrelPassword password = GetSAPAdminPassword();
-            bool exists = false;
-            CKestrelStatus st =
-                CKestrelUtil::DoesExistUser(m_SAPAdmin, m_SAPAdminDomain, password.Get(), exists);
-            if (st.IsFailure()) {
-                status = st;
-                TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistUser()", status.GetCode(),
-                           status.GetError());
-                TERN_TRACE(L"SAPAdmin [%s] does NOT exist [%d, 0x%.08X].", m_SAPAdmin, status.GetCode(),
-                           status.GetError());
-                KESTREL_LOG(KSEV_ERROR, 20171, L"SAPAdmin [%s] does NOT exist.", m_SAPAdmin);
-                return status;
-            }
-            if (!exists) {
-                fail();
-                TERN_TRACE(L"SAPAdmin [%s] does NOT exist [%d, 0x%.08X].", m_SAPAdmin, status.GetCode(),
-                           status.GetError());
-                KESTREL_LOG(KSEV_ERROR, 20172, L"SAPAdmin [%s] does NOT exist.", m_SAPAdmin);
-                return status;
-            }
-            TERN_TRACE(L"User SAPAdmin [%s] exist.", m_SAPAdmin);
-        }
-    }
-
-    // 12. ResLogLevel: repaired, never failed.
-    if (mask & RULE_RESLOGLEVEL) {
-        if (m_ResLogLevel != L"INFO" && m_ResLogLevel != L"TRACE" && m_ResLogLevel != L"TRACETRACE") {
-            fail();
-            TERN_TRACE(L"ResLogLevel [%s] is invalid [%d, 0x%.08X].", m_ResLogLevel, status.GetCode(),
-                       status.GetError());
-            KESTREL_LOG(KSEV_WARNING, 20173, L"ResLogLevel [%s] is invalid.", m_ResLogLevel);
-            m_ResLogLevel = L"INFO";
-            TERN_TRACE(L"Setting ResLogLevel to default Log Level [%s].", m_ResLogLevel);
-            KESTREL_LOG(KSEV_NOTICE, 20174, L"Setting ResLogLevel to default Log Level [%s].", m_ResLogLevel);
-            status.Clear();
-        }
-    }
-
-    // 13. InstName
-    if (mask & RULE_INSTNAME) {
-        if (m_InstName.empty()) {
-            fail();
-            TERN_TRACE(L"InstName is null [%s].", m_InstName);
-            KESTREL_LOG(KSEV_ERROR, 20175, L"InstName is null [%s].", m_InstName);
-            return status;
-        }
-        if (m_InstName.size() < 3) {
-            fail();
-            TERN_TRACE(L"InstName [%s] has length less than 3 characters [%d, 0x%.08X].", m_InstName,
-                       status.GetCode(), status.GetError());
-            KESTREL_LOG(KSEV_ERROR, 20176, L"InstName [%s] has length less than 3 characters.", m_InstName);
-            return status;
-        }
-        if (!IsDecimalDigit(m_InstName[m_InstName.size() - 2]) || !IsDecimalDigit(m_InstName.back())) {
-            fail();
-            TERN_TRACE(L"InstName [%s] does NOT contain digits as last two characters [%d, 0x%.08X].",
-                       m_InstName, status.GetCode(), status.GetError());
-            KESTREL_LOG(KSEV_ERROR, 20177, L"InstName [%s] does NOT contain digits as last two characters.",
-                        m_InstName);
-            return status;
-        }
-        TERN_TRACE(L"InstName [%s] is a valid SAP Instance Name.", m_InstName);
-    }
-
-    // 14. InstProfile (not for ABAP)
-    if (mask & RULE_INSTPROFILE) {
-        if (CKestrelUtil::FindSAPArch(m_ProcMon) == 1) {
-            TERN_TRACE(L"SAP Architecture is ABAP. Skipping InstProfile validation.");
-        } else {
-            if (m_InstProfile.empty()) {
-                fail();
-                TERN_TRACE(L"InstProfile is NULL.");
-                KESTREL_LOG(KSEV_ERROR, 20178, L"InstProfile is NULL.");
-                return status;
-            }
-            TERN_TRACE(L"InstProfile [%s] is non-null.", m_InstProfile);
-            if (epCode == KEP_ONLINE) {
-                const CKestrelPassword password = GetSAPAdminPassword();
-                bool exists = false;
-                CKestrelStatus st = CKestrelUtil::DoesExistInstProfile(
-                    m_InstProfile, m_SAPAdmin, m_SAPAdminDomain, password.Get(), exists);
-                if (st.IsFailure()) {
-                    status = st;
-                    TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile.", status.GetCode(),
-                               status.GetError());
-                    KESTREL_LOG(KSEV_ERROR, 20179, L"InstProfile [%s] does NOT exist.", m_InstProfile);
-                    return status;
-                }
-                if (!exists) {
-                    fail();
-                    TERN_TRACE(L"InstProfile [%s] does NOT exist [%d, 0x%.08X].", m_InstProfile,
-                               status.GetCode(), status.GetError());
-                    KESTREL_LOG(KSEV_ERROR, 20180, L"InstProfile [%s] does NOT exist.", m_InstProfile);
-                    return status;
-                }
-                TERN_TRACE(L"InstProfile [%s] is a valid SAP Instance Profile name and it exists.",
-                           m_InstProfile);
-            }
-        }
-    }
-
-    // 15. EnqSrvResName, for the replication types only
-    if ((mask & RULE_ENQSRVRESNAME) &&
-        (m_InstType == L"ENQREP" || m_InstType == L"AENQREP" || m_InstType == L"JENQREP")) {
-        if (m_EnqSrvResName.empty()) {
-            fail();
-            TERN_TRACE(L"EnqSrvResName is NULL.");
-            KESTREL_LOG(KSEV_ERROR, 20181, L"EnqSrvResName is NULL.");
-            return status;
-        }
-        bool exists = false;
-        CKestrelStatus st = CKestrelUtil::DoesExistCairnResource(m_EnqSrvResName, exists);
-        if (st.IsFailure()) {
-            status = st;
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistCairnResource", status.GetCode(),
-                       status.GetError());
-            KESTREL_LOG(KSEV_ERROR, 20182, L"EnqSrvResName [%s] does NOT exist.", m_EnqSrvResName);
-            return status;
-        }
-        if (!exists) {
-            fail();
-            TERN_TRACE(L"EnqSrvResName [%s] does NOT exist [%d, 0x%.08X].", m_EnqSrvResName, status.GetCode(),
-                       status.GetError());
-            KESTREL_LOG(KSEV_ERROR, 20183, L"EnqSrvResName [%s] does NOT exist.", m_EnqSrvResName);
-            return status;
-        }
-        TERN_TRACE(L"EnqSrvResName [%s] is valid Cairn Resource and is of type Kestrel.", m_EnqSrvResName);
-    }
-
-    // 16. MonitorProgram
-    if (mask & RULE_MONITORPROGRAM) {
-        if (m_MonitorProgram.empty()) {
-            TERN_TRACE(L"MonitorProgram [%s] is null.", m_MonitorProgram);
-            return status;
-        }
-        size_t begin = m_MonitorProgram.find_first_not_of(L" \t");
-        std::wstring exe;
-        if (begin != std::wstring::npos) {
-            size_t end = m_MonitorProgram.find_first_of(L" \t", begin);
-            exe =
-                m_MonitorProgram.substr(begin, end == std::wstring::npos ? std::wstring::npos : end - begin);
-        }
-        TERN_TRACE(L"mpname [%s] from MonitorProgram [%s].", exe, m_MonitorProgram);
-        TERN_TRACE(L"Got the exe name [%s] from the MonitorProgram [%s].", exe, m_MonitorProgram);
-        TERN_TRACE(L"tmpexe [%s] from exename [%s].", exe, exe);
-        if (exe.empty()) {
-            // Blanks and tabs only: there is no program to run, so it counts as missing.
-            fail();
-            TERN_TRACE(L"MonitorProgram [%s] does NOT exist [%d, 0x%.08X].", m_MonitorProgram,
-                       status.GetCode(), status.GetError());
-            KESTREL_LOG(KSEV_ERROR, 20185, L"MonitorProgram [%s] does NOT exist.", m_MonitorProgram);
-            return status;
-        }
-        bool exists = false;
-        CKestrelStatus st = CKestrelUtil::DoesExistFile(exe, exists);
-        if (st.IsFailure()) {
-            status = st;
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile", status.GetCode(),
-                       status.GetError());
-            KESTREL_LOG(KSEV_ERROR, 20184, L"Failed to check MonitorProgram [%s] exist or not.", exe);
-            return status;
-        }
-        if (!exists) {
-            fail();
-            TERN_TRACE(L"MonitorProgram [%s] does NOT exist [%d, 0x%.08X].", exe, status.GetCode(),
-                       status.GetError());
-            KESTREL_LOG(KSEV_ERROR, 20185, L"MonitorProgram [%s] does NOT exist.", exe);
-            return status;
-        }
-        TERN_TRACE(L"MonitorProgram [%s] is validated successfully.", exe);
-    }
-    return status;
-}
-
 CKestrelStatus CKestrelAttrib::_FindTimeout(CKestrelStatus& status, uint32_t& budget, int32_t epCode) {
     uint32_t seconds = 0;
     if (!KestrelGetTimeout(epCode, seconds)) {
@@ -707,7 +202,7 @@ CKestrelStatus CKestrelAttrib::GetSLMCounter(CKestrelStatus& status, uint32_t& c
         counter = 1;
         CKestrelStatus stored;
         SetSLMCounter(stored, 1, resourceName);
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"Cookie NOT found.", stored.GetCode(), stored.GetError());
+        KESTREL_TRACE_RETURNED(L"Cookie NOT found.", stored);
         TERN_TRACE(L"Cookie NOT found. Seting it to [%d].", 1);
     }
     TERN_TRACE(L"Got slmcounter [%d] from GetSLMCounter.", counter);
@@ -756,4 +251,463 @@ CKestrelPassword CKestrelAttrib::GetSAPAdminPassword() {
     }
     if (result != 0) return CKestrelPassword();
     return CKestrelPassword(plain);  // wipes plain
+}
+
+// --- Validation ------------------------------------------------------------------------------------------
+
+// Parsing calls _CheckArgs, and the administrator reads validation's trace lines and messages under that
+// name: every rule and shared check below writes as _CheckArgs, whichever helper holds the line.
+#undef TERN_FUNC
+#define TERN_FUNC (std::string_view("CKestrelAttrib::_CheckArgs"))
+
+namespace {
+
+constexpr uint32_t kOnlineRules = kRuleSAPSID | kRuleSecondLevelMonitor | kRuleEPProgramTimeout |
+                                  kRuleSAPHome | kRuleSAPMonHome | kRuleSAPHost | kRuleProcMon |
+                                  kRuleSAPServiceUser | kRuleSAPAdminDomain | kRuleSAPAdmin |
+                                  kRuleResLogLevel | kRuleInstType | kRuleInstName | kRuleInstProfile |
+                                  kRuleEnqSrvResName | kRuleMonitorProgram;
+constexpr uint32_t kOfflineRules = kRuleSAPSID | kRuleEPProgramTimeout | kRuleSAPHome | kRuleSAPHost |
+                                   kRuleSAPAdminDomain | kRuleSAPAdmin | kRuleInstName;
+constexpr uint32_t kCleanRules =
+    kRuleSAPSID | kRuleEPProgramTimeout | kRuleSAPServiceUser | kRuleSAPAdmin | kRuleInstName;
+constexpr uint32_t kMonitorRules = kRuleSAPSID | kRuleEPProgramTimeout | kRuleSAPHome | kRuleProcMon |
+                                   kRuleSAPServiceUser | kRuleSAPAdminDomain | kRuleSAPAdmin | kRuleInstType |
+                                   kRuleInstName;
+
+// What a rule writes when it rejects a value: a trace line with the value and the failure's code and
+// error, and a message with the value; the message comes first where messageFirst is set.
+template <class V>
+struct Rejection {
+    uint32_t id;
+    TernFormatString<V, int32_t, uint32_t> trace;
+    TernFormatString<V> message;
+    bool messageFirst = false;
+};
+
+// A CKestrelUtil question about an attribute value, and what each outcome writes: the question could not
+// be asked (its own status is returned), the answer rejects the value, or it accepts it.
+struct Question {
+    const wchar_t* operation;  // named in the "%s returned" trace when the question cannot be asked
+    uint32_t unaskedId;
+    TernFormatString<std::wstring> unasked;
+    Rejection<std::wstring> rejected;
+    TernFormatString<std::wstring> accepted;
+    bool unaskedTracesRejection = false;  // the rejection's trace line also follows the "%s returned" one
+};
+
+constexpr Rejection<int32_t> kSecondLevelMonitorNegative{
+    20148, L"SecondLevelMonitor [%d] is negative [%d, 0x%.08X].", L"SecondLevelMonitor [%d] is negative."};
+constexpr Rejection<int32_t> kEPProgramTimeoutNegative{
+    20149, L"EPProgramTimeout [%d] is negative [%d, 0x%.08X].", L"EPProgramTimeout is negative [%d]."};
+constexpr Rejection<std::wstring> kInstTypeInvalid{20159, L"InstType [%s] is invalid [%d, 0x%.08X].",
+                                                   L"InstType [%s] is invalid."};
+constexpr Rejection<std::wstring> kInstTypeWithoutProcesses{20164, L"InstType [%s] is invalid [%d, 0x%.08X].",
+                                                            L"InstType [%s] is invalid."};
+constexpr Rejection<std::wstring> kInstNameShort{
+    20176, L"InstName [%s] has length less than 3 characters [%d, 0x%.08X].",
+    L"InstName [%s] has length less than 3 characters."};
+constexpr Rejection<std::wstring> kInstNameWithoutNumber{
+    20177, L"InstName [%s] does NOT contain digits as last two characters [%d, 0x%.08X].",
+    L"InstName [%s] does NOT contain digits as last two characters."};
+
+constexpr Question kSAPHomeNotNull{L"CKestrelUtil::DoesExistDir.",
+                                   20151,
+                                   L"SAPHome [%s] is NULL.",
+                                   {20152, L"SAPHome [%s] is NULL [%d, 0x%.08X].", L"SAPHome [%s] is NULL."},
+                                   L"SAPHome [%s] is NOT null."};
+constexpr Question kSAPHomeIsDirectory{
+    L"CKestrelUtil::DoesExistDir.",
+    20153,
+    L"SAPHome [%s] does NOT exist.",
+    {20154, L"SAPHome [%s] does NOT exist [%d, 0x%.08X].", L"SAPHome [%s] does NOT exist."},
+    L"SAPHome [%s] is a valid directory."};
+constexpr Question kSAPHostIsHostName{
+    L"CKestrelUtil::IsValidHostName",
+    20156,
+    L"SAPHost [%s] is NOT a valid hostname.",
+    {20157, L"SAPHost [%s] is NOT a valid hostname [%d, 0x%.08X].", L"SAPHost [%s] is NOT a valid hostname."},
+    L"SAPHost [%s] is a valid hostname."};
+constexpr Question kSAPMonHomeIsDirectory{
+    L"CKestrelUtil::DoesExistDir",
+    20166,
+    L"SAPMonHome [%s] does NOT exist.",
+    {20167, L"SAPMonHome [%s] does NOT exist [%d, 0x%.08X].", L"SAPMonHome [%s] does NOT exist.", true},
+    L"SAPMonHome [%s] is a valid directory."};
+constexpr Question kSAPAdminExists{
+    L"CKestrelUtil::DoesExistUser()",
+    20171,
+    L"SAPAdmin [%s] does NOT exist.",
+    {20172, L"SAPAdmin [%s] does NOT exist [%d, 0x%.08X].", L"SAPAdmin [%s] does NOT exist."},
+    L"User SAPAdmin [%s] exist.",
+    true};
+constexpr Question kInstProfileExists{
+    L"CKestrelUtil::DoesExistFile.",
+    20179,
+    L"InstProfile [%s] does NOT exist.",
+    {20180, L"InstProfile [%s] does NOT exist [%d, 0x%.08X].", L"InstProfile [%s] does NOT exist."},
+    L"InstProfile [%s] is a valid SAP Instance Profile name and it exists."};
+constexpr Question kEnqSrvResNameExists{
+    L"CKestrelUtil::DoesExistCairnResource",
+    20182,
+    L"EnqSrvResName [%s] does NOT exist.",
+    {20183, L"EnqSrvResName [%s] does NOT exist [%d, 0x%.08X].", L"EnqSrvResName [%s] does NOT exist."},
+    L"EnqSrvResName [%s] is valid Cairn Resource and is of type Kestrel."};
+constexpr Question kMonitorProgramExists{
+    L"CKestrelUtil::DoesExistFile",
+    20184,
+    L"Failed to check MonitorProgram [%s] exist or not.",
+    {20185, L"MonitorProgram [%s] does NOT exist [%d, 0x%.08X].", L"MonitorProgram [%s] does NOT exist."},
+    L"MonitorProgram [%s] is validated successfully."};
+
+// The process images an instance type may list in ProcMon (compared case-insensitively), and the id of
+// the message that rejects any other.
+struct ProcMonAllowance {
+    bool (*matches)(KestrelInstType);
+    uint32_t id;
+    std::vector<std::wstring> names;
+};
+
+const ProcMonAllowance kProcMonAllowances[] = {
+    {[](KestrelInstType t) { return t == KestrelInstType::kCentral; },
+     20160,
+     {L"disp+work.exe", L"jcontrol.exe", L"igswd.exe", L"gwrd.exe", L"icman.exe", L"msg_server.exe"}},
+    {[](KestrelInstType t) { return t == KestrelInstType::kDialog; },
+     20161,
+     {L"disp+work.exe", L"jcontrol.exe", L"igswd.exe", L"gwrd.exe", L"icman.exe"}},
+    {&KestrelIsEnqueueServer, 20162, {L"msg_server.exe", L"enserver.exe"}},
+    {&KestrelIsEnqueueReplication, 20163, {L"enrepserver.exe"}},
+};
+
+bool IsUpperAlpha(wchar_t c) {
+    return std::iswalpha(static_cast<wint_t>(c)) && std::iswupper(static_cast<wint_t>(c));
+}
+bool IsDecimalDigit(wchar_t c) {
+    return c >= L'0' && c <= L'9';
+}
+
+// The validation failure: code 2, error 160.
+CKestrelStatus& Fail(CKestrelStatus& status) {
+    status.Set(CKestrelStatus::kPlatform, kErrorBadArguments);
+    return status;
+}
+
+// Fails when value is empty: the "%s returned" trace names traced (the message's text when null), then
+// the message. Returns whether it failed.
+bool RejectEmpty(CKestrelStatus& status, const std::wstring& value, uint32_t id, TernFormatString<> message,
+                 const wchar_t* traced = nullptr) {
+    if (!value.empty()) return false;
+    Fail(status);
+    KESTREL_TRACE_RETURNED(traced ? traced : message.get(), status);
+    KESTREL_LOG(KSEV_ERROR, id, message);
+    return true;
+}
+
+// Fails with the rejection's trace line and message for value.
+template <class V>
+CKestrelStatus Reject(CKestrelStatus& status, const Rejection<V>& rejection, const V& value) {
+    Fail(status);
+    if (rejection.messageFirst) KESTREL_LOG(KSEV_ERROR, rejection.id, rejection.message, value);
+    TERN_TRACE(rejection.trace, value, status.GetCode(), status.GetError());
+    if (!rejection.messageFirst) KESTREL_LOG(KSEV_ERROR, rejection.id, rejection.message, value);
+    return status;
+}
+
+// Reports the outcome of a question about value: asked is the question's own status, accepted its answer.
+CKestrelStatus Answer(CKestrelStatus& status, const Question& question, const std::wstring& value,
+                      const CKestrelStatus& asked, bool accepted) {
+    if (asked.IsFailure()) {
+        status = asked;
+        KESTREL_TRACE_RETURNED(question.operation, status);
+        if (question.unaskedTracesRejection)
+            TERN_TRACE(question.rejected.trace, value, status.GetCode(), status.GetError());
+        KESTREL_LOG(KSEV_ERROR, question.unaskedId, question.unasked, value);
+        return status;
+    }
+    if (!accepted) return Reject(status, question.rejected, value);
+    TERN_TRACE(question.accepted, value);
+    return status;
+}
+
+// Three characters, an upper-case letter and then upper-case letters or digits. Traces every fault found
+// (all three characters are looked at) and logs a wrong length.
+bool IsValidSAPSID(const std::wstring& sid) {
+    if (sid.size() < 3) {
+        KESTREL_TRACE_LOG(KSEV_ERROR, 20145, L"SAPSID [%s] is less than three characters.", sid);
+        return false;
+    }
+    if (sid.size() > 3) {
+        KESTREL_TRACE_LOG(KSEV_ERROR, 20146, L"SAPSID [%s] is more than three characters.", sid);
+        return false;
+    }
+    bool valid = true;
+    if (!IsUpperAlpha(sid[0])) {
+        TERN_TRACE(
+            L"The first letter in SAPSID [%s] is either not an alphabet or not an UPPER case character.",
+            sid);
+        valid = false;
+    }
+    for (size_t i = 1; i < 3; ++i) {
+        if (!IsUpperAlpha(sid[i]) && !IsDecimalDigit(sid[i])) {
+            TERN_TRACE(L"Invalid characters exist in SAPSID [%s].", sid);
+            valid = false;
+        }
+    }
+    return valid;
+}
+
+// The program of a command line: its first token between blanks and tabs (empty when there is none).
+std::wstring ProgramOf(const std::wstring& commandLine) {
+    const size_t begin = commandLine.find_first_not_of(L" \t");
+    if (begin == std::wstring::npos) return std::wstring();
+    const size_t end = commandLine.find_first_of(L" \t", begin);
+    return commandLine.substr(begin, end == std::wstring::npos ? std::wstring::npos : end - begin);
+}
+
+}  // namespace
+
+uint32_t KestrelRuleSet(int32_t epCode) {
+    switch (epCode) {
+        case KEP_ONLINE:
+            return kOnlineRules;
+        case KEP_OFFLINE:
+            return kOfflineRules;
+        case KEP_CLEAN:
+            return kCleanRules;
+        case KEP_MONITOR:
+            return kMonitorRules;
+        default:
+            return 0;
+    }
+}
+
+// Each rule checks one attribute of the record for the entry point (epCode). It returns status: failed
+// (and validation ends) or left as it was.
+struct CKestrelAttrib::Rules {
+    using Check = CKestrelStatus (*)(CKestrelAttrib& a, CKestrelStatus& status, int32_t epCode);
+    struct Rule {
+        KestrelRule bit;
+        Check check;
+    };
+    // The rules in the order they run.
+    static const Rule kTable[];
+
+    static CKestrelStatus SAPSID(CKestrelAttrib& a, CKestrelStatus& status, int32_t) {
+        if (RejectEmpty(status, a.m_SAPSID, 20144, L"SAPSID is empty.")) return status;
+        if (!IsValidSAPSID(a.m_SAPSID)) {
+            KESTREL_TRACE_LOG(KSEV_ERROR, 20147, L"SAPSID [%s] is NOT valid.", a.m_SAPSID);
+            return Fail(status);
+        }
+        TERN_TRACE(L"SAPSID [%s] is validated successfully.", a.m_SAPSID);
+        return status;
+    }
+
+    static CKestrelStatus SecondLevelMonitor(CKestrelAttrib& a, CKestrelStatus& status, int32_t) {
+        if (a.m_SecondLevelMonitor < 0)
+            return Reject(status, kSecondLevelMonitorNegative, a.m_SecondLevelMonitor);
+        TERN_TRACE(L"SecondLevelMonitor [%d] is a valid value.", a.m_SecondLevelMonitor);
+        return status;
+    }
+
+    static CKestrelStatus EPProgramTimeout(CKestrelAttrib& a, CKestrelStatus& status, int32_t) {
+        if (a.m_EPProgramTimeout < 0) return Reject(status, kEPProgramTimeoutNegative, a.m_EPProgramTimeout);
+        TERN_TRACE(L"EPProgramTimeout [%d] is a valid value.", a.m_EPProgramTimeout);
+        return status;
+    }
+
+    // Monitor only asks whether the text is blank; the other entry points want an existing directory.
+    static CKestrelStatus SAPHome(CKestrelAttrib& a, CKestrelStatus& status, int32_t epCode) {
+        if (RejectEmpty(status, a.m_SAPHome, 20150, L"SAPHome is empty.")) return status;
+        bool answer = false;
+        if (epCode == KEP_MONITOR) {
+            const CKestrelStatus asked = CKestrelUtil::IsNull(a.m_SAPHome, answer);
+            return Answer(status, kSAPHomeNotNull, a.m_SAPHome, asked, !answer);
+        }
+        const CKestrelStatus asked = CKestrelUtil::IsDirectory(a.m_SAPHome, answer);
+        return Answer(status, kSAPHomeIsDirectory, a.m_SAPHome, asked, answer);
+    }
+
+    // Only Online asks whether the name is a valid host name.
+    static CKestrelStatus SAPHost(CKestrelAttrib& a, CKestrelStatus& status, int32_t epCode) {
+        if (RejectEmpty(status, a.m_SAPHost, 20155, L"SAPHost is empty.")) return status;
+        TERN_TRACE(L"SAPHost [%s] is non-null. Continue...", a.m_SAPHost);
+        if (epCode != KEP_ONLINE) return status;
+        bool valid = false;
+        const CKestrelStatus asked = CKestrelUtil::IsValidHostName(a.m_SAPHost, valid);
+        return Answer(status, kSAPHostIsHostName, a.m_SAPHost, asked, valid);
+    }
+
+    static CKestrelStatus InstType(CKestrelAttrib& a, CKestrelStatus& status, int32_t) {
+        if (RejectEmpty(status, a.m_InstType, 20158, L"InstType is NULL.")) return status;
+        if (a.m_InstTypeKind == KestrelInstType::kUnknown)
+            return Reject(status, kInstTypeInvalid, a.m_InstType);
+        TERN_TRACE(L"InstType [%s] is a valid SAP Instance Type.", a.m_InstType);
+        return status;
+    }
+
+    static CKestrelStatus ProcMon(CKestrelAttrib& a, CKestrelStatus& status, int32_t) {
+        const ProcMonAllowance* allowed = nullptr;
+        for (const ProcMonAllowance& allowance : kProcMonAllowances)
+            if (allowance.matches(a.m_InstTypeKind)) allowed = &allowance;
+        for (const std::wstring& entry : a.m_ProcMon) {
+            TERN_TRACE(L"Got [%s] from ProcMon list.", entry);
+            if (allowed == nullptr) return Reject(status, kInstTypeWithoutProcesses, a.m_InstType);
+            bool listed = false;
+            for (const std::wstring& name : allowed->names) listed = listed || TernEqualsNoCase(entry, name);
+            if (!listed) {
+                KESTREL_TRACE_LOG(KSEV_ERROR, allowed->id,
+                                  L"Invalid process name in the ProcMon list [%s] for InstType [%s].", entry,
+                                  a.m_InstType);
+                return Fail(status);
+            }
+        }
+        TERN_TRACE(L"All the processes listed in the ProcMon are valid for the SAP Instance Type [%s].",
+                   a.m_InstType);
+        return status;
+    }
+
+    static CKestrelStatus SAPMonHome(CKestrelAttrib& a, CKestrelStatus& status, int32_t) {
+        if (RejectEmpty(status, a.m_SAPMonHome, 20165, L"SAPMonHome is empty.")) return status;
+        bool isDirectory = false;
+        const CKestrelStatus asked = CKestrelUtil::IsDirectory(a.m_SAPMonHome, isDirectory);
+        return Answer(status, kSAPMonHomeIsDirectory, a.m_SAPMonHome, asked, isDirectory);
+    }
+
+    static CKestrelStatus SAPServiceUser(CKestrelAttrib& a, CKestrelStatus& status, int32_t) {
+        if (RejectEmpty(status, a.m_SAPServiceUser, 20168, L"SAPSeviceUser is NULL.",
+                        L"SAPServiceUser is NULL."))
+            return status;
+        TERN_TRACE(L"User SAPServiceUser [%s] is non-null.", a.m_SAPServiceUser);
+        return status;
+    }
+
+    // A warning only: an empty domain means a local account.
+    static CKestrelStatus SAPAdminDomain(CKestrelAttrib& a, CKestrelStatus& status, int32_t) {
+        if (!a.m_SAPAdminDomain.empty()) {
+            TERN_TRACE(L"SAPAdminDomain [%s] is a non-null.", a.m_SAPAdminDomain);
+            return status;
+        }
+        TERN_TRACE(L"SAPAdminDomain [%s] is null. Treating the user as local system user.",
+                   a.m_SAPAdminDomain);
+        KESTREL_LOG(KSEV_NOTICE, 20169,
+                    L"SAPAdminDomain [%s] is null. Treating the User as local system User.",
+                    a.m_SAPAdminDomain);
+        return status;
+    }
+
+    // Only Online logs on as the account to see that it exists.
+    static CKestrelStatus SAPAdmin(CKestrelAttrib& a, CKestrelStatus& status, int32_t epCode) {
+        if (RejectEmpty(status, a.m_SAPAdmin, 20170, L"SAPAdmin is NULL.")) return status;
+        TERN_TRACE(L"User SAPAdmin [%s] is non-null.", a.m_SAPAdmin);
+        if (epCode != KEP_ONLINE) return status;
+        const CKestrelPassword password = a.GetSAPAdminPassword();
+        bool exists = false;
+        const CKestrelStatus asked =
+            CKestrelUtil::DoesExistUser(a.m_SAPAdmin, a.m_SAPAdminDomain, password.Get(), exists);
+        return Answer(status, kSAPAdminExists, a.m_SAPAdmin, asked, exists);
+    }
+
+    // Repaired, never failed: an unknown level becomes INFO; the status shows the fault only while the
+    // repair is reported.
+    static CKestrelStatus ResLogLevel(CKestrelAttrib& a, CKestrelStatus& status, int32_t) {
+        const std::wstring& level = a.m_ResLogLevel;
+        if (level == L"INFO" || level == L"TRACE" || level == L"TRACETRACE") return status;
+        Fail(status);
+        TERN_TRACE(L"ResLogLevel [%s] is invalid [%d, 0x%.08X].", level, status.GetCode(), status.GetError());
+        KESTREL_LOG(KSEV_WARNING, 20173, L"ResLogLevel [%s] is invalid.", level);
+        a.m_ResLogLevel = L"INFO";
+        KESTREL_TRACE_LOG(KSEV_NOTICE, 20174, L"Setting ResLogLevel to default Log Level [%s].", level);
+        status.Clear();
+        return status;
+    }
+
+    static CKestrelStatus InstName(CKestrelAttrib& a, CKestrelStatus& status, int32_t) {
+        const std::wstring& name = a.m_InstName;
+        if (name.empty()) {
+            KESTREL_TRACE_LOG(KSEV_ERROR, 20175, L"InstName is null [%s].", name);
+            return Fail(status);
+        }
+        if (name.size() < 3) return Reject(status, kInstNameShort, name);
+        if (!IsDecimalDigit(name[name.size() - 2]) || !IsDecimalDigit(name.back()))
+            return Reject(status, kInstNameWithoutNumber, name);
+        TERN_TRACE(L"InstName [%s] is a valid SAP Instance Name.", name);
+        return status;
+    }
+
+    // An ABAP instance has no profile to check; only Online looks for the file, as the administrator.
+    static CKestrelStatus InstProfile(CKestrelAttrib& a, CKestrelStatus& status, int32_t epCode) {
+        if (CKestrelUtil::FindSAPArch(a.m_ProcMon) == 1) {
+            TERN_TRACE(L"SAP Architecture is ABAP. Skipping InstProfile validation.");
+            return status;
+        }
+        if (a.m_InstProfile.empty()) {
+            KESTREL_TRACE_LOG(KSEV_ERROR, 20178, L"InstProfile is NULL.");
+            return Fail(status);
+        }
+        TERN_TRACE(L"InstProfile [%s] is non-null.", a.m_InstProfile);
+        if (epCode != KEP_ONLINE) return status;
+        const CKestrelPassword password = a.GetSAPAdminPassword();
+        bool exists = false;
+        const CKestrelStatus asked = CKestrelUtil::DoesExistInstProfile(
+            a.m_InstProfile, a.m_SAPAdmin, a.m_SAPAdminDomain, password.Get(), exists);
+        return Answer(status, kInstProfileExists, a.m_InstProfile, asked, exists);
+    }
+
+    // Only a replication server names the enqueue-server resource it follows.
+    static CKestrelStatus EnqSrvResName(CKestrelAttrib& a, CKestrelStatus& status, int32_t) {
+        if (!KestrelIsEnqueueReplication(a.m_InstTypeKind)) return status;
+        if (a.m_EnqSrvResName.empty()) {
+            KESTREL_TRACE_LOG(KSEV_ERROR, 20181, L"EnqSrvResName is NULL.");
+            return Fail(status);
+        }
+        bool exists = false;
+        const CKestrelStatus asked = CKestrelUtil::DoesExistCairnResource(a.m_EnqSrvResName, exists);
+        return Answer(status, kEnqSrvResNameExists, a.m_EnqSrvResName, asked, exists);
+    }
+
+    // Only the program (the first token) has to exist; its arguments are the user's business.
+    static CKestrelStatus MonitorProgram(CKestrelAttrib& a, CKestrelStatus& status, int32_t) {
+        const std::wstring& program = a.m_MonitorProgram;
+        if (program.empty()) {
+            TERN_TRACE(L"MonitorProgram [%s] is null.", program);
+            return status;
+        }
+        const std::wstring exe = ProgramOf(program);
+        TERN_TRACE(L"mpname [%s] from MonitorProgram [%s].", exe, program);
+        TERN_TRACE(L"Got the exe name [%s] from the MonitorProgram [%s].", exe, program);
+        TERN_TRACE(L"tmpexe [%s] from exename [%s].", exe, exe);
+        // Blanks and tabs only: there is no program to run, so it counts as missing.
+        if (exe.empty()) return Reject(status, kMonitorProgramExists.rejected, program);
+        bool exists = false;
+        const CKestrelStatus asked = CKestrelUtil::DoesExistFile(exe, exists);
+        return Answer(status, kMonitorProgramExists, exe, asked, exists);
+    }
+};
+
+const CKestrelAttrib::Rules::Rule CKestrelAttrib::Rules::kTable[] = {
+    {kRuleSAPSID, &SAPSID},
+    {kRuleSecondLevelMonitor, &SecondLevelMonitor},
+    {kRuleEPProgramTimeout, &EPProgramTimeout},
+    {kRuleSAPHome, &SAPHome},
+    {kRuleSAPHost, &SAPHost},
+    {kRuleInstType, &InstType},
+    {kRuleProcMon, &ProcMon},
+    {kRuleSAPMonHome, &SAPMonHome},
+    {kRuleSAPServiceUser, &SAPServiceUser},
+    {kRuleSAPAdminDomain, &SAPAdminDomain},
+    {kRuleSAPAdmin, &SAPAdmin},
+    {kRuleResLogLevel, &ResLogLevel},
+    {kRuleInstName, &InstName},
+    {kRuleInstProfile, &InstProfile},
+    {kRuleEnqSrvResName, &EnqSrvResName},
+    {kRuleMonitorProgram, &MonitorProgram},
+};
+
+CKestrelStatus CKestrelAttrib::_CheckArgs(CKestrelStatus& status, int32_t epCode) {
+    const uint32_t rules = KestrelRuleSet(epCode);
+    status.Clear();
+    for (const Rules::Rule& rule : Rules::kTable) {
+        if ((rules & rule.bit) != 0 && rule.check(*this, status, epCode).IsFailure()) break;
+    }
+    return status;
 }

@@ -13,6 +13,20 @@
 // Entry-point codes handed to parsing, validation and the timeout lookup.
 enum : int32_t { KEP_ONLINE = 1, KEP_OFFLINE = 2, KEP_CLEAN = 4, KEP_MONITOR = 5 };
 
+// The validation rules, one bit each, named after the attribute they check. They run in the order of the
+// rule table (SAPSID first, MonitorProgram last), which is not the order of the bits.
+// clang-format off
+enum KestrelRule : uint32_t {
+    kRuleSAPSID = 0x1, kRuleSecondLevelMonitor = 0x2, kRuleEPProgramTimeout = 0x4, kRuleSAPHome = 0x8,
+    kRuleSAPMonHome = 0x10, kRuleSAPHost = 0x20, kRuleProcMon = 0x40 /* ProcMon against InstType */,
+    kRuleSAPServiceUser = 0x80, kRuleSAPAdminDomain = 0x100, kRuleSAPAdmin = 0x200, kRuleResLogLevel = 0x800,
+    kRuleInstType = 0x1000, kRuleInstName = 0x2000, kRuleInstProfile = 0x4000, kRuleEnqSrvResName = 0x8000,
+    kRuleMonitorProgram = 0x10000,
+};
+// clang-format on
+// The rules an entry point checks, as an OR of KestrelRule bits; 0 for an unknown entry-point code.
+uint32_t KestrelRuleSet(int32_t epCode);
+
 class CKestrelAttrib {
   public:
     // Budget used when the entry point's timeout cannot be looked up, in seconds.
@@ -82,7 +96,13 @@ class CKestrelAttrib {
     virtual int32_t _DecryptPassword(char* buffer);
 
   private:
+    // The validation rules, one check function each, in the order they run (KestrelAttrib.cpp).
+    struct Rules;
+
     static std::string CookieName(const std::wstring& resourceName);
+    // Fills the fields from the decoded argument list (null-terminated; entries past its end count as
+    // empty) and normalises them.
+    void ReadArgList(const wchar_t* const* list);
 
     std::wstring m_ResourceName;
     std::wstring m_SAPSID;
