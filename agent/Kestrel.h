@@ -7,16 +7,8 @@
 
 #include "KestrelAttrib.h"
 #include "KestrelBudget.h"
+#include "KestrelEnums.h"
 #include "KestrelStatus.h"
-
-// Values of the current-entry-point marker (also the action codes of the SAP log record).
-enum : uint32_t { KCUR_ONLINE = 1, KCUR_OFFLINE = 2, KCUR_MONITOR = 3, KCUR_CLEAN = 4 };
-
-// Resource states.
-enum : uint32_t { KSTATE_OFFLINE = 0, KSTATE_ONLINE = 1, KSTATE_UNKNOWN = 2 };
-
-// SAP architectures inferred from ProcMon.
-enum : int32_t { KARCH_NONE = 0, KARCH_ABAP = 1, KARCH_JAVA = 2, KARCH_ADDIN = 3 };
 
 class CKestrel {
   public:
@@ -59,8 +51,6 @@ class CKestrel {
     bool GetFlag(Flag f) const { return m_Found[f]; }
     void SetCurrentEP(uint32_t ep) { m_CurrentEP = ep; }
 
-    // Remaining part of a budget of timeinhand ms started at startMs on the agent's clock; 0 when spent.
-    static uint32_t RemainingMs(uint64_t startMs, uint32_t timeinhand);
     // The budget of an entry point: (timeout - EPProgramTimeout) seconds in ms; 0 when that is not positive.
     static uint32_t BudgetMs(const CKestrelAttrib& attrib);
     // The SAP root: SAPHome before the separator that precedes SAPSID; SAPHome itself when SAPSID does not
@@ -78,22 +68,28 @@ class CKestrel {
     // Appends the action record to the instance's SAP log file. Always success.
     CKestrelStatus _LogSAP(CKestrelAttrib& attrib, uint32_t action);
 
-  private:
-    // Runs a tool as the SAP administrator within remainingMs; a spent budget is a time-out (code 7,
-    // error 258) and nothing is started.
+    // Runs a tool as the SAP administrator with password within remainingMs; a spent budget is a time-out
+    // (code 7, error 258) and nothing is started. Failure: the run's.
+    CKestrelStatus _RunTool(CKestrelAttrib& attrib, const CKestrelPassword& password,
+                            const std::wstring& command, const std::wstring& workDir, uint32_t remainingMs,
+                            uint32_t& exitCode);
+    // The same with the password decoded for this run (a monitoring tool's run is a step of its own).
     CKestrelStatus _RunTool(CKestrelAttrib& attrib, const std::wstring& command, const std::wstring& workDir,
                             uint32_t remainingMs, uint32_t& exitCode);
+
+  private:
     void ClearFlags();
     // Walks the process table for GetResourceState and traces the counts. Failure: the walk's (traced).
     CKestrelStatus WalkForState(CKestrelAttrib& attrib, uint64_t& procCount, uint64_t& procmonCount,
                                 int32_t& arch);
     // Sleeps the recheck pause, then walks the process table again. Failure: the walk's (traced).
     CKestrelStatus RewalkAfterPause(CKestrelAttrib& attrib, uint64_t& procCount, uint64_t& procmonCount);
-    // Launcher recheck of Java and Add-In instances; addIn selects success test A.
-    CKestrelStatus RecheckLauncher(CKestrelAttrib& attrib, uint32_t& state, uint64_t start,
-                                   uint32_t timeinhand, bool addIn, bool& outOfTime);
-    CKestrelStatus RecheckJcontrol(CKestrelAttrib& attrib, uint32_t& state, uint64_t start,
-                                   uint32_t timeinhand);
+    // Launcher recheck of Java and Add-In instances within budget; addIn selects the Add-In success test.
+    CKestrelStatus RecheckLauncher(CKestrelAttrib& attrib, uint32_t& state, const CKestrelBudget& budget,
+                                   bool addIn, bool& outOfTime);
+    CKestrelStatus RecheckJcontrol(CKestrelAttrib& attrib, uint32_t& state, const CKestrelBudget& budget);
+    // The facts of the last walk (KFACT_* bits) for the decision tables.
+    uint32_t Facts(uint64_t procCount, uint64_t procmonCount, bool optionalOk) const;
 
     uint32_t m_CurrentEP = 0;
     bool m_Found[kFlagCount] = {};

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "Kestrel.h"
+#include "KestrelDecisions.h"
 #include "KestrelInstanceWalk.h"
 #include "KestrelLog.h"
 #include "KestrelUtil.h"
@@ -42,11 +43,6 @@ constexpr int64_t kNotEnoughTimeMs = 5000;
 bool Listed(const std::vector<std::wstring>& procMon, const wchar_t* name) {
     return std::any_of(procMon.begin(), procMon.end(),
                        [name](const std::wstring& e) { return TernEqualsNoCase(e, name); });
-}
-
-// Remaining time of the check: timeinhand - (now - start), signed.
-int64_t Remaining(uint64_t start, uint32_t timeinhand) {
-    return static_cast<int64_t>(timeinhand) - static_cast<int64_t>(TernNowMs() - start);
 }
 
 }  // namespace
@@ -179,27 +175,46 @@ CKestrelStatus CKestrel::WalkForState(CKestrelAttrib& attrib, uint64_t& procCoun
     return st;
 }
 
-CKestrelStatus CKestrel::RecheckLauncher(CKestrelAttrib& attrib, uint32_t& state, uint64_t start,
-                                         uint32_t timeinhand, bool addIn, bool& outOfTime) {
+uint32_t CKestrel::Facts(uint64_t procCount, uint64_t procmonCount, bool optionalOk) const {
+    struct Bit {
+        Flag flag;
+        uint32_t fact;
+    };
+    constexpr Bit kBits[] = {{kDispWork, KFACT_DISP_WORK},
+                             {kJcontrol, KFACT_JCONTROL},
+                             {kJlaunch, KFACT_JLAUNCH},
+                             {kMsgServer, KFACT_MSG_SERVER},
+                             {kEnserver, KFACT_ENSERVER},
+                             {kEnrepserver, KFACT_ENREPSERVER},
+                             {kInstanceProcess, KFACT_INSTANCE_PROCESS}};
+    uint32_t facts = 0;
+    for (const Bit& b : kBits)
+        if (m_Found[b.flag]) facts |= b.fact;
+    if (procCount >= procmonCount) facts |= KFACT_ALL_COUNTED;
+    if (m_CurrentEP == KCUR_ONLINE || m_CurrentEP == KCUR_OFFLINE) facts |= KFACT_LAUNCHING;
+    if (optionalOk) facts |= KFACT_OPTIONAL_OK;
+    return facts;
+}
+
+CKestrelStatus CKestrel::RecheckLauncher(CKestrelAttrib& attrib, uint32_t& state,
+                                         const CKestrelBudget& budget, bool addIn, bool& outOfTime) {
     CKestrelStatus status;
     status.Clear();
     outOfTime = false;
-    int64_t remaining = Remaining(start, timeinhand);
+    int64_t remaining = budget.RemainingMs();
     while (remaining > kLauncherRecheckMinMs && m_CurrentEP == KCUR_MONITOR) {
         RECHECK_TRACE(L"Sleeping for [5]secs before rechecking for jlaunch.exe.");
         uint64_t procCount = 0, procmonCount = 0;
         CKestrelStatus st = RewalkAfterPause(attrib, procCount, procmonCount);
         if (st.IsFailure()) return st;
-        bool ok = m_Found[kJcontrol] && m_Found[kJlaunch] && procCount >= procmonCount;
-        if (addIn) ok = ok && m_Found[kDispWork];
-        if (ok) {
+        if (KestrelLauncherRecheckUp(Facts(procCount, procmonCount, true), addIn)) {
             RECHECK_TRACE(L"All the processes in the ProcMon are Running.");
             state = KSTATE_ONLINE;
             return status;
         }
         RECHECK_TRACE(L"Some of the critical processes are NOT Running.");
         state = KSTATE_OFFLINE;
-        remaining = Remaining(start, timeinhand) - kRecheckSleepMs;
+        remaining = static_cast<int64_t>(budget.RemainingMs()) - kRecheckSleepMs;
     }
     if (remaining < kNotEnoughTimeMs) {
         RECHECK_TRACE(L"Not enough time to recheck for jlaunch.exe.");
@@ -209,31 +224,32 @@ CKestrelStatus CKestrel::RecheckLauncher(CKestrelAttrib& attrib, uint32_t& state
     return status;
 }
 
-CKestrelStatus CKestrel::RecheckJcontrol(CKestrelAttrib& attrib, uint32_t& state, uint64_t start,
-                                         uint32_t timeinhand) {
+CKestrelStatus CKestrel::RecheckJcontrol(CKestrelAttrib& attrib, uint32_t& state,
+                                         const CKestrelBudget& budget) {
     CKestrelStatus status;
     status.Clear();
-    int64_t remaining = Remaining(start, timeinhand);
+    int64_t remaining = budget.RemainingMs();
     while (remaining > kJcontrolRecheckMinMs && m_CurrentEP == KCUR_MONITOR) {
         RECHECK_TRACE(L"Sleeping for [5]secs before rechecking for jcontrol.exe.");
         uint64_t procCount = 0, procmonCount = 0;
         CKestrelStatus st = RewalkAfterPause(attrib, procCount, procmonCount);
         if (st.IsFailure()) return st;
-        if (m_Found[kDispWork] && m_Found[kJcontrol] && m_Found[kJlaunch] && procCount >= procmonCount) {
+        const uint32_t facts = Facts(procCount, procmonCount, true);
+        if (KestrelLauncherRecheckUp(facts, true)) {
             RECHECK_TRACE(L"All the processes in the ProcMon are Running.");
             state = KSTATE_ONLINE;
             return status;
         }
-        if (m_Found[kDispWork] && m_Found[kJcontrol] && !m_Found[kJlaunch]) {
+        if (KestrelJcontrolRecheckNeedsLauncher(facts)) {
             RECHECK_TRACE(L"All the processes in the ProcMon are Running. But no jlaunch.exe is Running.");
             bool outOfTime = false;
-            st = RecheckLauncher(attrib, state, start, timeinhand, true, outOfTime);
+            st = RecheckLauncher(attrib, state, budget, true, outOfTime);
             if (st.IsFailure() || outOfTime) return st;
         } else {
             RECHECK_TRACE(L"Some of the critical processes are NOT Running.");
             state = KSTATE_OFFLINE;
         }
-        remaining = Remaining(start, timeinhand) - kRecheckSleepMs;
+        remaining = static_cast<int64_t>(budget.RemainingMs()) - kRecheckSleepMs;
     }
     if (remaining < kNotEnoughTimeMs) {
         RECHECK_TRACE(L"Not enough time to recheck for jcontrol.exe.");
@@ -242,144 +258,97 @@ CKestrelStatus CKestrel::RecheckJcontrol(CKestrelAttrib& attrib, uint32_t& state
     return status;
 }
 
+namespace {
+
+const wchar_t* ProcessLineText(KestrelProcessLine line) {
+    switch (line) {
+        case KestrelProcessLine::kAllRunning:
+            return L"All the processes in the ProcMon are Running.";
+        case KestrelProcessLine::kNoLauncher:
+            return L"All the processes in the ProcMon are Running. But no jlaunch.exe is Running.";
+        case KestrelProcessLine::kJcontrolNotInProcMon:
+            return L"jcontrol.exe process in the ProcMon is NOT Running.";
+        case KestrelProcessLine::kJcontrolNotRunning:
+            return L"jcontrol.exe is NOT Running.";
+        case KestrelProcessLine::kSomeInstanceRunning:
+            return L"Some of the SAP Instance processes are Running.";
+        case KestrelProcessLine::kSomeAllOfNotRunning:
+            return L"Some/All of the processes in the ProcMon are NOT Running.";
+        case KestrelProcessLine::kSomeAllNotRunning:
+            return L"Some/All the processes in the ProcMon are NOT Running.";
+        case KestrelProcessLine::kListedNotRunning:
+            return L"Some of the processes listed in ProcMon are NOT Running.";
+        case KestrelProcessLine::kListedTheNotRunning:
+            return L"Some of the processes listed in the ProcMon are NOT Running.";
+        case KestrelProcessLine::kUnknown:
+            return L"Resource State is Unknown.";
+        case KestrelProcessLine::kInvalidInstance:
+            return L"Invalid SAP Instance.";
+    }
+    return L"";
+}
+
+// The optional processes in their order: bit, name, flag and the line written when listed but not running.
+struct Optional {
+    uint32_t bit;
+    const wchar_t* name;
+    CKestrel::Flag flag;
+    const wchar_t* missing;
+};
+constexpr Optional kOptionals[] = {
+    {KOPT_IGSWD, L"igswd.exe", CKestrel::kIgswd,
+     L"igswd.exe process is defined in the ProcMon but NOT Running."},
+    {KOPT_GWRD, L"gwrd.exe", CKestrel::kGwrd, L"gwrd.exe process is defined in the ProcMon but NOT Running."},
+    {KOPT_ICMAN, L"icman.exe", CKestrel::kIcman,
+     L"icman.exe process is defined in the ProcMon but NOT Running."},
+};
+
+}  // namespace
+
 CKestrelStatus CKestrel::GetResourceState(CKestrelAttrib& attrib, uint32_t& state, uint32_t timeinhand) {
-    const uint64_t start = TernNowMs();
+    const CKestrelBudget budget(timeinhand);
     CKestrelStatus status;
     status.Clear();
     ClearFlags();
-    const std::vector<std::wstring>& procMon = attrib.GetProcMon();
-    const bool igswdListed = Listed(procMon, L"igswd.exe");
-    const bool gwrdListed = Listed(procMon, L"gwrd.exe");
-    const bool icmanListed = Listed(procMon, L"icman.exe");
+    uint32_t listed = 0;
+    for (const Optional& o : kOptionals)
+        if (Listed(attrib.GetProcMon(), o.name)) listed |= o.bit;
 
     uint64_t procCount = 0, procmonCount = 0;
     int32_t arch = 0;
     CKestrelStatus st = WalkForState(attrib, procCount, procmonCount, arch);
     if (st.IsFailure()) return st;
 
-    const bool allCounted = procCount >= procmonCount;
-    const bool launching = m_CurrentEP == KCUR_ONLINE || m_CurrentEP == KCUR_OFFLINE;
-    const bool dispWork = m_Found[kDispWork], jcontrol = m_Found[kJcontrol], jlaunch = m_Found[kJlaunch];
-    const bool instanceProcess = m_Found[kInstanceProcess];
-    auto optionalOk = [&](bool all) {
-        bool ok = true;
-        if (all && igswdListed && !m_Found[kIgswd]) {
-            TERN_TRACE(L"igswd.exe process is defined in the ProcMon but NOT Running.");
-            ok = false;
-        }
-        if (gwrdListed && !m_Found[kGwrd]) {
-            TERN_TRACE(L"gwrd.exe process is defined in the ProcMon but NOT Running.");
-            ok = false;
-        }
-        if (all && icmanListed && !m_Found[kIcman]) {
-            TERN_TRACE(L"icman.exe process is defined in the ProcMon but NOT Running.");
-            ok = false;
-        }
-        return ok;
-    };
-    const std::wstring& type = attrib.GetInstType();
-    const bool centralOrDialog = type == L"CENTRAL" || type == L"DIALOG";
+    const KestrelProcessTable& table = KestrelProcessTableFor(arch, attrib.GetInstTypeKind());
+    if (table.header == KestrelProcessHeader::kArchAbap) TERN_TRACE(L"Architecture is ABAP.");
+    if (table.header == KestrelProcessHeader::kArchJava) TERN_TRACE(L"Architecture is Java.");
+    if (table.header == KestrelProcessHeader::kArchAddIn) TERN_TRACE(L"Architecture is Add-In.");
+    if (!table.applies) return status;
+    uint32_t found = 0;
+    for (const Optional& o : kOptionals)
+        if (m_Found[o.flag]) found |= o.bit;
+    const uint32_t missing = KestrelMissingOptionals(table.optionalCount, listed, found);
+    for (const Optional& o : kOptionals)
+        if (missing & o.bit) TERN_TRACE(L"%s", o.missing);
+    if (table.header == KestrelProcessHeader::kInstanceType)
+        TERN_TRACE(L"The instance type is [%s].", attrib.GetInstType());
+    if (table.header == KestrelProcessHeader::kInstanceIs)
+        TERN_TRACE(L"The instance is [%s].", attrib.GetInstType());
 
-    // The texts of the rows that the tables share differ slightly from table to table.
-    constexpr const wchar_t* kShortOf = L"Some/All of the processes in the ProcMon are NOT Running.";
-    constexpr const wchar_t* kShort = L"Some/All the processes in the ProcMon are NOT Running.";
-    constexpr const wchar_t* kOptionalMissing = L"Some of the processes listed in ProcMon are NOT Running.";
-    constexpr const wchar_t* kOptionalMissingThe =
-        L"Some of the processes listed in the ProcMon are NOT Running.";
-    auto online = [&state] {
-        TERN_TRACE(L"All the processes in the ProcMon are Running.");
-        state = KSTATE_ONLINE;
-    };
-    // The rows every table ends with: partly running, short, an optional process missing, otherwise unknown.
-    auto lastRows = [&](bool ok, const wchar_t* shortText, const wchar_t* optionalText) {
-        if (!allCounted && instanceProcess && launching) {
-            TERN_TRACE(L"Some of the SAP Instance processes are Running.");
-            state = KSTATE_UNKNOWN;
-        } else if (!allCounted) {
-            TERN_TRACE(L"%s", shortText);
-            state = KSTATE_OFFLINE;
-        } else if (!ok) {
-            TERN_TRACE(L"%s", optionalText);
-            state = KSTATE_OFFLINE;
-        } else {
-            TERN_TRACE(L"Resource State is Unknown.");
-            state = KSTATE_UNKNOWN;
-        }
-    };
-
-    if (arch == KARCH_ABAP) {
-        TERN_TRACE(L"Architecture is ABAP.");
-        if (!centralOrDialog) return status;
-        const bool ok = optionalOk(true);
-        if (ok && dispWork && allCounted) {
-            online();
-        } else {
-            lastRows(ok, kShortOf, kOptionalMissing);
-        }
-        return status;
-    }
-    if (arch == KARCH_JAVA) {
-        TERN_TRACE(L"Architecture is Java.");
-        if (!centralOrDialog) return status;
-        const bool ok = optionalOk(true);
-        if (ok && jcontrol && jlaunch && allCounted) {
-            online();
-        } else if (ok && jcontrol && !jlaunch) {
-            TERN_TRACE(L"All the processes in the ProcMon are Running. But no jlaunch.exe is Running.");
-            bool outOfTime = false;
-            return RecheckLauncher(attrib, state, start, timeinhand, false, outOfTime);
-        } else if (!jcontrol && jlaunch) {
-            TERN_TRACE(L"jcontrol.exe process in the ProcMon is NOT Running.");
-            state = launching ? KSTATE_UNKNOWN : KSTATE_OFFLINE;
-        } else {
-            lastRows(ok, kShortOf, kOptionalMissingThe);
-        }
-        return status;
-    }
-    if (arch == KARCH_ADDIN) {
-        TERN_TRACE(L"Architecture is Add-In.");
-        if (!centralOrDialog) return status;
-        const bool ok = optionalOk(true);
-        if (ok && dispWork && jcontrol && jlaunch && allCounted) {
-            online();
-        } else if (ok && dispWork && jcontrol && !jlaunch) {
-            TERN_TRACE(L"All the processes in the ProcMon are Running. But no jlaunch.exe is Running.");
-            bool outOfTime = false;
-            return RecheckLauncher(attrib, state, start, timeinhand, true, outOfTime);
-        } else if (ok && dispWork && !jcontrol) {
-            TERN_TRACE(L"jcontrol.exe is NOT Running.");
-            return RecheckJcontrol(attrib, state, start, timeinhand);
-        } else if (!dispWork && jcontrol) {
-            TERN_TRACE(L"%s", kShort);
-            state = launching ? KSTATE_UNKNOWN : KSTATE_OFFLINE;
-        } else {
-            lastRows(ok, kShort, kOptionalMissingThe);
-        }
-        return status;
-    }
-
-    if (type == L"ENQUEUE" || type == L"AENQUEUE" || type == L"JENQUEUE") {
-        const bool ok = optionalOk(false);
-        TERN_TRACE(L"The instance type is [%s].", type);
-        if (ok && m_Found[kEnserver] && m_Found[kMsgServer] && allCounted) {
-            online();
-        } else {
-            lastRows(ok, kShort, kOptionalMissing);
-        }
-    } else if (type == L"ENQREP" || type == L"AENQREP" || type == L"JENQREP") {
-        TERN_TRACE(L"The instance is [%s].", type);
-        if (m_Found[kEnrepserver] && allCounted) {
-            online();
-        } else if (!allCounted && instanceProcess && launching) {
-            TERN_TRACE(L"Some of the SAP Instance processes are Running.");
-            state = KSTATE_UNKNOWN;
-        } else {
-            TERN_TRACE(L"%s", kShort);
-            state = KSTATE_OFFLINE;
-        }
-    } else {
-        TERN_TRACE(L"Invalid SAP Instance.");
-        state = KSTATE_UNKNOWN;
+    const KestrelProcessRow& row =
+        KestrelMatchProcessRow(table, Facts(procCount, procmonCount, missing == 0));
+    TERN_TRACE(L"%s", ProcessLineText(row.line));
+    bool outOfTime = false;
+    switch (row.action) {
+        case KestrelProcessAction::kSet:
+            state = row.state;
+            return status;
+        case KestrelProcessAction::kRecheckLauncher:
+            return RecheckLauncher(attrib, state, budget, false, outOfTime);
+        case KestrelProcessAction::kRecheckLauncherAddIn:
+            return RecheckLauncher(attrib, state, budget, true, outOfTime);
+        case KestrelProcessAction::kRecheckJcontrol:
+            return RecheckJcontrol(attrib, state, budget);
     }
     return status;
 }

@@ -1,0 +1,443 @@
+// Online: clears leftovers, starts the service and the instance, then waits with SAP's own tools until the
+// instance answers.
+#include <string>
+
+#include "Kestrel.h"
+#include "KestrelDecisions.h"
+#include "KestrelLog.h"
+#include "KestrelSteps.h"
+#include "KestrelUtil.h"
+#include "LibError.h"
+#include "LibFormat.h"
+#include "LibLogger.h"
+#include "LibPlatform.h"
+
+using namespace kestrel_steps;
+
+namespace {
+
+// The steps below are parts of Online: their lines carry its name.
+constexpr std::string_view kOnline = "CKestrel::Online";
+
+constexpr uint32_t kSapinfoRunMs = 10000;
+constexpr uint32_t kJcmonRunMs = 15000;
+constexpr uint32_t kEnsmonRunMs = 10000;
+
+// One line of a check loop. id 0: a trace line only. The text's conversions take, in order, a prefix of
+// the slot's arguments: (seconds left, command) for the "not enough time" slots, (command, exit code) for
+// the others.
+struct WaitLine {
+    uint32_t severity;
+    uint32_t id;
+    const wchar_t* text;
+};
+constexpr size_t kSlots = 8;  // KestrelWaitSlot values
+
+// How a tool's answer is read.
+enum class Ask { kExitCode, kJcmon, kEnsmon };
+
+// One check loop: its tool, run time and lines (the failure line is the tool's own, see AskWaitTool).
+struct WaitBranch {
+    uint32_t runMs;
+    Ask ask;
+    bool shortGoesOn;  // too little time to begin: go on to the SAP log record instead of ending
+    WaitLine lines[kSlots];
+};
+
+// How a wait ended: the instance is up or the loop is over (go on), Online ends, or the rest of the wait
+// is skipped and the SAP log record written.
+enum class WaitEnd { kUp, kEnd, kSkipToLog };
+
+constexpr const wchar_t* kSleeping = L"Going to sleep for [5]secs before rechecking the status.";
+constexpr const wchar_t* kJcmonNotYet = L"jcmon.exe returned unknown Resource State.";
+constexpr WaitLine kNone{0, 0, nullptr};
+
+constexpr WaitBranch kSapinfoWait{
+    kSapinfoRunMs,
+    Ask::kExitCode,
+    false,
+    {{KSEV_WARNING, 20014, L"Not enough time [%d]secs to run the command [%s]."},
+     kNone,
+     {KSEV_WARNING, 20015, L"The command [%s] timed out."},
+     {KSEV_INFO, 20016, L"Command [%s] executed successfully with exit code [%d]."},
+     {0, 0, L"Command [%s] executed and returned unsuccessful exit code [%d]."},
+     {KSEV_WARNING, 20017, L"Not enough time [%d]secs to recheck the status with the command [%s]."},
+     {0, 0, kSleeping},
+     {KSEV_WARNING, 20018, L"Not enough time [%d]secs to run the command [%s]."}}};
+constexpr WaitBranch kJcmonWait{
+    kJcmonRunMs,
+    Ask::kJcmon,
+    false,
+    {{KSEV_WARNING, 20019, L"Not enough time [%d]secs to run the command [jcmon.exe]."},
+     kNone,
+     {KSEV_WARNING, 20020, L"The jcmon.exe command timed out."},
+     {KSEV_INFO, 20021, L"jcmon.exe executed successfully and returned Online."},
+     {0, 0, kJcmonNotYet},
+     {KSEV_WARNING, 20022, L"Not enough time [%d]secs to recheck the status with [jcmon.exe]."},
+     {0, 0, kSleeping},
+     {KSEV_WARNING, 20023, L"Not enough time [%d]secs to run the command [jcmon.exe]."}}};
+constexpr WaitBranch kAddInSapinfoWait{
+    kSapinfoRunMs,
+    Ask::kExitCode,
+    true,
+    {{KSEV_WARNING, 20025, L"Not enough time [%d] to run the command [%s]."},
+     kNone,
+     {KSEV_WARNING, 20026, L"The command [%s] timed out."},
+     {KSEV_INFO, 20027, L"Command [%s] executed successfully with exit code [%d]."},
+     {0, 0, L"Command [%s] executed and returned unsuccessful exit code [%d]."},
+     {KSEV_WARNING, 20028, L"Not enough time [%d]secs to recheck the status with command [%s]."},
+     {0, 0, L"Going to sleep for [5]secs before rechecking the status with command [%s]."},
+     {KSEV_WARNING, 20029, L"Not enough time [%d]secs to run the command [%s]."}}};
+constexpr WaitBranch kAddInJcmonWait{
+    kJcmonRunMs,
+    Ask::kJcmon,
+    true,
+    {{KSEV_WARNING, 20030, L"Not enough time [%d]secs to run the command [jcmon.exe]."},
+     kNone,
+     {KSEV_WARNING, 20031, L"The jcmon.exe command timed out."},
+     {KSEV_INFO, 20032, L"jcmon.exe executed successfully and returned Online."},
+     {0, 0, kJcmonNotYet},
+     {KSEV_WARNING, 20033, L"Not enough time [%d] to recheck the status."},
+     {0, 0, kSleeping},
+     {KSEV_WARNING, 20034, L"Not enough time [%d]secs to run the command [jcmon.exe]."}}};
+constexpr WaitBranch kEnsmonWait{
+    kEnsmonRunMs,
+    Ask::kEnsmon,
+    false,
+    {{KSEV_NOTICE, 20036, L"Not enough time[%d] to run the command [%s]."},
+     kNone,
+     {KSEV_WARNING, 20037, L"The command [%s] timed out."},
+     {KSEV_INFO, 20038, L"Command [%s] executed successfully."},
+     {0, 0, L"Command [%s] executed and returned unsuccessful exit code [%d]."},
+     {KSEV_WARNING, 20043, L"Not enough time [%d]secs to recheck the status with command [%s]."},
+     {0, 0, kSleeping},
+     {KSEV_NOTICE, 20044, L"Not enough time[%d] to run the command [%s]."}}};
+
+// The slots whose lines begin with the seconds left.
+constexpr bool TakesSeconds(size_t slot) {
+    const auto s = static_cast<KestrelWaitSlot>(slot);
+    return s == KestrelWaitSlot::kNotEnoughToRun || s == KestrelWaitSlot::kNotEnoughToRecheck ||
+           s == KestrelWaitSlot::kAfterLoop;
+}
+
+constexpr size_t Conversions(const wchar_t* text) {
+    size_t n = 0;
+    for (size_t i = 0; text[i] != 0; ++i) {
+        if (text[i] != L'%') continue;
+        if (text[i + 1] == L'%') {
+            ++i;
+        } else {
+            ++n;
+        }
+    }
+    return n;
+}
+
+constexpr size_t Length(const wchar_t* text) {
+    size_t n = 0;
+    while (text[n] != 0) ++n;
+    return n + 1;
+}
+
+// Every line of a branch fits its slot's arguments; a line that does not stops the build.
+consteval bool LinesFit(const WaitBranch& b) {
+    using tern_fmt::Kind;
+    constexpr Kind kSecondsFirst[] = {Kind::I32, Kind::WStr};
+    constexpr Kind kCommandFirst[] = {Kind::WStr, Kind::U32};
+    for (size_t slot = 0; slot < kSlots; ++slot) {
+        const wchar_t* text = b.lines[slot].text;
+        if (text == nullptr) continue;
+        tern_fmt::Check(text, Length(text), TakesSeconds(slot) ? kSecondsFirst : kCommandFirst,
+                        Conversions(text));
+    }
+    return true;
+}
+static_assert(LinesFit(kSapinfoWait) && LinesFit(kJcmonWait) && LinesFit(kAddInSapinfoWait) &&
+              LinesFit(kAddInJcmonWait) && LinesFit(kEnsmonWait));
+
+// Writes the line of slot with what it needs of the seconds left, the command and the exit code.
+void WriteWaitLine(const WaitBranch& b, KestrelWaitSlot slot, int64_t remaining, const std::wstring& command,
+                   uint32_t exitCode) {
+    const size_t i = static_cast<size_t>(slot);
+    const WaitLine& line = b.lines[i];
+    if (line.text == nullptr) return;
+    const int32_t secs = Secs(remaining);
+    const tern_fmt::Arg secondsFirst[] = {tern_fmt::MakeArg(secs), tern_fmt::MakeArg(command)};
+    const tern_fmt::Arg commandFirst[] = {tern_fmt::MakeArg(command), tern_fmt::MakeArg(exitCode)};
+    std::wstring text;
+    tern_fmt::FormatV(text, line.text, TakesSeconds(i) ? secondsFirst : commandFirst, Conversions(line.text));
+    Write(kOnline, Note{line.severity, line.id, text});
+}
+
+// What the ensmon answer says beyond up or not yet, written before the loop goes on.
+void WriteEnsmonAnswer(KestrelEnsmonWaitLine line, const std::wstring& command, uint32_t exitCode) {
+    if (line == KestrelEnsmonWaitLine::kReplicationNoPartner) {
+        KESTREL_TRACE_LOG_AS(
+            kOnline, KSEV_CRITICAL, 20039,
+            L"Command [%s] returned exit code [%d] which indicates Replication \tis enabled in "
+            L"server, but no repl. server is connected.",
+            command, exitCode);
+        Message(
+            kOnline, KSEV_CRITICAL, 20040,
+            L"The command [ensmon.exe] exitcode [4] indicates Replication is enabled in server, but no repl. "
+            L"server is connected.",
+            true);
+    } else if (line == KestrelEnsmonWaitLine::kNotReachable) {
+        KESTREL_TRACE_LOG_AS(
+            kOnline, KSEV_CRITICAL, 20041,
+            L"Command [%s] returned exit code [%d] which indicates Enqueue Server is not Reachable.", command,
+            exitCode);
+        Message(kOnline, KSEV_CRITICAL, 20042,
+                L"The command [ensmon.exe] exitcode [8] indicates Enqueue Server is not reachable by Enqueue "
+                L"Replication Server.",
+                true);
+    }
+}
+
+// Runs the branch's tool once and says what it answered.
+KestrelWaitAnswer AskWaitTool(CKestrel& agent, CKestrelAttrib& attrib, const WaitBranch& b,
+                              const std::wstring& command, uint32_t& state, uint32_t& exitCode) {
+    CKestrelStatus run;
+    if (b.ask == Ask::kJcmon) {
+        run = agent._RunJcmonMonitorCheck(attrib, state, b.runMs);
+    } else {
+        KESTREL_TRACE_AS(kOnline, L"Checking the status of SAP Instance with the command [%s].", command);
+        run = agent._RunTool(attrib, command, attrib.GetSAPMonHome(), b.runMs, exitCode);
+    }
+    if (run.IsFailure()) {
+        if (b.ask == Ask::kJcmon) {
+            KESTREL_TRACE_AS(kOnline, L"The jcmon.exe command failed with error code [%d 0x%.08X].",
+                             run.GetCode(), run.GetError());
+        } else {
+            KESTREL_TRACE_AS(kOnline, L"The command [%s] failed with error code [%d 0x%.08X].", command,
+                             run.GetCode(), run.GetError());
+        }
+        return run.GetError() == TERN_WAIT_TIMEOUT ? KestrelWaitAnswer::kTimedOut
+                                                   : KestrelWaitAnswer::kFailed;
+    }
+    if (b.ask == Ask::kJcmon)
+        return state == KSTATE_ONLINE ? KestrelWaitAnswer::kUp : KestrelWaitAnswer::kNotYet;
+    if (b.ask == Ask::kExitCode) return exitCode == 0 ? KestrelWaitAnswer::kUp : KestrelWaitAnswer::kNotYet;
+    const KestrelEnsmonWaitVerdict v = KestrelEnsmonWaitAnswer(exitCode, attrib.GetInstTypeKind());
+    WriteEnsmonAnswer(v.line, command, exitCode);
+    return v.answer;
+}
+
+// One check loop: the countdown decides, this runs the tool, sleeps and writes the lines.
+WaitEnd WaitWith(CKestrel& agent, CKestrelAttrib& attrib, const WaitBranch& b, const std::wstring& command,
+                 const CKestrelBudget& budget, uint32_t& state, CKestrelStatus& status) {
+    int64_t remaining = budget.RemainingMs();
+    uint32_t exitCode = 0;
+    KestrelWaitAnswer answer = KestrelWaitAnswer::kStart;
+    for (;;) {
+        const KestrelWaitStep step = KestrelWaitAdvance(remaining, b.runMs, answer, state == KSTATE_ONLINE);
+        for (size_t i = 0; i < step.slotCount; ++i) {
+            if (step.slots[i] == KestrelWaitSlot::kFailed) continue;  // written with the run's status
+            WriteWaitLine(b, step.slots[i], remaining, command, exitCode);
+        }
+        switch (step.next) {
+            case KestrelWaitDo::kRun:
+                answer = AskWaitTool(agent, attrib, b, command, state, exitCode);
+                break;
+            case KestrelWaitDo::kSleep:
+                TernSleep(kKestrelWaitSleepMs);
+                answer = KestrelWaitAnswer::kSlept;
+                break;
+            case KestrelWaitDo::kShort:
+                return b.shortGoesOn ? WaitEnd::kSkipToLog : WaitEnd::kEnd;
+            case KestrelWaitDo::kFail:
+                status.Clear();
+                return WaitEnd::kEnd;
+            case KestrelWaitDo::kEnd:
+                return WaitEnd::kEnd;
+            case KestrelWaitDo::kDone:
+                return WaitEnd::kUp;
+        }
+    }
+}
+
+// Checks the path of a monitoring tool before its loop; false ends the wait (status cleared).
+bool ToolThere(const std::wstring& path, const std::wstring& failedLine, const Note& missing,
+               CKestrelStatus& status) {
+    switch (CheckToolFile(kOnline, path, status)) {
+        case FileCheck::kThere:
+            return true;
+        case FileCheck::kCheckFailed:
+            KESTREL_TRACE_AS(kOnline, L"%s", failedLine);
+            break;
+        case FileCheck::kMissing:
+            Write(kOnline, missing);
+            break;
+    }
+    status.Clear();
+    return false;
+}
+
+// The wait phase: the tool that fits the architecture and instance type, until the instance is up.
+WaitEnd WaitForInstance(CKestrel& agent, CKestrelAttrib& attrib, const CKestrelBudget& budget,
+                        uint32_t& state, CKestrelStatus& status) {
+    const std::wstring& monHome = attrib.GetSAPMonHome();
+    const std::wstring sapinfoPath = JoinPath(monHome, L"sapinfo.exe");
+    const std::wstring sapinfoCmd =
+        sapinfoPath + L" ashost=" + attrib.GetSAPHost() + L" sysnr=" + attrib.GetInstNumber();
+    const std::wstring ensmonPath = JoinPath(monHome, L"ensmon.exe");
+    const std::wstring ensmonCmd = ensmonPath + L" pf=" + attrib.GetInstProfile() + L" 2";
+    const std::wstring sapinfoFailed =
+        TernFormat(L"Failed to find the status of sapinfo.exe [%s].", sapinfoPath);
+
+    switch (KestrelWaitToolFor(CKestrelUtil::FindSAPArch(attrib.GetProcMon()), attrib.GetInstTypeKind())) {
+        case KestrelWaitTool::kSapinfo:
+            if (!ToolThere(sapinfoPath, sapinfoFailed,
+                           {KSEV_WARNING, 20013, TernFormat(L"Command [%s] does NOT exist.", sapinfoPath)},
+                           status))
+                return WaitEnd::kEnd;
+            return WaitWith(agent, attrib, kSapinfoWait, sapinfoCmd, budget, state, status);
+        case KestrelWaitTool::kJcmon:
+            state = KSTATE_UNKNOWN;
+            return WaitWith(agent, attrib, kJcmonWait, L"", budget, state, status);
+        case KestrelWaitTool::kAddIn: {
+            const Note missing{KSEV_NOTICE, 20024,
+                               TernFormat(L"sapinfo.exe command path [%s] does NOT exist.", sapinfoPath)};
+            if (!ToolThere(sapinfoPath, sapinfoFailed, missing, status)) return WaitEnd::kEnd;
+            const WaitEnd end = WaitWith(agent, attrib, kAddInSapinfoWait, sapinfoCmd, budget, state, status);
+            if (end != WaitEnd::kUp) return end;
+            state = KSTATE_UNKNOWN;
+            return WaitWith(agent, attrib, kAddInJcmonWait, L"", budget, state, status);
+        }
+        case KestrelWaitTool::kEnsmon:
+            if (!ToolThere(ensmonPath,
+                           TernFormat(L"Failed to find the status of ensmon.exe [%s].", ensmonPath),
+                           {KSEV_NOTICE, 20035,
+                            TernFormat(L"ensmon.exe command path [%s] does NOT exist.", ensmonPath)},
+                           status))
+                return WaitEnd::kEnd;
+            return WaitWith(agent, attrib, kEnsmonWait, ensmonCmd, budget, state, status);
+        case KestrelWaitTool::kNone:
+            break;
+    }
+    KESTREL_TRACE_AS(
+        kOnline,
+        L"SAP Architecture is not inferred from ProcMon and InstType [%s] is no enqueue type: there is "
+        L"no tool to wait for.",
+        attrib.GetInstType());
+    return WaitEnd::kUp;
+}
+
+// Starts the instance's service, then the instance with startsap.exe. Failure: Online ends with it.
+CKestrelStatus StartInstance(CKestrel& agent, CKestrelAttrib& attrib, const CKestrelBudget& budget) {
+    const std::wstring service = attrib.GetServiceName();
+    KESTREL_TRACE_AS(kOnline, L"Start the SAP Service [%s].", service);
+    CKestrelStatus st = CKestrelUtil::StartService(service, budget.RemainingMs());
+    if (st.IsFailure()) {
+        ReportFailure(kOnline, L"CKestrelUtil::StartService", st,
+                      {KSEV_ERROR, 20004, TernFormat(L"SAP Service Start [%s] timed out.", service)},
+                      {KSEV_ERROR, 20005,
+                       TernFormat(L"Failed to start the SAP Service [%s]. The return code [%d 0x%.08X].",
+                                  service, st.GetCode(), st.GetError())});
+        return st;
+    }
+    KESTREL_TRACE_AS(kOnline, L"The SAP Sevice [%s] started successfully.", service);
+    KESTREL_LOG_TAG("CKestrel::Online", KSEV_INFO, 20006, L"The SAP Service [%s] started successfully.",
+                    service);
+
+    const std::wstring& home = attrib.GetSAPHome();
+    const std::wstring startPath = JoinPath(home, L"startsap.exe");
+    switch (CheckToolFile(kOnline, startPath, st)) {
+        case FileCheck::kThere:
+            break;
+        case FileCheck::kCheckFailed:
+            KESTREL_TRACE_AS(kOnline, L"Failed to find the SAP start command [%s]. Aborting Online.",
+                             startPath);
+            return st;
+        case FileCheck::kMissing:
+            KESTREL_TRACE_LOG_AS(kOnline, KSEV_ERROR, 20007,
+                                 L"SAP Start command [%s] does NOT exist. Aborting Online.", startPath);
+            return st;
+    }
+
+    const std::wstring startCmd = startPath + L" name=" + attrib.GetSAPSID() + L" nr=" +
+                                  attrib.GetInstNumber() + L" sapdiahost=" + attrib.GetSAPHost();
+    const CKestrelPassword password = attrib.GetSAPAdminPassword();
+    KESTREL_TRACE_AS(kOnline, L"Start the SAP Instance with command [%s]", startCmd);
+    uint32_t exitCode = 0;
+    st = agent._RunTool(attrib, password, startCmd, home, budget.RemainingMs(), exitCode);
+    if (st.IsFailure()) {
+        ReportFailure(
+            kOnline, L"SAP Instance start command failed.", st,
+            {KSEV_ERROR, 20008, TernFormat(L"The SAP Instance start command [%s] timed out.", startCmd)},
+            {KSEV_ERROR, 20009, TernFormat(L"SAP Instance start command [%s] failed.", startCmd)});
+        return st;
+    }
+    if (exitCode != 0) {
+        st.Set(CKestrelStatus::kPlatform, TernGetLastError());
+        KESTREL_TRACE_LOG_AS(kOnline, KSEV_ERROR, 20010,
+                             L"The SAP start command [%s] failed with exitcode [%d]", startCmd, exitCode);
+        return st;
+    }
+    KESTREL_TRACE_LOG_AS(kOnline, KSEV_INFO, 20011,
+                         L"The SAP start command [%s] executed successfully with exitcode [%d].", startCmd,
+                         exitCode);
+    return st;
+}
+
+}  // namespace
+
+CKestrelStatus CKestrel::Online(CKestrelAttrib& attrib, uint32_t& result) {
+    CKestrelStatus status;
+    uint32_t state = KSTATE_UNKNOWN;
+    m_CurrentEP = KCUR_ONLINE;
+    const CKestrelBudget budget(BudgetMs(attrib));
+    status.Clear();
+    result = 0;
+
+    TERN_TRACE(L"Performing process level check before Online.");
+    CKestrelStatus st = _FirstLevelMonitor(attrib, state, budget.TimeInHandMs());
+    if (st.IsFailure()) {
+        KESTREL_TRACE_LOG(KSEV_ERROR, 20001,
+                          L"Process level check failed before calling Online [%d 0x%.08X].", st.GetCode(),
+                          st.GetError());
+        return st;
+    }
+    if (state == KSTATE_ONLINE) {
+        ReportAlreadyThere(
+            TERN_FUNC, 20002, 20003,
+            L"SAP Instance for this resource is already running. Not calling start executables.");
+        return status;
+    }
+
+    TERN_TRACE(L"Cleanup the resource for SAP Instance before Online.");
+    uint32_t killFailed = 0;
+    st = Kill(attrib, budget.RemainingMs(), killFailed);
+    ReportCleanup(TERN_FUNC, st, killFailed,
+                  {L"Failed to clean up the resource before Online for SAP Instance.",
+                   L"Failed to clean up the resource before Online for SAP Instance. Continueing ... ",
+                   L"Successfully cleaned the resource for SAP Instance before Online."});
+
+    st = StartInstance(*this, attrib, budget);
+    if (st.IsFailure()) return st;
+
+    TERN_TRACE(L"Got resource name [%s]", attrib.GetResourceName());
+    TERN_TRACE(L"Initializing the SLMCounter to [%d]", attrib.GetSecondLevelMonitor());
+    CKestrelStatus slm;
+    attrib.SetSLMCounter(slm, static_cast<uint32_t>(attrib.GetSecondLevelMonitor()),
+                         attrib.GetResourceName());
+    if (slm.IsFailure()) {
+        KESTREL_TRACE_RETURNED(L"Failed to Initialize the SLMCounter.", slm);
+        KESTREL_LOG(KSEV_WARNING, 20012, L"Failed to Initialize the SLMCounter.");
+        status = slm;
+    } else {
+        TERN_TRACE(L"Successfully set the SLMCounter to [%d]", attrib.GetSecondLevelMonitor());
+    }
+
+    // Wait phase: SAP's own tools say when the instance is up.
+    if (WaitForInstance(*this, attrib, budget, state, status) == WaitEnd::kEnd) return status;
+
+    TERN_TRACE(L"Adding the Online information to the SAP log file.");
+    st = _LogSAP(attrib, KCUR_ONLINE);
+    if (st.IsFailure()) {
+        TERN_TRACE(L"Failed to add Online information to the SAP log [%d 0x%.08X].", st.GetCode(),
+                   st.GetError());
+        status.Clear();
+    }
+    return status;
+}
