@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "KestrelAttrib.h"
 #include "KestrelBudget.h"
@@ -78,12 +79,19 @@ class CKestrel {
                             uint32_t remainingMs, uint32_t& exitCode);
 
   private:
+    // The opening of Online and Offline: marks the entry point ep, sets result to 0 and runs the
+    // process-level check with the whole budget; a failure is reported as function's. Returns the check's
+    // status.
+    CKestrelStatus _OpeningCheck(std::string_view function, uint32_t ep, CKestrelAttrib& attrib,
+                                 const CKestrelBudget& budget, uint32_t& state, uint32_t& result);
     void ClearFlags();
     // Walks the process table for GetResourceState and traces the counts. Failure: the walk's (traced).
     CKestrelStatus WalkForState(CKestrelAttrib& attrib, uint64_t& procCount, uint64_t& procmonCount,
                                 int32_t& arch);
-    // Sleeps the recheck pause, then walks the process table again. Failure: the walk's (traced).
-    CKestrelStatus RewalkAfterPause(CKestrelAttrib& attrib, uint64_t& procCount, uint64_t& procmonCount);
+    // One recheck pass: the pause, a new walk and the success test (addIn: Add-In's). up: it holds (state set
+    // to 1, line written); facts: the new walk's. Failure: the walk's (traced).
+    CKestrelStatus RecheckPass(CKestrelAttrib& attrib, uint32_t& state, bool addIn, uint32_t& facts,
+                               bool& up);
     // Launcher recheck of Java and Add-In instances within budget; addIn selects the Add-In success test.
     CKestrelStatus RecheckLauncher(CKestrelAttrib& attrib, uint32_t& state, const CKestrelBudget& budget,
                                    bool addIn, bool& outOfTime);

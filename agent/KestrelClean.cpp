@@ -121,19 +121,16 @@ void ShutdownGracefully(CKestrel& agent, CKestrelAttrib& attrib, const CKestrelB
     const std::wstring& home = attrib.GetSAPHome();
     const std::wstring killPath = JoinPath(home, L"sapsrvkill.exe");
     CKestrelStatus st;
-    switch (CheckToolFile(kClean, killPath, st)) {
-        case FileCheck::kThere:
-            break;
-        case FileCheck::kCheckFailed:
-            KESTREL_TRACE_LOG_AS(kClean, KSEV_WARNING, 20065,
-                                 L"File [%s] NOT found. Continueing the clean operation.", killPath);
-            return;
-        case FileCheck::kMissing:
-            KESTREL_TRACE_AS(kClean, L"File [%s] does NOT exist. Continueing the clean operation.", killPath);
-            KESTREL_LOG_TAG("CKestrel::Clean", KSEV_WARNING, 20066,
-                            L"File[%s] does NOT exist. Continueing the clean operation.", killPath);
-            return;
+    const Note failed{KSEV_WARNING, 20065,
+                      TernFormat(L"File [%s] NOT found. Continueing the clean operation.", killPath)};
+    const FileCheck check = CheckToolFile(kClean, killPath, st, failed);
+    if (check == FileCheck::kMissing) {
+        // The message spells the text without the blank.
+        KESTREL_TRACE_AS(kClean, L"File [%s] does NOT exist. Continueing the clean operation.", killPath);
+        KESTREL_LOG_TAG("CKestrel::Clean", KSEV_WARNING, 20066,
+                        L"File[%s] does NOT exist. Continueing the clean operation.", killPath);
     }
+    if (check != FileCheck::kThere) return;
     const std::wstring killCmd =
         killPath + L" " + attrib.GetSAPHost() + L"_" + attrib.GetSAPSID() + L"_" + attrib.GetInstNumber();
     const uint32_t remaining = budget.RemainingMs();
@@ -164,12 +161,7 @@ CKestrelStatus CKestrel::Clean(CKestrelAttrib& attrib, uint32_t, uint32_t& resul
     if (GracefulShutdownPossible(attrib.GetSAPHost(), attrib.GetSAPHome()))
         ShutdownGracefully(*this, attrib, budget, password);
 
-    const std::wstring service = attrib.GetServiceName();
-    TERN_TRACE(L"Going to stop the SAP Service [%s].", service);
-    StopServiceStep(TERN_FUNC, service, budget.RemainingMs(),
-                    {KSEV_INFO, 20073, TernFormat(L"Successfully stopped the SAP Service [%s].", service)},
-                    L"StopService failed to stop the SAP Service.",
-                    {KSEV_ERROR, 20072, TernFormat(L"SAP Service Stop [%s] timed out.", service)});
+    StopServiceStep(TERN_FUNC, StopFor::kClean, attrib.GetServiceName(), budget);
 
     CKestrelStatus st = Kill(attrib, budget.RemainingMs(), result);
     if (st.IsFailure()) {

@@ -7,12 +7,15 @@
 #include "Kestrel.h"
 #include "KestrelInstanceWalk.h"
 #include "KestrelLog.h"
+#include "KestrelSteps.h"
 #include "KestrelUtil.h"
 #include "LibError.h"
 #include "LibLogger.h"
 #include "LibProcess.h"
 #include "LibProcessList.h"
 #include "LibWide.h"
+
+using namespace kestrel_steps;
 
 CKestrelStatus CKestrelUtil::KillProcess(TernProcess& process) {
     const uint32_t pid = process.GetPid();
@@ -44,13 +47,8 @@ CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32
     CKestrelStatus status;
     status.Clear();
     TernProcessList list;
-    CKestrelStatus st = list.Open();
-    if (st.IsFailure()) {
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernProcessList::Open", st.GetCode(), st.GetError());
-        TERN_TRACE(L"Failed to open the process list.");
-        KESTREL_LOG(KSEV_ERROR, 20126, L"Failed to open the process list.");
-        return st;
-    }
+    CKestrelStatus st = OpenProcessList(TERN_FUNC, 20126, list);
+    if (st.IsFailure()) return st;
 
     std::vector<std::wstring>& procMon = attrib.GetProcMon();
     const int32_t arch = CKestrelUtil::FindSAPArch(procMon);

@@ -33,13 +33,10 @@ struct RunIds {
 
 // The verdict line written after a second-level check that ran.
 void SecondLevelResult(uint32_t state) {
-    if (state == KSTATE_ONLINE) {
-        KESTREL_TRACE_AS(kSecond, L"Second Level Monitor returned Resource state as Online.");
-    } else if (state == KSTATE_OFFLINE) {
-        KESTREL_TRACE_AS(kSecond, L"Second Level Monitor returned Resource state as Offline.");
-    } else {
-        KESTREL_TRACE_AS(kSecond, L"Second Level Monitor returned Resource state as Unknown.");
-    }
+    TraceByState(kSecond, state,
+                 {L"Second Level Monitor returned Resource state as Online.",
+                  L"Second Level Monitor returned Resource state as Offline.",
+                  L"Second Level Monitor returned Resource state as Unknown.", false});
 }
 
 // SAPMonHome must name a directory. false: the level ends with status.
@@ -109,12 +106,11 @@ bool ProfileOk(CKestrelAttrib& attrib, CKestrelStatus& status) {
     return false;
 }
 
-// The path check of a tool; a check that could not run is traced here, a missing tool by the caller.
-FileCheck ToolFile(const wchar_t* tool, const std::wstring& path, CKestrelStatus& st) {
-    const FileCheck check = CheckToolFile(kSecond, path, st);
-    if (check == FileCheck::kCheckFailed)
-        KESTREL_TRACE_AS(kSecond, L"%s", TernFormat(L"Failed to find the status of %s [%s].", tool, path));
-    return check;
+// The path check of a tool, with the line of a check that could not run and missing for a missing tool.
+FileCheck ToolFile(const wchar_t* tool, const std::wstring& path, CKestrelStatus& st,
+                   const Note& missing = {}) {
+    const Note failed{0, 0, TernFormat(L"Failed to find the status of %s [%s].", tool, path)};
+    return CheckToolFile(kSecond, path, st, failed, missing);
 }
 
 std::wstring SapinfoPath(const CKestrelAttrib& attrib) {
@@ -160,22 +156,17 @@ CKestrelStatus SapinfoLevel(CKestrel& agent, CKestrelAttrib& attrib, uint32_t& s
                             const CKestrelBudget& budget) {
     const std::wstring path = SapinfoPath(attrib);
     CKestrelStatus st;
-    switch (ToolFile(L"sapinfo.exe", path, st)) {
-        case FileCheck::kThere:
-            break;
-        case FileCheck::kCheckFailed:
-            return st;
-        case FileCheck::kMissing:
-            KESTREL_TRACE_AS(kSecond,
-                             L"sapinfo.exe command path [%s] does NOT exist. Please check the file location.",
-                             path);
-            KESTREL_TRACE_AS(kSecond, L"%s", kSapinfoDownloadHint);
-            KESTREL_LOG_TAG("CKestrel::_SecondLevelMonitor", KSEV_ERROR, 20082,
-                            L"sapinfo.exe command path [%s] does NOT exist. Please check the file location.",
-                            path);
-            Message(kSecond, KSEV_INFO, 20083, kSapinfoDownloadHint);
-            return st;
+    const FileCheck check = ToolFile(L"sapinfo.exe", path, st);
+    if (check == FileCheck::kMissing) {
+        KESTREL_TRACE_AS(
+            kSecond, L"sapinfo.exe command path [%s] does NOT exist. Please check the file location.", path);
+        KESTREL_TRACE_AS(kSecond, L"%s", kSapinfoDownloadHint);
+        KESTREL_LOG_TAG("CKestrel::_SecondLevelMonitor", KSEV_ERROR, 20082,
+                        L"sapinfo.exe command path [%s] does NOT exist. Please check the file location.",
+                        path);
+        Message(kSecond, KSEV_INFO, 20083, kSapinfoDownloadHint);
     }
+    if (check != FileCheck::kThere) return st;
     uint32_t exitCode = 0;
     st = RunLevelTool(agent, attrib, SapinfoCommand(attrib), budget, {20084, 20085}, exitCode);
     if (st.IsFailure()) return st;
@@ -200,9 +191,8 @@ CKestrelStatus AddInLevel(CKestrel& agent, CKestrelAttrib& attrib, uint32_t& sta
     uint32_t javaHalf = KSTATE_UNKNOWN;
     const std::wstring path = SapinfoPath(attrib);
     CKestrelStatus st;
-    if (ToolFile(L"sapinfo.exe", path, st) == FileCheck::kMissing)
-        KESTREL_TRACE_LOG_AS(kSecond, KSEV_ERROR, 20087, L"sapinfo.exe command path [%s] does NOT exist.",
-                             path);
+    ToolFile(L"sapinfo.exe", path, st,
+             {KSEV_ERROR, 20087, TernFormat(L"sapinfo.exe command path [%s] does NOT exist.", path)});
     uint32_t exitCode = 0;
     // Only a run that succeeded is interpreted; a failed one leaves the ABAP half unknown.
     if (RunLevelTool(agent, attrib, SapinfoCommand(attrib), budget, {20088, 20089}, exitCode).IsSuccess())
@@ -226,16 +216,8 @@ CKestrelStatus EnsmonLevel(CKestrel& agent, CKestrelAttrib& attrib, uint32_t& st
     const std::wstring path = JoinPath(attrib.GetSAPMonHome(), L"ensmon.exe");
     const std::wstring command = path + L" pf=" + attrib.GetInstProfile() + L" 2";
     CKestrelStatus st;
-    switch (ToolFile(L"ensmon.exe", path, st)) {
-        case FileCheck::kThere:
-            break;
-        case FileCheck::kCheckFailed:
-            return st;
-        case FileCheck::kMissing:
-            KESTREL_TRACE_LOG_AS(kSecond, KSEV_ERROR, 20091, L"ensmon.exe command path [%s] does NOT exist.",
-                                 path);
-            return st;
-    }
+    const Note missing{KSEV_ERROR, 20091, TernFormat(L"ensmon.exe command path [%s] does NOT exist.", path)};
+    if (ToolFile(L"ensmon.exe", path, st, missing) != FileCheck::kThere) return st;
     uint32_t exitCode = 0;
     st = RunLevelTool(agent, attrib, command, budget, {20092, 20093}, exitCode);
     if (st.IsFailure()) return st;
@@ -432,8 +414,6 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
 
 CKestrelStatus CKestrel::_InterpretSapinfoExitCode(int32_t exitCode, uint32_t& state,
                                                    const std::wstring& instType) {
-    CKestrelStatus status;
-    status.Clear();
     TERN_TRACE(L"_InterpretSapinfoExitCode is called with exitcode [%d] and insttype [%s].", exitCode,
                instType);
     TERN_TRACE(L"Going to Interpret exit code of sapinfo.exe [%d] for [%s] instance.", exitCode, instType);
@@ -446,20 +426,15 @@ CKestrelStatus CKestrel::_InterpretSapinfoExitCode(int32_t exitCode, uint32_t& s
         KESTREL_TRACE_LOG(v.message.severity, v.message.id,
                           L"sapinfo.exe returned with invalid exitcode [%d].", exitCode);
     }
-    if (state == KSTATE_ONLINE) {
-        TERN_TRACE(L"Sapinfo check indicates the state of the SAP Instance as Up and Running (Online).");
-    } else if (state == KSTATE_OFFLINE) {
-        TERN_TRACE(L"Sapinfo check indicates the state of the SAP Instance as Down and Stopped (Offline).");
-    } else {
-        TERN_TRACE(L"Can not find the state of the SAP Instance with Sapinfo check (Unknown).");
-    }
-    return status;
+    TraceByState(TERN_FUNC, state,
+                 {L"Sapinfo check indicates the state of the SAP Instance as Up and Running (Online).",
+                  L"Sapinfo check indicates the state of the SAP Instance as Down and Stopped (Offline).",
+                  L"Can not find the state of the SAP Instance with Sapinfo check (Unknown).", false});
+    return Succeeded();
 }
 
 CKestrelStatus CKestrel::_InterpretEnsmonExitCode(int32_t exitCode, uint32_t& state,
                                                   const std::wstring& instType) {
-    CKestrelStatus status;
-    status.Clear();
     TERN_TRACE(L"_InterpretEnsmonExitCode is called with exitcode [%d] and insttype [%s].", exitCode,
                instType);
     const KestrelEnsmonVerdict v = KestrelInterpretEnsmon(exitCode, KestrelParseInstType(instType));
@@ -494,14 +469,11 @@ CKestrelStatus CKestrel::_InterpretEnsmonExitCode(int32_t exitCode, uint32_t& st
                 exitCode);
             break;
     }
-    if (state == KSTATE_ONLINE) {
-        TERN_TRACE(L"Ensmon check indicates the state of the SAP Instance as Up and Running (Online).");
-    } else if (state == KSTATE_OFFLINE) {
-        TERN_TRACE(L"Ensmon check indicates the state of the SAP Instance as Down and Stopped (Offline).");
-    } else if (state == KSTATE_UNKNOWN) {
-        TERN_TRACE(L"Can not find the state of the SAP Instance with Ensmon check (Unknown).");
-    }
-    return status;
+    TraceByState(TERN_FUNC, state,
+                 {L"Ensmon check indicates the state of the SAP Instance as Up and Running (Online).",
+                  L"Ensmon check indicates the state of the SAP Instance as Down and Stopped (Offline).",
+                  L"Can not find the state of the SAP Instance with Ensmon check (Unknown).", true});
+    return Succeeded();
 }
 
 CKestrelStatus CKestrel::_ThirdLevelMonitor(CKestrelAttrib& attrib, uint32_t& state, uint32_t timeinhand) {

@@ -11,21 +11,31 @@
 
 using namespace kestrel_steps;
 
-CKestrelStatus CKestrel::Offline(CKestrelAttrib& attrib, uint32_t& result) {
-    CKestrelStatus status;
-    uint32_t state = KSTATE_UNKNOWN;
-    m_CurrentEP = KCUR_OFFLINE;
-    const CKestrelBudget budget(BudgetMs(attrib));
-    status.Clear();
+CKestrelStatus CKestrel::_OpeningCheck(std::string_view function, uint32_t ep, CKestrelAttrib& attrib,
+                                       const CKestrelBudget& budget, uint32_t& state, uint32_t& result) {
+    m_CurrentEP = ep;
     result = 0;
-
-    TERN_TRACE(L"Performing process level check before Offline.");
-    CKestrelStatus st = _FirstLevelMonitor(attrib, state, budget.TimeInHandMs());
-    if (st.IsFailure()) {
-        KESTREL_TRACE_RETURNED(L"Process level check failed before calling Offline.", st);
-        KESTREL_LOG(KSEV_ERROR, 20045, L"Process level check failed before calling Offline.");
-        status = st;
+    KESTREL_TRACE_AS(function, L"Performing process level check before %s.",
+                     ep == KCUR_ONLINE ? L"Online" : L"Offline");
+    const CKestrelStatus st = _FirstLevelMonitor(attrib, state, budget.TimeInHandMs());
+    if (st.IsSuccess()) return st;
+    if (ep == KCUR_ONLINE) {
+        KESTREL_TRACE_LOG_AS(function, KSEV_ERROR, 20001,
+                             L"Process level check failed before calling Online [%d 0x%.08X].", st.GetCode(),
+                             st.GetError());
+    } else {
+        KESTREL_TRACE_RETURNED_AS(function, L"Process level check failed before calling Offline.", st);
+        Message(function, KSEV_ERROR, 20045, L"Process level check failed before calling Offline.");
     }
+    return st;
+}
+
+CKestrelStatus CKestrel::Offline(CKestrelAttrib& attrib, uint32_t& result) {
+    const CKestrelBudget budget(BudgetMs(attrib));
+    uint32_t state = KSTATE_UNKNOWN;
+    CKestrelStatus st = _OpeningCheck(TERN_FUNC, KCUR_OFFLINE, attrib, budget, state, result);
+    // A failed check does not stop Offline; its status stands unless a later step sets another.
+    CKestrelStatus status = st;
     if (state == KSTATE_OFFLINE) {
         ReportAlreadyThere(
             TERN_FUNC, 20046, 20047,
@@ -35,17 +45,13 @@ CKestrelStatus CKestrel::Offline(CKestrelAttrib& attrib, uint32_t& result) {
 
     const std::wstring& home = attrib.GetSAPHome();
     const std::wstring stopPath = JoinPath(home, L"stopsap.exe");
-    switch (CheckToolFile(TERN_FUNC, stopPath, status)) {
-        case FileCheck::kThere:
-            break;
-        case FileCheck::kCheckFailed:
-            TERN_TRACE(L"Failed to find the status of file stopsap.exe [%s]. Aborting Offline.", stopPath);
-            return status;
-        case FileCheck::kMissing:
-            KESTREL_TRACE_LOG(KSEV_ERROR, 20048,
-                              L"stopsap.exe command path [%s] does NOT exist. Aborting Offline.", stopPath);
-            return status;
-    }
+    const Note missing{
+        KSEV_ERROR, 20048,
+        TernFormat(L"stopsap.exe command path [%s] does NOT exist. Aborting Offline.", stopPath)};
+    const std::wstring failed =
+        TernFormat(L"Failed to find the status of file stopsap.exe [%s]. Aborting Offline.", stopPath);
+    if (CheckToolFile(TERN_FUNC, stopPath, status, {0, 0, failed}, missing) != FileCheck::kThere)
+        return status;
 
     const std::wstring stopCmd = stopPath + L" name=" + attrib.GetSAPSID() + L" nr=" +
                                  attrib.GetInstNumber() + L" sapdiahost=" + attrib.GetSAPHost();
@@ -70,22 +76,14 @@ CKestrelStatus CKestrel::Offline(CKestrelAttrib& attrib, uint32_t& result) {
     KESTREL_TRACE_LOG(KSEV_INFO, 20051, L"The SAP Instance stopped successfully with exitcode [%d].",
                       exitCode);
 
-    const std::wstring service = attrib.GetServiceName();
-    TERN_TRACE(L"Stop the SAP Service [%s].", service);
-    StopServiceStep(TERN_FUNC, service, budget.RemainingMs(),
-                    {KSEV_INFO, 20053, TernFormat(L"The SAP Service [%s] stopped successfully.", service)},
-                    L"Failed to stop the SAP service.",
-                    {KSEV_ERROR, 20052, TernFormat(L"SAP Service Stop [%s] timed out.", service)});
+    StopServiceStep(TERN_FUNC, StopFor::kOffline, attrib.GetServiceName(), budget);
 
-    TERN_TRACE(L"Cleanup the resource for SAP Instance.");
-    uint32_t killFailed = 0;
-    st = Kill(attrib, budget.RemainingMs(), killFailed);
-    ReportCleanup(TERN_FUNC, st, killFailed,
-                  {L"Failed to cleamup the resource for SAP Instance.",
-                   L"Failed to cleamup the resource for SAP Instance. Continueing ... ",
-                   L"Successfully cleaned up the resource for SAP Instance.", 20054,
-                   L"Failed to cleanup the resource for SAP Instance.", 20055,
-                   L"Failed to cleanup the resource for SAP Instance. Continueing ... "});
+    CleanupStep(*this, attrib, TERN_FUNC, budget, L"Cleanup the resource for SAP Instance.",
+                {L"Failed to cleamup the resource for SAP Instance.",
+                 L"Failed to cleamup the resource for SAP Instance. Continueing ... ",
+                 L"Successfully cleaned up the resource for SAP Instance.", 20054,
+                 L"Failed to cleanup the resource for SAP Instance.", 20055,
+                 L"Failed to cleanup the resource for SAP Instance. Continueing ... "});
 
     TERN_TRACE(L"Adding the Offline information to the SAP log file.");
     st = _LogSAP(attrib, KCUR_OFFLINE);

@@ -259,16 +259,7 @@ WaitEnd WaitWith(CKestrel& agent, CKestrelAttrib& attrib, const WaitBranch& b, c
 // Checks the path of a monitoring tool before its loop; false ends the wait (status cleared).
 bool ToolThere(const std::wstring& path, const std::wstring& failedLine, const Note& missing,
                CKestrelStatus& status) {
-    switch (CheckToolFile(kOnline, path, status)) {
-        case FileCheck::kThere:
-            return true;
-        case FileCheck::kCheckFailed:
-            KESTREL_TRACE_AS(kOnline, L"%s", failedLine);
-            break;
-        case FileCheck::kMissing:
-            Write(kOnline, missing);
-            break;
-    }
+    if (CheckToolFile(kOnline, path, status, {0, 0, failedLine}, missing) == FileCheck::kThere) return true;
     status.Clear();
     return false;
 }
@@ -342,18 +333,11 @@ CKestrelStatus StartInstance(CKestrel& agent, CKestrelAttrib& attrib, const CKes
 
     const std::wstring& home = attrib.GetSAPHome();
     const std::wstring startPath = JoinPath(home, L"startsap.exe");
-    switch (CheckToolFile(kOnline, startPath, st)) {
-        case FileCheck::kThere:
-            break;
-        case FileCheck::kCheckFailed:
-            KESTREL_TRACE_AS(kOnline, L"Failed to find the SAP start command [%s]. Aborting Online.",
-                             startPath);
-            return st;
-        case FileCheck::kMissing:
-            KESTREL_TRACE_LOG_AS(kOnline, KSEV_ERROR, 20007,
-                                 L"SAP Start command [%s] does NOT exist. Aborting Online.", startPath);
-            return st;
-    }
+    const Note missing{KSEV_ERROR, 20007,
+                       TernFormat(L"SAP Start command [%s] does NOT exist. Aborting Online.", startPath)};
+    const Note failed{0, 0,
+                      TernFormat(L"Failed to find the SAP start command [%s]. Aborting Online.", startPath)};
+    if (CheckToolFile(kOnline, startPath, st, failed, missing) != FileCheck::kThere) return st;
 
     const std::wstring startCmd = startPath + L" name=" + attrib.GetSAPSID() + L" nr=" +
                                   attrib.GetInstNumber() + L" sapdiahost=" + attrib.GetSAPHost();
@@ -383,21 +367,12 @@ CKestrelStatus StartInstance(CKestrel& agent, CKestrelAttrib& attrib, const CKes
 }  // namespace
 
 CKestrelStatus CKestrel::Online(CKestrelAttrib& attrib, uint32_t& result) {
-    CKestrelStatus status;
-    uint32_t state = KSTATE_UNKNOWN;
-    m_CurrentEP = KCUR_ONLINE;
     const CKestrelBudget budget(BudgetMs(attrib));
+    uint32_t state = KSTATE_UNKNOWN;
+    CKestrelStatus st = _OpeningCheck(TERN_FUNC, KCUR_ONLINE, attrib, budget, state, result);
+    if (st.IsFailure()) return st;
+    CKestrelStatus status;
     status.Clear();
-    result = 0;
-
-    TERN_TRACE(L"Performing process level check before Online.");
-    CKestrelStatus st = _FirstLevelMonitor(attrib, state, budget.TimeInHandMs());
-    if (st.IsFailure()) {
-        KESTREL_TRACE_LOG(KSEV_ERROR, 20001,
-                          L"Process level check failed before calling Online [%d 0x%.08X].", st.GetCode(),
-                          st.GetError());
-        return st;
-    }
     if (state == KSTATE_ONLINE) {
         ReportAlreadyThere(
             TERN_FUNC, 20002, 20003,
@@ -405,13 +380,10 @@ CKestrelStatus CKestrel::Online(CKestrelAttrib& attrib, uint32_t& result) {
         return status;
     }
 
-    TERN_TRACE(L"Cleanup the resource for SAP Instance before Online.");
-    uint32_t killFailed = 0;
-    st = Kill(attrib, budget.RemainingMs(), killFailed);
-    ReportCleanup(TERN_FUNC, st, killFailed,
-                  {L"Failed to clean up the resource before Online for SAP Instance.",
-                   L"Failed to clean up the resource before Online for SAP Instance. Continueing ... ",
-                   L"Successfully cleaned the resource for SAP Instance before Online."});
+    CleanupStep(*this, attrib, TERN_FUNC, budget, L"Cleanup the resource for SAP Instance before Online.",
+                {L"Failed to clean up the resource before Online for SAP Instance.",
+                 L"Failed to clean up the resource before Online for SAP Instance. Continueing ... ",
+                 L"Successfully cleaned the resource for SAP Instance before Online."});
 
     st = StartInstance(*this, attrib, budget);
     if (st.IsFailure()) return st;

@@ -7,6 +7,7 @@
 #include "KestrelDecisions.h"
 #include "KestrelInstanceWalk.h"
 #include "KestrelLog.h"
+#include "KestrelSteps.h"
 #include "KestrelUtil.h"
 #include "LibClock.h"
 #include "LibError.h"
@@ -14,6 +15,8 @@
 #include "LibProcess.h"
 #include "LibProcessList.h"
 #include "LibWide.h"
+
+using namespace kestrel_steps;
 
 namespace {
 
@@ -58,13 +61,8 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
     ClearFlags();
     TERN_TRACE(L"Checking for the existence of processes listed in the ProcMon.");
     TernProcessList list;
-    CKestrelStatus st = list.Open();
-    if (st.IsFailure()) {
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernProcessList::Open", st.GetCode(), st.GetError());
-        TERN_TRACE(L"Failed to open the process list.");
-        KESTREL_LOG(KSEV_ERROR, 20130, L"Failed to open the process list.");
-        return st;
-    }
+    CKestrelStatus st = OpenProcessList(TERN_FUNC, 20130, list);
+    if (st.IsFailure()) return st;
 
     std::vector<std::wstring>& procMon = attrib.GetProcMon();
     arch = CKestrelUtil::FindSAPArch(procMon);
@@ -155,11 +153,29 @@ constexpr std::string_view kResourceStateName = "CKestrel::GetResourceState";
 #define RECHECK_TRACE(format, ...) \
     TernLogger().Trace(__FILE__, __LINE__, kResourceStateName, format __VA_OPT__(, ) __VA_ARGS__)
 
-CKestrelStatus CKestrel::RewalkAfterPause(CKestrelAttrib& attrib, uint64_t& procCount,
-                                          uint64_t& procmonCount) {
+CKestrelStatus CKestrel::RecheckPass(CKestrelAttrib& attrib, uint32_t& state, bool addIn, uint32_t& facts,
+                                     bool& up) {
     TernSleep(kRecheckSleepMs);
+    uint64_t procCount = 0, procmonCount = 0;
     int32_t arch = 0;
-    return WalkForState(attrib, procCount, procmonCount, arch);
+    CKestrelStatus st = WalkForState(attrib, procCount, procmonCount, arch);
+    up = false;
+    if (st.IsFailure()) return st;
+    facts = Facts(procCount, procmonCount, true);
+    up = KestrelLauncherRecheckUp(facts, addIn);
+    if (up) {
+        RECHECK_TRACE(L"All the processes in the ProcMon are Running.");
+        state = KSTATE_ONLINE;
+    }
+    return st;
+}
+
+// After the last recheck pass: less than the minimum left is a verdict of its own.
+static bool OutOfRecheckTime(int64_t remaining, const wchar_t* line, uint32_t& state) {
+    if (remaining >= kNotEnoughTimeMs) return false;
+    RECHECK_TRACE(L"%s", line);
+    state = KSTATE_OFFLINE;
+    return true;
 }
 
 CKestrelStatus CKestrel::WalkForState(CKestrelAttrib& attrib, uint64_t& procCount, uint64_t& procmonCount,
@@ -198,48 +214,30 @@ uint32_t CKestrel::Facts(uint64_t procCount, uint64_t procmonCount, bool optiona
 
 CKestrelStatus CKestrel::RecheckLauncher(CKestrelAttrib& attrib, uint32_t& state,
                                          const CKestrelBudget& budget, bool addIn, bool& outOfTime) {
-    CKestrelStatus status;
-    status.Clear();
-    outOfTime = false;
     int64_t remaining = budget.RemainingMs();
     while (remaining > kLauncherRecheckMinMs && m_CurrentEP == KCUR_MONITOR) {
         RECHECK_TRACE(L"Sleeping for [5]secs before rechecking for jlaunch.exe.");
-        uint64_t procCount = 0, procmonCount = 0;
-        CKestrelStatus st = RewalkAfterPause(attrib, procCount, procmonCount);
-        if (st.IsFailure()) return st;
-        if (KestrelLauncherRecheckUp(Facts(procCount, procmonCount, true), addIn)) {
-            RECHECK_TRACE(L"All the processes in the ProcMon are Running.");
-            state = KSTATE_ONLINE;
-            return status;
-        }
+        uint32_t facts = 0;
+        bool up = false;
+        CKestrelStatus st = RecheckPass(attrib, state, addIn, facts, up);
+        if (st.IsFailure() || up) return st;
         RECHECK_TRACE(L"Some of the critical processes are NOT Running.");
         state = KSTATE_OFFLINE;
         remaining = static_cast<int64_t>(budget.RemainingMs()) - kRecheckSleepMs;
     }
-    if (remaining < kNotEnoughTimeMs) {
-        RECHECK_TRACE(L"Not enough time to recheck for jlaunch.exe.");
-        state = KSTATE_OFFLINE;
-        outOfTime = true;
-    }
-    return status;
+    outOfTime = OutOfRecheckTime(remaining, L"Not enough time to recheck for jlaunch.exe.", state);
+    return Succeeded();
 }
 
 CKestrelStatus CKestrel::RecheckJcontrol(CKestrelAttrib& attrib, uint32_t& state,
                                          const CKestrelBudget& budget) {
-    CKestrelStatus status;
-    status.Clear();
     int64_t remaining = budget.RemainingMs();
     while (remaining > kJcontrolRecheckMinMs && m_CurrentEP == KCUR_MONITOR) {
         RECHECK_TRACE(L"Sleeping for [5]secs before rechecking for jcontrol.exe.");
-        uint64_t procCount = 0, procmonCount = 0;
-        CKestrelStatus st = RewalkAfterPause(attrib, procCount, procmonCount);
-        if (st.IsFailure()) return st;
-        const uint32_t facts = Facts(procCount, procmonCount, true);
-        if (KestrelLauncherRecheckUp(facts, true)) {
-            RECHECK_TRACE(L"All the processes in the ProcMon are Running.");
-            state = KSTATE_ONLINE;
-            return status;
-        }
+        uint32_t facts = 0;
+        bool up = false;
+        CKestrelStatus st = RecheckPass(attrib, state, true, facts, up);
+        if (st.IsFailure() || up) return st;
         if (KestrelJcontrolRecheckNeedsLauncher(facts)) {
             RECHECK_TRACE(L"All the processes in the ProcMon are Running. But no jlaunch.exe is Running.");
             bool outOfTime = false;
@@ -251,42 +249,27 @@ CKestrelStatus CKestrel::RecheckJcontrol(CKestrelAttrib& attrib, uint32_t& state
         }
         remaining = static_cast<int64_t>(budget.RemainingMs()) - kRecheckSleepMs;
     }
-    if (remaining < kNotEnoughTimeMs) {
-        RECHECK_TRACE(L"Not enough time to recheck for jcontrol.exe.");
-        state = KSTATE_OFFLINE;
-    }
-    return status;
+    OutOfRecheckTime(remaining, L"Not enough time to recheck for jcontrol.exe.", state);
+    return Succeeded();
 }
 
 namespace {
 
-const wchar_t* ProcessLineText(KestrelProcessLine line) {
-    switch (line) {
-        case KestrelProcessLine::kAllRunning:
-            return L"All the processes in the ProcMon are Running.";
-        case KestrelProcessLine::kNoLauncher:
-            return L"All the processes in the ProcMon are Running. But no jlaunch.exe is Running.";
-        case KestrelProcessLine::kJcontrolNotInProcMon:
-            return L"jcontrol.exe process in the ProcMon is NOT Running.";
-        case KestrelProcessLine::kJcontrolNotRunning:
-            return L"jcontrol.exe is NOT Running.";
-        case KestrelProcessLine::kSomeInstanceRunning:
-            return L"Some of the SAP Instance processes are Running.";
-        case KestrelProcessLine::kSomeAllOfNotRunning:
-            return L"Some/All of the processes in the ProcMon are NOT Running.";
-        case KestrelProcessLine::kSomeAllNotRunning:
-            return L"Some/All the processes in the ProcMon are NOT Running.";
-        case KestrelProcessLine::kListedNotRunning:
-            return L"Some of the processes listed in ProcMon are NOT Running.";
-        case KestrelProcessLine::kListedTheNotRunning:
-            return L"Some of the processes listed in the ProcMon are NOT Running.";
-        case KestrelProcessLine::kUnknown:
-            return L"Resource State is Unknown.";
-        case KestrelProcessLine::kInvalidInstance:
-            return L"Invalid SAP Instance.";
-    }
-    return L"";
-}
+// The verdict lines, in the order of KestrelProcessLine.
+constexpr const wchar_t* kProcessLines[] = {
+    L"All the processes in the ProcMon are Running.",
+    L"All the processes in the ProcMon are Running. But no jlaunch.exe is Running.",
+    L"jcontrol.exe process in the ProcMon is NOT Running.",
+    L"jcontrol.exe is NOT Running.",
+    L"Some of the SAP Instance processes are Running.",
+    L"Some/All of the processes in the ProcMon are NOT Running.",
+    L"Some/All the processes in the ProcMon are NOT Running.",
+    L"Some of the processes listed in ProcMon are NOT Running.",
+    L"Some of the processes listed in the ProcMon are NOT Running.",
+    L"Resource State is Unknown.",
+    L"Invalid SAP Instance.",
+};
+static_assert(std::size(kProcessLines) == static_cast<size_t>(KestrelProcessLine::kInvalidInstance) + 1);
 
 // The optional processes in their order: bit, name, flag and the line written when listed but not running.
 struct Optional {
@@ -337,7 +320,7 @@ CKestrelStatus CKestrel::GetResourceState(CKestrelAttrib& attrib, uint32_t& stat
 
     const KestrelProcessRow& row =
         KestrelMatchProcessRow(table, Facts(procCount, procmonCount, missing == 0));
-    TERN_TRACE(L"%s", ProcessLineText(row.line));
+    TERN_TRACE(L"%s", kProcessLines[static_cast<size_t>(row.line)]);
     bool outOfTime = false;
     switch (row.action) {
         case KestrelProcessAction::kSet:

@@ -1,11 +1,18 @@
 #include "KestrelSteps.h"
 
 #include "CairnAgfw.h"
+#include "Kestrel.h"
 #include "KestrelUtil.h"
 #include "LibError.h"
 #include "LibPlatform.h"
 
 namespace kestrel_steps {
+
+CKestrelStatus Succeeded() {
+    CKestrelStatus status;
+    status.Clear();
+    return status;
+}
 
 std::wstring JoinPath(const std::wstring& dir, const wchar_t* name) {
     return dir + kTernPathSep + name;
@@ -31,16 +38,19 @@ void Write(std::string_view function, const Note& note) {
     if (note.id != 0) Message(function, note.severity, note.id, note.text);
 }
 
-FileCheck CheckToolFile(std::string_view function, const std::wstring& path, CKestrelStatus& status) {
+FileCheck CheckToolFile(std::string_view function, const std::wstring& path, CKestrelStatus& status,
+                        const Note& checkFailed, const Note& missing) {
     bool exists = false;
     status = CKestrelUtil::DoesExistFile(path, exists);
     if (status.IsFailure()) {
         KESTREL_TRACE_RETURNED_AS(function, L"CKestrelUtil::DoesExistFile", status);
+        Write(function, checkFailed);
         return FileCheck::kCheckFailed;
     }
     if (exists) return FileCheck::kThere;
     status.Set(CKestrelStatus::kPlatform, TERN_ERROR_FILE_NOT_FOUND);
     KESTREL_TRACE_RETURNED_AS(function, L"CKestrelUtil::DoesExistFile.", status);
+    Write(function, missing);
     return FileCheck::kMissing;
 }
 
@@ -56,19 +66,57 @@ void ReportAlreadyThere(std::string_view function, uint32_t consoleId, uint32_t 
     KESTREL_TRACE_AS(function, L"%s", text);
 }
 
-CKestrelStatus StopServiceStep(std::string_view function, const std::wstring& service, uint32_t remainingMs,
-                               const Note& stopped, const wchar_t* label, const Note& timedOut) {
-    CKestrelStatus st = CKestrelUtil::StopService(service, remainingMs);
-    if (st.IsSuccess()) {
-        Write(function, stopped);
+void StopServiceStep(std::string_view function, StopFor who, const std::wstring& service,
+                     const CKestrelBudget& budget) {
+    const bool offline = who == StopFor::kOffline;
+    if (offline) {
+        KESTREL_TRACE_AS(function, L"Stop the SAP Service [%s].", service);
     } else {
-        ReportFailure(function, label, st, timedOut);
+        KESTREL_TRACE_AS(function, L"Going to stop the SAP Service [%s].", service);
+    }
+    const CKestrelStatus st = CKestrelUtil::StopService(service, budget.RemainingMs());
+    if (st.IsSuccess() && offline) {
+        KESTREL_TRACE_LOG_AS(function, KSEV_INFO, 20053, L"The SAP Service [%s] stopped successfully.",
+                             service);
+    } else if (st.IsSuccess()) {
+        KESTREL_TRACE_LOG_AS(function, KSEV_INFO, 20073, L"Successfully stopped the SAP Service [%s].",
+                             service);
+    } else {
+        KESTREL_TRACE_RETURNED_AS(
+            function,
+            offline ? L"Failed to stop the SAP service." : L"StopService failed to stop the SAP Service.",
+            st);
+        if (st.GetError() == TERN_WAIT_TIMEOUT)
+            KESTREL_TRACE_LOG_AS(function, KSEV_ERROR, offline ? 20052u : 20072u,
+                                 L"SAP Service Stop [%s] timed out.", service);
+    }
+}
+
+void TraceByState(std::string_view function, uint32_t state, const StateLines& lines) {
+    if (state == KSTATE_ONLINE) {
+        KESTREL_TRACE_AS(function, L"%s", lines.online);
+    } else if (state == KSTATE_OFFLINE) {
+        KESTREL_TRACE_AS(function, L"%s", lines.offline);
+    } else if (state == KSTATE_UNKNOWN || !lines.unknownOnlyForTwo) {
+        KESTREL_TRACE_AS(function, L"%s", lines.unknown);
+    }
+}
+
+CKestrelStatus OpenProcessList(std::string_view function, uint32_t id, TernProcessList& list) {
+    CKestrelStatus st = list.Open();
+    if (st.IsFailure()) {
+        KESTREL_TRACE_RETURNED_AS(function, L"TernProcessList::Open", st);
+        KESTREL_TRACE_AS(function, L"Failed to open the process list.");
+        Message(function, KSEV_ERROR, id, L"Failed to open the process list.");
     }
     return st;
 }
 
-void ReportCleanup(std::string_view function, const CKestrelStatus& st, uint32_t killFailed,
-                   const KillTexts& t) {
+void CleanupStep(CKestrel& agent, CKestrelAttrib& attrib, std::string_view function,
+                 const CKestrelBudget& budget, const wchar_t* line, const KillTexts& t) {
+    KESTREL_TRACE_AS(function, L"%s", line);
+    uint32_t killFailed = 0;
+    const CKestrelStatus st = agent.Kill(attrib, budget.RemainingMs(), killFailed);
     if (st.IsSuccess() && killFailed == 0) {
         KESTREL_TRACE_AS(function, L"%s", t.succeeded);
         return;

@@ -7,9 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "KestrelBudget.h"
+#include "KestrelEnums.h"
 #include "KestrelLog.h"
 #include "KestrelStatus.h"
 #include "LibLogger.h"
+#include "LibProcessList.h"
 
 // A trace line written for the operation named function.
 #define KESTREL_TRACE_AS(function, format, ...) \
@@ -26,6 +29,9 @@
         KESTREL_LOG_TAG(std::string(function).c_str(), (severity), (id), format __VA_OPT__(, ) __VA_ARGS__); \
     } while (0)
 
+class CKestrel;
+class CKestrelAttrib;
+
 namespace kestrel_steps {
 
 // A formatted text for the logs: as a trace line only (id 0), or as a trace line and then agent-log
@@ -36,10 +42,15 @@ struct Note {
     std::wstring text;
 };
 
+// A success status.
+CKestrelStatus Succeeded();
 // dir + the path separator + name.
 std::wstring JoinPath(const std::wstring& dir, const wchar_t* name);
 // Whole seconds of a millisecond count, as the "Not enough time [%d]secs" lines print them.
 int32_t Secs(int64_t ms);
+
+// Outcomes of a tool-path check.
+enum class FileCheck { kThere, kCheckFailed, kMissing };
 
 // Writes note (trace line, then its message when it has an id).
 void Write(std::string_view function, const Note& note);
@@ -47,12 +58,11 @@ void Write(std::string_view function, const Note& note);
 void Message(std::string_view function, uint32_t severity, uint32_t id, const std::wstring& text,
              bool console = false);
 
-// Outcomes of a tool-path check.
-enum class FileCheck { kThere, kCheckFailed, kMissing };
-// DoesExistFile on path. A failed check traces "CKestrelUtil::DoesExistFile" returned and leaves its failure
-// in status; a missing file sets status to code 2, error 2 and traces "CKestrelUtil::DoesExistFile."
-// returned.
-FileCheck CheckToolFile(std::string_view function, const std::wstring& path, CKestrelStatus& status);
+// DoesExistFile on path. A failed check traces "CKestrelUtil::DoesExistFile" returned, leaves its failure in
+// status and writes checkFailed; a missing file sets status to code 2, error 2, traces
+// "CKestrelUtil::DoesExistFile." returned and writes missing.
+FileCheck CheckToolFile(std::string_view function, const std::wstring& path, CKestrelStatus& status,
+                        const Note& checkFailed = {}, const Note& missing = {});
 
 // After a failed run or service step: the "returned" line with label, then timedOut when the error is the
 // time-out (258), otherwise other.
@@ -63,23 +73,37 @@ void ReportFailure(std::string_view function, const wchar_t* label, const CKestr
 // the trace line, all with text.
 void ReportAlreadyThere(std::string_view function, uint32_t consoleId, uint32_t logId, const wchar_t* text);
 
-// Stops the instance's service within remainingMs: stopped writes stopped; a failure the "returned" line
-// with label and timedOut on a time-out. Returns the stop's status.
-CKestrelStatus StopServiceStep(std::string_view function, const std::wstring& service, uint32_t remainingMs,
-                               const Note& stopped, const wchar_t* label, const Note& timedOut);
+// Stops the instance's service within what is left of budget, with the lines of Offline or of Clean.
+enum class StopFor { kOffline, kClean };
+void StopServiceStep(std::string_view function, StopFor who, const std::wstring& service,
+                     const CKestrelBudget& budget);
 
-// Reports the clean-up before or after a start or stop: Kill's failure (label failed.text, message
-// failed.id with failedMessage), a process it could not kill (the same with stillThere), or success.
+// The verdict line of a check by state: online, offline, or unknown (for state 2 only when
+// unknownOnlyForTwo, else for any other value).
+struct StateLines {
+    const wchar_t* online;
+    const wchar_t* offline;
+    const wchar_t* unknown;
+    bool unknownOnlyForTwo;
+};
+void TraceByState(std::string_view function, uint32_t state, const StateLines& lines);
+
+// Opens a process-table snapshot into list. Failure: traced, message id, and returned.
+CKestrelStatus OpenProcessList(std::string_view function, uint32_t id, TernProcessList& list);
+
+// The clean-up before a start or after a stop: the line, Kill within what is left of budget, then Kill's
+// failure (failedLabel, message failedId with failedMessage), a process it could not kill (the same with
+// stillThere), or success. Messages are written only when the ids are not 0.
 struct KillTexts {
     const wchar_t* failedLabel;
     const wchar_t* stillThereLabel;
     const wchar_t* succeeded;
-    uint32_t failedId = 0;  // 0: no messages
+    uint32_t failedId = 0;
     const wchar_t* failedMessage = nullptr;
     uint32_t stillThereId = 0;
     const wchar_t* stillThereMessage = nullptr;
 };
-void ReportCleanup(std::string_view function, const CKestrelStatus& st, uint32_t killFailed,
-                   const KillTexts& t);
+void CleanupStep(CKestrel& agent, CKestrelAttrib& attrib, std::string_view function,
+                 const CKestrelBudget& budget, const wchar_t* line, const KillTexts& t);
 
 }  // namespace kestrel_steps
