@@ -88,10 +88,11 @@ class CKestrel {
     // Walks the process table for GetResourceState and traces the counts. Failure: the walk's (traced).
     CKestrelStatus WalkForState(CKestrelAttrib& attrib, uint64_t& procCount, uint64_t& procmonCount,
                                 int32_t& arch);
-    // One recheck pass: the pause, a new walk and the success test (addIn: Add-In's). up: it holds (state set
-    // to 1, line written); facts: the new walk's. Failure: the walk's (traced).
-    CKestrelStatus RecheckPass(CKestrelAttrib& attrib, uint32_t& state, bool addIn, uint32_t& facts,
-                               bool& up);
+    // One recheck pass for the awaited program: the pause, a new walk and the success test (addIn: Add-In's).
+    // true: the recheck ends, with st the walk's failure (traced) or the test held (state 1, line written);
+    // facts: the new walk's.
+    bool RecheckPass(CKestrelAttrib& attrib, uint32_t& state, const wchar_t* awaited, bool addIn,
+                     uint32_t& facts, CKestrelStatus& st);
     // Launcher recheck of Java and Add-In instances within budget; addIn selects the Add-In success test.
     CKestrelStatus RecheckLauncher(CKestrelAttrib& attrib, uint32_t& state, const CKestrelBudget& budget,
                                    bool addIn, bool& outOfTime);

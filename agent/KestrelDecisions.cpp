@@ -1,5 +1,7 @@
 #include "KestrelDecisions.h"
 
+#include <iterator>
+
 namespace {
 
 using A = KestrelProcessAction;
@@ -13,14 +15,15 @@ constexpr uint32_t kAll = KFACT_ALL_COUNTED;
 constexpr uint32_t kPartly = KFACT_INSTANCE_PROCESS | KFACT_LAUNCHING;
 constexpr uint32_t kAllOptionals = KOPT_IGSWD | KOPT_GWRD | KOPT_ICMAN;
 
-constexpr KestrelProcessRow kAbapRows[] = {
+// The rows of every table, table after table; each table ends with an unconditional row.
+constexpr KestrelProcessRow kRows[] = {
+    // ABAP (from 0)
     {kOpt | kDisp | kAll, 0, A::kSet, KSTATE_ONLINE, L::kAllRunning},
     {kPartly, kAll, A::kSet, KSTATE_UNKNOWN, L::kSomeInstanceRunning},
     {0, kAll, A::kSet, KSTATE_OFFLINE, L::kSomeAllOfNotRunning},
     {0, kOpt, A::kSet, KSTATE_OFFLINE, L::kListedNotRunning},
     {0, 0, A::kSet, KSTATE_UNKNOWN, L::kUnknown},
-};
-constexpr KestrelProcessRow kJavaRows[] = {
+    // Java (from 5)
     {kOpt | kJc | kJl | kAll, 0, A::kSet, KSTATE_ONLINE, L::kAllRunning},
     {kOpt | kJc, kJl, A::kRecheckLauncher, 0, L::kNoLauncher},
     {kJl | KFACT_LAUNCHING, kJc, A::kSet, KSTATE_UNKNOWN, L::kJcontrolNotInProcMon},
@@ -29,8 +32,7 @@ constexpr KestrelProcessRow kJavaRows[] = {
     {0, kAll, A::kSet, KSTATE_OFFLINE, L::kSomeAllOfNotRunning},
     {0, kOpt, A::kSet, KSTATE_OFFLINE, L::kListedTheNotRunning},
     {0, 0, A::kSet, KSTATE_UNKNOWN, L::kUnknown},
-};
-constexpr KestrelProcessRow kAddInRows[] = {
+    // Add-In (from 13)
     {kOpt | kDisp | kJc | kJl | kAll, 0, A::kSet, KSTATE_ONLINE, L::kAllRunning},
     {kOpt | kDisp | kJc, kJl, A::kRecheckLauncherAddIn, 0, L::kNoLauncher},
     {kOpt | kDisp, kJc, A::kRecheckJcontrol, 0, L::kJcontrolNotRunning},
@@ -40,42 +42,37 @@ constexpr KestrelProcessRow kAddInRows[] = {
     {0, kAll, A::kSet, KSTATE_OFFLINE, L::kSomeAllNotRunning},
     {0, kOpt, A::kSet, KSTATE_OFFLINE, L::kListedTheNotRunning},
     {0, 0, A::kSet, KSTATE_UNKNOWN, L::kUnknown},
-};
-constexpr KestrelProcessRow kEnqueueRows[] = {
+    // Enqueue servers (from 22)
     {kOpt | KFACT_ENSERVER | KFACT_MSG_SERVER | kAll, 0, A::kSet, KSTATE_ONLINE, L::kAllRunning},
     {kPartly, kAll, A::kSet, KSTATE_UNKNOWN, L::kSomeInstanceRunning},
     {0, kAll, A::kSet, KSTATE_OFFLINE, L::kSomeAllNotRunning},
     {0, kOpt, A::kSet, KSTATE_OFFLINE, L::kListedNotRunning},
     {0, 0, A::kSet, KSTATE_UNKNOWN, L::kUnknown},
-};
-constexpr KestrelProcessRow kReplicationRows[] = {
+    // Enqueue replication servers (from 27)
     {KFACT_ENREPSERVER | kAll, 0, A::kSet, KSTATE_ONLINE, L::kAllRunning},
     {kPartly, kAll, A::kSet, KSTATE_UNKNOWN, L::kSomeInstanceRunning},
     {0, 0, A::kSet, KSTATE_OFFLINE, L::kSomeAllNotRunning},
-};
-constexpr KestrelProcessRow kInvalidRows[] = {
+    // No architecture and no enqueue type (from 30)
     {0, 0, A::kSet, KSTATE_UNKNOWN, L::kInvalidInstance},
 };
+static_assert(std::size(kRows) == 31);
 
-template <size_t N>
 constexpr KestrelProcessTable Table(KestrelProcessHeader header, bool applies, uint32_t optionals,
-                                    const KestrelProcessRow (&rows)[N]) {
-    return {header, applies, optionals, rows, N};
+                                    size_t from, size_t to) {
+    return {header, applies, optionals, kRows + from, to - from};
 }
 
-constexpr KestrelProcessTable kAbap = Table(KestrelProcessHeader::kArchAbap, true, kAllOptionals, kAbapRows);
-constexpr KestrelProcessTable kJava = Table(KestrelProcessHeader::kArchJava, true, kAllOptionals, kJavaRows);
-constexpr KestrelProcessTable kAddIn =
-    Table(KestrelProcessHeader::kArchAddIn, true, kAllOptionals, kAddInRows);
-constexpr KestrelProcessTable kEnqueue =
-    Table(KestrelProcessHeader::kInstanceType, true, KOPT_GWRD, kEnqueueRows);
-constexpr KestrelProcessTable kReplication =
-    Table(KestrelProcessHeader::kInstanceIs, true, 0, kReplicationRows);
-constexpr KestrelProcessTable kInvalid = Table(KestrelProcessHeader::kNone, true, 0, kInvalidRows);
+using H = KestrelProcessHeader;
+constexpr KestrelProcessTable kAbap = Table(H::kArchAbap, true, kAllOptionals, 0, 5);
+constexpr KestrelProcessTable kJava = Table(H::kArchJava, true, kAllOptionals, 5, 13);
+constexpr KestrelProcessTable kAddIn = Table(H::kArchAddIn, true, kAllOptionals, 13, 22);
+constexpr KestrelProcessTable kEnqueue = Table(H::kInstanceType, true, KOPT_GWRD, 22, 27);
+constexpr KestrelProcessTable kReplication = Table(H::kInstanceIs, true, 0, 27, 30);
+constexpr KestrelProcessTable kInvalid = Table(H::kNone, true, 0, 30, 31);
 // An architecture with a type other than central or dialog: the header, and the state stays.
-constexpr KestrelProcessTable kAbapElse = Table(KestrelProcessHeader::kArchAbap, false, 0, kInvalidRows);
-constexpr KestrelProcessTable kJavaElse = Table(KestrelProcessHeader::kArchJava, false, 0, kInvalidRows);
-constexpr KestrelProcessTable kAddInElse = Table(KestrelProcessHeader::kArchAddIn, false, 0, kInvalidRows);
+constexpr KestrelProcessTable kAbapElse = Table(H::kArchAbap, false, 0, 30, 31);
+constexpr KestrelProcessTable kJavaElse = Table(H::kArchJava, false, 0, 30, 31);
+constexpr KestrelProcessTable kAddInElse = Table(H::kArchAddIn, false, 0, 30, 31);
 
 }  // namespace
 

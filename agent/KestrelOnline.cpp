@@ -23,101 +23,102 @@ constexpr uint32_t kSapinfoRunMs = 10000;
 constexpr uint32_t kJcmonRunMs = 15000;
 constexpr uint32_t kEnsmonRunMs = 10000;
 
-// One line of a check loop. id 0: a trace line only. The text's conversions take, in order, a prefix of
-// the slot's arguments: (seconds left, command) for the "not enough time" slots, (command, exit code) for
-// the others.
-struct WaitLine {
-    uint32_t severity;
-    uint32_t id;
-    const wchar_t* text;
-};
-constexpr size_t kSlots = 8;  // KestrelWaitSlot values
-
 // How a tool's answer is read.
 enum class Ask { kExitCode, kJcmon, kEnsmon };
 
-// One check loop: its tool, run time and lines (the failure line is the tool's own, see AskWaitTool).
+// One check loop: its tool and run time (its lines are in kWaitLines; the failure line is the tool's own,
+// see AskWaitTool).
 struct WaitBranch {
     uint32_t runMs;
     Ask ask;
     bool shortGoesOn;  // too little time to begin: go on to the SAP log record instead of ending
-    WaitLine lines[kSlots];
 };
+constexpr WaitBranch kSapinfoWait{kSapinfoRunMs, Ask::kExitCode, false};
+constexpr WaitBranch kJcmonWait{kJcmonRunMs, Ask::kJcmon, false};
+constexpr WaitBranch kAddInSapinfoWait{kSapinfoRunMs, Ask::kExitCode, true};
+constexpr WaitBranch kAddInJcmonWait{kJcmonRunMs, Ask::kJcmon, true};
+constexpr WaitBranch kEnsmonWait{kEnsmonRunMs, Ask::kEnsmon, false};
 
 // How a wait ended: the instance is up or the loop is over (go on), Online ends, or the rest of the wait
 // is skipped and the SAP log record written.
 enum class WaitEnd { kUp, kEnd, kSkipToLog };
 
-constexpr const wchar_t* kSleeping = L"Going to sleep for [5]secs before rechecking the status.";
-constexpr const wchar_t* kJcmonNotYet = L"jcmon.exe returned unknown Resource State.";
-constexpr WaitLine kNone{0, 0, nullptr};
+// One line of a check loop. id 0: a trace line only. The text's conversions take, in order, a prefix of
+// the slot's arguments: (seconds left, command) for the "not enough time" slots, (command, exit code) for
+// the others.
+struct WaitLine {
+    const WaitBranch* branch;
+    KestrelWaitSlot slot;
+    uint32_t severity;
+    uint32_t id;
+    const wchar_t* text;
+};
 
-constexpr WaitBranch kSapinfoWait{
-    kSapinfoRunMs,
-    Ask::kExitCode,
-    false,
-    {{KSEV_WARNING, 20014, L"Not enough time [%d]secs to run the command [%s]."},
-     kNone,
-     {KSEV_WARNING, 20015, L"The command [%s] timed out."},
-     {KSEV_INFO, 20016, L"Command [%s] executed successfully with exit code [%d]."},
-     {0, 0, L"Command [%s] executed and returned unsuccessful exit code [%d]."},
-     {KSEV_WARNING, 20017, L"Not enough time [%d]secs to recheck the status with the command [%s]."},
-     {0, 0, kSleeping},
-     {KSEV_WARNING, 20018, L"Not enough time [%d]secs to run the command [%s]."}}};
-constexpr WaitBranch kJcmonWait{
-    kJcmonRunMs,
-    Ask::kJcmon,
-    false,
-    {{KSEV_WARNING, 20019, L"Not enough time [%d]secs to run the command [jcmon.exe]."},
-     kNone,
-     {KSEV_WARNING, 20020, L"The jcmon.exe command timed out."},
-     {KSEV_INFO, 20021, L"jcmon.exe executed successfully and returned Online."},
-     {0, 0, kJcmonNotYet},
-     {KSEV_WARNING, 20022, L"Not enough time [%d]secs to recheck the status with [jcmon.exe]."},
-     {0, 0, kSleeping},
-     {KSEV_WARNING, 20023, L"Not enough time [%d]secs to run the command [jcmon.exe]."}}};
-constexpr WaitBranch kAddInSapinfoWait{
-    kSapinfoRunMs,
-    Ask::kExitCode,
-    true,
-    {{KSEV_WARNING, 20025, L"Not enough time [%d] to run the command [%s]."},
-     kNone,
-     {KSEV_WARNING, 20026, L"The command [%s] timed out."},
-     {KSEV_INFO, 20027, L"Command [%s] executed successfully with exit code [%d]."},
-     {0, 0, L"Command [%s] executed and returned unsuccessful exit code [%d]."},
-     {KSEV_WARNING, 20028, L"Not enough time [%d]secs to recheck the status with command [%s]."},
-     {0, 0, L"Going to sleep for [5]secs before rechecking the status with command [%s]."},
-     {KSEV_WARNING, 20029, L"Not enough time [%d]secs to run the command [%s]."}}};
-constexpr WaitBranch kAddInJcmonWait{
-    kJcmonRunMs,
-    Ask::kJcmon,
-    true,
-    {{KSEV_WARNING, 20030, L"Not enough time [%d]secs to run the command [jcmon.exe]."},
-     kNone,
-     {KSEV_WARNING, 20031, L"The jcmon.exe command timed out."},
-     {KSEV_INFO, 20032, L"jcmon.exe executed successfully and returned Online."},
-     {0, 0, kJcmonNotYet},
-     {KSEV_WARNING, 20033, L"Not enough time [%d] to recheck the status."},
-     {0, 0, kSleeping},
-     {KSEV_WARNING, 20034, L"Not enough time [%d]secs to run the command [jcmon.exe]."}}};
-constexpr WaitBranch kEnsmonWait{
-    kEnsmonRunMs,
-    Ask::kEnsmon,
-    false,
-    {{KSEV_NOTICE, 20036, L"Not enough time[%d] to run the command [%s]."},
-     kNone,
-     {KSEV_WARNING, 20037, L"The command [%s] timed out."},
-     {KSEV_INFO, 20038, L"Command [%s] executed successfully."},
-     {0, 0, L"Command [%s] executed and returned unsuccessful exit code [%d]."},
-     {KSEV_WARNING, 20043, L"Not enough time [%d]secs to recheck the status with command [%s]."},
-     {0, 0, kSleeping},
-     {KSEV_NOTICE, 20044, L"Not enough time[%d] to run the command [%s]."}}};
+using S = KestrelWaitSlot;
+constexpr uint32_t W = KSEV_WARNING, I = KSEV_INFO, N = KSEV_NOTICE;
+constexpr const WaitBranch* kAbap = &kSapinfoWait;
+constexpr const WaitBranch* kJava = &kJcmonWait;
+constexpr const WaitBranch* kAddInAbap = &kAddInSapinfoWait;
+constexpr const WaitBranch* kAddInJava = &kAddInJcmonWait;
+constexpr const WaitBranch* kEnq = &kEnsmonWait;
+constexpr const wchar_t* kSleeping = L"Going to sleep for [5]secs before rechecking the status.";
+constexpr const wchar_t* kNotYet = L"Command [%s] executed and returned unsuccessful exit code [%d].";
+constexpr const wchar_t* kJcmonNotYet = L"jcmon.exe returned unknown Resource State.";
+constexpr const wchar_t* kTimedOut = L"The command [%s] timed out.";
+constexpr const wchar_t* kJcmonTimedOut = L"The jcmon.exe command timed out.";
+constexpr const wchar_t* kUp = L"Command [%s] executed successfully with exit code [%d].";
+constexpr const wchar_t* kJcmonUp = L"jcmon.exe executed successfully and returned Online.";
+constexpr const wchar_t* kRunShort = L"Not enough time [%d]secs to run the command [%s].";
+constexpr const wchar_t* kJcmonShort = L"Not enough time [%d]secs to run the command [jcmon.exe].";
+constexpr const wchar_t* kEnsmonShort = L"Not enough time[%d] to run the command [%s].";
+
+// Every line of the five loops, slot by slot in loop order.
+constexpr WaitLine kWaitLines[] = {
+    {kAbap, S::kNotEnoughToRun, W, 20014, kRunShort},
+    {kJava, S::kNotEnoughToRun, W, 20019, kJcmonShort},
+    {kAddInAbap, S::kNotEnoughToRun, W, 20025, L"Not enough time [%d] to run the command [%s]."},
+    {kAddInJava, S::kNotEnoughToRun, W, 20030, kJcmonShort},
+    {kEnq, S::kNotEnoughToRun, N, 20036, kEnsmonShort},
+    {kAbap, S::kTimedOut, W, 20015, kTimedOut},
+    {kJava, S::kTimedOut, W, 20020, kJcmonTimedOut},
+    {kAddInAbap, S::kTimedOut, W, 20026, kTimedOut},
+    {kAddInJava, S::kTimedOut, W, 20031, kJcmonTimedOut},
+    {kEnq, S::kTimedOut, W, 20037, kTimedOut},
+    {kAbap, S::kUp, I, 20016, kUp},
+    {kJava, S::kUp, I, 20021, kJcmonUp},
+    {kAddInAbap, S::kUp, I, 20027, kUp},
+    {kAddInJava, S::kUp, I, 20032, kJcmonUp},
+    {kEnq, S::kUp, I, 20038, L"Command [%s] executed successfully."},
+    {kAbap, S::kNotYet, 0, 0, kNotYet},
+    {kJava, S::kNotYet, 0, 0, kJcmonNotYet},
+    {kAddInAbap, S::kNotYet, 0, 0, kNotYet},
+    {kAddInJava, S::kNotYet, 0, 0, kJcmonNotYet},
+    {kEnq, S::kNotYet, 0, 0, kNotYet},
+    {kAbap, S::kNotEnoughToRecheck, W, 20017,
+     L"Not enough time [%d]secs to recheck the status with the command [%s]."},
+    {kJava, S::kNotEnoughToRecheck, W, 20022,
+     L"Not enough time [%d]secs to recheck the status with [jcmon.exe]."},
+    {kAddInAbap, S::kNotEnoughToRecheck, W, 20028,
+     L"Not enough time [%d]secs to recheck the status with command [%s]."},
+    {kAddInJava, S::kNotEnoughToRecheck, W, 20033, L"Not enough time [%d] to recheck the status."},
+    {kEnq, S::kNotEnoughToRecheck, W, 20043,
+     L"Not enough time [%d]secs to recheck the status with command [%s]."},
+    {kAbap, S::kSleeping, 0, 0, kSleeping},
+    {kJava, S::kSleeping, 0, 0, kSleeping},
+    {kAddInAbap, S::kSleeping, 0, 0,
+     L"Going to sleep for [5]secs before rechecking the status with command [%s]."},
+    {kAddInJava, S::kSleeping, 0, 0, kSleeping},
+    {kEnq, S::kSleeping, 0, 0, kSleeping},
+    {kAbap, S::kAfterLoop, W, 20018, kRunShort},
+    {kJava, S::kAfterLoop, W, 20023, kJcmonShort},
+    {kAddInAbap, S::kAfterLoop, W, 20029, kRunShort},
+    {kAddInJava, S::kAfterLoop, W, 20034, kJcmonShort},
+    {kEnq, S::kAfterLoop, N, 20044, kEnsmonShort},
+};
 
 // The slots whose lines begin with the seconds left.
-constexpr bool TakesSeconds(size_t slot) {
-    const auto s = static_cast<KestrelWaitSlot>(slot);
-    return s == KestrelWaitSlot::kNotEnoughToRun || s == KestrelWaitSlot::kNotEnoughToRecheck ||
-           s == KestrelWaitSlot::kAfterLoop;
+constexpr bool TakesSeconds(KestrelWaitSlot s) {
+    return s == S::kNotEnoughToRun || s == S::kNotEnoughToRecheck || s == S::kAfterLoop;
 }
 
 constexpr size_t Conversions(const wchar_t* text) {
@@ -139,34 +140,32 @@ constexpr size_t Length(const wchar_t* text) {
     return n + 1;
 }
 
-// Every line of a branch fits its slot's arguments; a line that does not stops the build.
-consteval bool LinesFit(const WaitBranch& b) {
+// Every line fits its slot's arguments; a line that does not stops the build.
+consteval bool LinesFit() {
     using tern_fmt::Kind;
     constexpr Kind kSecondsFirst[] = {Kind::I32, Kind::WStr};
     constexpr Kind kCommandFirst[] = {Kind::WStr, Kind::U32};
-    for (size_t slot = 0; slot < kSlots; ++slot) {
-        const wchar_t* text = b.lines[slot].text;
-        if (text == nullptr) continue;
-        tern_fmt::Check(text, Length(text), TakesSeconds(slot) ? kSecondsFirst : kCommandFirst,
-                        Conversions(text));
-    }
+    for (const WaitLine& line : kWaitLines)
+        tern_fmt::Check(line.text, Length(line.text), TakesSeconds(line.slot) ? kSecondsFirst : kCommandFirst,
+                        Conversions(line.text));
     return true;
 }
-static_assert(LinesFit(kSapinfoWait) && LinesFit(kJcmonWait) && LinesFit(kAddInSapinfoWait) &&
-              LinesFit(kAddInJcmonWait) && LinesFit(kEnsmonWait));
+static_assert(LinesFit());
 
 // Writes the line of slot with what it needs of the seconds left, the command and the exit code.
 void WriteWaitLine(const WaitBranch& b, KestrelWaitSlot slot, int64_t remaining, const std::wstring& command,
                    uint32_t exitCode) {
-    const size_t i = static_cast<size_t>(slot);
-    const WaitLine& line = b.lines[i];
-    if (line.text == nullptr) return;
-    const int32_t secs = Secs(remaining);
-    const tern_fmt::Arg secondsFirst[] = {tern_fmt::MakeArg(secs), tern_fmt::MakeArg(command)};
-    const tern_fmt::Arg commandFirst[] = {tern_fmt::MakeArg(command), tern_fmt::MakeArg(exitCode)};
-    std::wstring text;
-    tern_fmt::FormatV(text, line.text, TakesSeconds(i) ? secondsFirst : commandFirst, Conversions(line.text));
-    Write(kOnline, Note{line.severity, line.id, text});
+    for (const WaitLine& line : kWaitLines) {
+        if (line.branch != &b || line.slot != slot) continue;
+        const int32_t secs = Secs(remaining);
+        const tern_fmt::Arg secondsFirst[] = {tern_fmt::MakeArg(secs), tern_fmt::MakeArg(command)};
+        const tern_fmt::Arg commandFirst[] = {tern_fmt::MakeArg(command), tern_fmt::MakeArg(exitCode)};
+        std::wstring text;
+        tern_fmt::FormatV(text, line.text, TakesSeconds(slot) ? secondsFirst : commandFirst,
+                          Conversions(line.text));
+        Write(kOnline, Note{line.severity, line.id, text});
+        return;
+    }
 }
 
 // What the ensmon answer says beyond up or not yet, written before the loop goes on.

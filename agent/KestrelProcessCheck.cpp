@@ -153,21 +153,19 @@ constexpr std::string_view kResourceStateName = "CKestrel::GetResourceState";
 #define RECHECK_TRACE(format, ...) \
     TernLogger().Trace(__FILE__, __LINE__, kResourceStateName, format __VA_OPT__(, ) __VA_ARGS__)
 
-CKestrelStatus CKestrel::RecheckPass(CKestrelAttrib& attrib, uint32_t& state, bool addIn, uint32_t& facts,
-                                     bool& up) {
+bool CKestrel::RecheckPass(CKestrelAttrib& attrib, uint32_t& state, const wchar_t* awaited, bool addIn,
+                           uint32_t& facts, CKestrelStatus& st) {
+    RECHECK_TRACE(L"Sleeping for [5]secs before rechecking for %s.", awaited);
     TernSleep(kRecheckSleepMs);
     uint64_t procCount = 0, procmonCount = 0;
     int32_t arch = 0;
-    CKestrelStatus st = WalkForState(attrib, procCount, procmonCount, arch);
-    up = false;
-    if (st.IsFailure()) return st;
+    st = WalkForState(attrib, procCount, procmonCount, arch);
+    if (st.IsFailure()) return true;
     facts = Facts(procCount, procmonCount, true);
-    up = KestrelLauncherRecheckUp(facts, addIn);
-    if (up) {
-        RECHECK_TRACE(L"All the processes in the ProcMon are Running.");
-        state = KSTATE_ONLINE;
-    }
-    return st;
+    if (!KestrelLauncherRecheckUp(facts, addIn)) return false;
+    RECHECK_TRACE(L"All the processes in the ProcMon are Running.");
+    state = KSTATE_ONLINE;
+    return true;
 }
 
 // After the last recheck pass: less than the minimum left is a verdict of its own.
@@ -216,11 +214,9 @@ CKestrelStatus CKestrel::RecheckLauncher(CKestrelAttrib& attrib, uint32_t& state
                                          const CKestrelBudget& budget, bool addIn, bool& outOfTime) {
     int64_t remaining = budget.RemainingMs();
     while (remaining > kLauncherRecheckMinMs && m_CurrentEP == KCUR_MONITOR) {
-        RECHECK_TRACE(L"Sleeping for [5]secs before rechecking for jlaunch.exe.");
         uint32_t facts = 0;
-        bool up = false;
-        CKestrelStatus st = RecheckPass(attrib, state, addIn, facts, up);
-        if (st.IsFailure() || up) return st;
+        CKestrelStatus st;
+        if (RecheckPass(attrib, state, L"jlaunch.exe", addIn, facts, st)) return st;
         RECHECK_TRACE(L"Some of the critical processes are NOT Running.");
         state = KSTATE_OFFLINE;
         remaining = static_cast<int64_t>(budget.RemainingMs()) - kRecheckSleepMs;
@@ -233,11 +229,9 @@ CKestrelStatus CKestrel::RecheckJcontrol(CKestrelAttrib& attrib, uint32_t& state
                                          const CKestrelBudget& budget) {
     int64_t remaining = budget.RemainingMs();
     while (remaining > kJcontrolRecheckMinMs && m_CurrentEP == KCUR_MONITOR) {
-        RECHECK_TRACE(L"Sleeping for [5]secs before rechecking for jcontrol.exe.");
         uint32_t facts = 0;
-        bool up = false;
-        CKestrelStatus st = RecheckPass(attrib, state, true, facts, up);
-        if (st.IsFailure() || up) return st;
+        CKestrelStatus st;
+        if (RecheckPass(attrib, state, L"jcontrol.exe", true, facts, st)) return st;
         if (KestrelJcontrolRecheckNeedsLauncher(facts)) {
             RECHECK_TRACE(L"All the processes in the ProcMon are Running. But no jlaunch.exe is Running.");
             bool outOfTime = false;
