@@ -25,7 +25,7 @@ CKestrelStatus CKestrelUtil::KillProcess(TernProcess& process) {
     CKestrelStatus st = process.IsAlive(alive);
     if (st.IsSuccess() && !alive) st.Set(CKestrelStatus::kPlatform, TERN_ERROR_INVALID_PARAMETER);
     if (st.IsFailure()) {
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernProcess::EnablePrivilege", st.GetCode(), st.GetError());
+        KESTREL_TRACE_RETURNED(L"TernProcess::EnablePrivilege", st);
         return st;
     }
     st = process.Terminate(0);
@@ -35,7 +35,7 @@ CKestrelStatus CKestrelUtil::KillProcess(TernProcess& process) {
             st.Clear();
             return st;
         }
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"TerminateProcess", st.GetCode(), st.GetError());
+        KESTREL_TRACE_RETURNED(L"TerminateProcess", st);
     }
     return st;
 }
@@ -89,11 +89,9 @@ CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32
             TERN_TRACE(L"Killing the process with name [%s] and PID [%d]", path, pid);
             CKestrelStatus kill = CKestrelUtil::KillProcess(process);
             if (kill.IsFailure()) {
-                TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::KillProcess", kill.GetCode(),
-                           kill.GetError());
-                TERN_TRACE(L"Failed to kill the process with PID [%d]. Clean failed.", pid);
-                KESTREL_LOG(KSEV_ERROR, walk.ThroughSys() ? 20128u : 20127u,
-                            L"Failed to kill the process with PID [%d]. Clean failed.", pid);
+                KESTREL_TRACE_RETURNED(L"CKestrelUtil::KillProcess", kill);
+                KESTREL_TRACE_LOG(KSEV_ERROR, walk.ThroughSys() ? 20128u : 20127u,
+                                  L"Failed to kill the process with PID [%d]. Clean failed.", pid);
                 killFailed = 1;
                 return kill;
             }
@@ -128,8 +126,7 @@ CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32
         TERN_TRACE(L"Going to kill the process with PID [%d] from the queue.", queued);
         CKestrelStatus kill = CKestrelUtil::KillProcess(process);
         if (kill.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::KillProcess", kill.GetCode(),
-                       kill.GetError());
+            KESTREL_TRACE_RETURNED(L"CKestrelUtil::KillProcess", kill);
             TERN_TRACE(L"Failed to kill the process with PID [%d].", queued);
             KESTREL_LOG(KSEV_ERROR, 20129, L"Failed to kill the process with PID [%d] from the queue.",
                         queued);

@@ -138,8 +138,7 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
         TERN_TRACE(L"Got [%d] process[es] from process table matching ProcMon.",
                    static_cast<int32_t>(procCount));
     } else {
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernInstProcessList::GetFirst or GetNext", st.GetCode(),
-                   st.GetError());
+        KESTREL_TRACE_RETURNED(L"TernInstProcessList::GetFirst or GetNext", st);
         TERN_TRACE(L"Failed to get the processes from the process list.");
     }
     list.Close();
@@ -180,7 +179,7 @@ CKestrelStatus CKestrel::WalkForState(CKestrelAttrib& attrib, uint64_t& procCoun
                                       int32_t& arch) {
     CKestrelStatus st = GetProcessState(attrib, procCount, procmonCount, arch);
     if (st.IsFailure()) {
-        RECHECK_TRACE(L"%s returned %d, 0x%.08X", L"CKestrel::GetProcessState", st.GetCode(), st.GetError());
+        KESTREL_TRACE_RETURNED_AS(kResourceStateName, L"CKestrel::GetProcessState", st);
         RECHECK_TRACE(L"GetProcessState failed.");
         return st;
     }
