@@ -85,6 +85,8 @@ class CKestrel {
     CKestrelStatus _OpeningCheck(std::string_view function, uint32_t ep, CKestrelAttrib& attrib,
                                  const CKestrelBudget& budget, uint32_t& state, uint32_t& result);
     void ClearFlags();
+    // Counts and flags a matched process by its ProcMon entry against the first rows of the program table.
+    void CountMatched(const std::wstring& entry, size_t rows, uint64_t& procCount);
     // Walks the process table for GetResourceState and traces the counts. Failure: the walk's (traced).
     CKestrelStatus WalkForState(CKestrelAttrib& attrib, uint64_t& procCount, uint64_t& procmonCount,
                                 int32_t& arch);

@@ -40,6 +40,29 @@ CKestrelStatus CKestrelUtil::KillProcess(TernProcess& process) {
     return st;
 }
 
+namespace {
+
+// Kills the instance's other processes in the order the walk queued them; a failure is logged and the
+// queue goes on. The lines carry Kill's name.
+void KillQueued(std::deque<TernProcess>& queue) {
+    constexpr std::string_view kKill = "CKestrel::Kill";
+    while (!queue.empty()) {
+        TernProcess process = std::move(queue.front());
+        queue.pop_front();
+        const uint32_t queued = process.GetPid();
+        KESTREL_TRACE_AS(kKill, L"Going to kill the process with PID [%d] from the queue.", queued);
+        const CKestrelStatus kill = CKestrelUtil::KillProcess(process);
+        if (kill.IsFailure()) {
+            KESTREL_TRACE_RETURNED_AS(kKill, L"CKestrelUtil::KillProcess", kill);
+            KESTREL_TRACE_AS(kKill, L"Failed to kill the process with PID [%d].", queued);
+            KESTREL_LOG_TAG("CKestrel::Kill", KSEV_ERROR, 20129,
+                            L"Failed to kill the process with PID [%d] from the queue.", queued);
+        }
+    }
+}
+
+}  // namespace
+
 CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32_t& killFailed) {
     TERN_TRACE(L"Kill is called with timeout [%d].", timeoutMs);
     killFailed = 0;
@@ -56,10 +79,7 @@ CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32
     if (java) TERN_TRACE(L"This is Java/Add-In instance. Pushing jlaunch.exe onto ProcMon.");
     CKestrelLauncherEntry launcher(procMon, java);  // removed again on every way out
     TERN_TRACE(L"Got ProcMon size [%d].", static_cast<int32_t>(procMon.size()));
-    uint32_t major = 0, minor = 0;
-    TernGetOsVersion(major, minor);
-    TERN_TRACE(L"Major and Minor Version of the OS are [%d] and [%d].", major, minor);
-    const uint32_t skipped = (major == 5 && minor == 0) ? 8 : 4;
+    const uint32_t skipped = SkippedSystemPid(TERN_FUNC);
 
     CKestrelInstanceWalk walk(attrib, TERN_FUNC);
     std::deque<TernProcess> queue;
@@ -119,19 +139,7 @@ CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32
     // The walk ends at the first failure of first/next, the normal end included; it is not reported.
     status.Clear();
 
-    while (!queue.empty()) {
-        TernProcess process = std::move(queue.front());
-        queue.pop_front();
-        const uint32_t queued = process.GetPid();
-        TERN_TRACE(L"Going to kill the process with PID [%d] from the queue.", queued);
-        CKestrelStatus kill = CKestrelUtil::KillProcess(process);
-        if (kill.IsFailure()) {
-            KESTREL_TRACE_RETURNED(L"CKestrelUtil::KillProcess", kill);
-            TERN_TRACE(L"Failed to kill the process with PID [%d].", queued);
-            KESTREL_LOG(KSEV_ERROR, 20129, L"Failed to kill the process with PID [%d] from the queue.",
-                        queued);
-        }
-    }
+    KillQueued(queue);
     list.Close();
     return status;
 }

@@ -48,7 +48,46 @@ bool Listed(const std::vector<std::wstring>& procMon, const wchar_t* name) {
                        [name](const std::wstring& e) { return TernEqualsNoCase(e, name); });
 }
 
+// The walk's lines carry the name of the check.
+constexpr std::string_view kProcessStateName = "CKestrel::GetProcessState";
+
+// The owner test of the ProcMon entries and of the instance-process test: true when the process is owned by
+// SAPServiceUser or SAPAdmin in SAPAdminDomain.
+bool OwnerMatches(const CKestrelInstanceWalk& walk, TernProcess& process, const std::wstring& path) {
+    const uint32_t pid = process.GetPid();
+    std::wstring user;
+    switch (walk.CheckOwner(process, path, user)) {
+        case CKestrelInstanceWalk::Owner::kUnreadable:
+            KESTREL_TRACE_AS(kProcessStateName,
+                             L"Failed to get the user name for the process [%s] with PID [%d].", path, pid);
+            return false;
+        case CKestrelInstanceWalk::Owner::kOtherDomain:
+            return false;
+        case CKestrelInstanceWalk::Owner::kOtherUser:
+            KESTREL_TRACE_AS(kProcessStateName,
+                             L"User name [%s] didn't match for process [%s] with PID [%d].", user, path, pid);
+            return false;
+        case CKestrelInstanceWalk::Owner::kSapAccount:
+            break;
+    }
+    KESTREL_TRACE_AS(kProcessStateName, L"Matched User name [%s] for process [%s] with PID [%d].", user, path,
+                     pid);
+    return true;
+}
+
 }  // namespace
+
+void CKestrel::CountMatched(const std::wstring& entry, size_t rows, uint64_t& procCount) {
+    for (size_t r = 0; r < rows; ++r) {
+        if (!TernEqualsNoCase(entry, kNameRows[r].name)) continue;
+        // A second launcher process is matched but neither counted nor flagged.
+        if (kNameRows[r].flag == kJlaunch && m_Found[kJlaunch]) return;
+        m_Found[kNameRows[r].flag] = true;
+        ++procCount;
+        KESTREL_TRACE_AS(kProcessStateName, L"%s", kNameRows[r].found);
+        return;
+    }
+}
 
 void CKestrel::ClearFlags() {
     std::fill(std::begin(m_Found), std::end(m_Found), false);
@@ -77,34 +116,11 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
     procmonCount = procMon.size();
     TERN_TRACE(L"Got ProcMon size [%d].", static_cast<int32_t>(procmonCount));
 
-    uint32_t major = 0, minor = 0;
-    TernGetOsVersion(major, minor);
-    TERN_TRACE(L"Major and Minor Version of the OS are [%d] and [%d].", major, minor);
-    const uint32_t skipped = (major == 5 && minor == 0) ? 8 : 4;
+    const uint32_t skipped = SkippedSystemPid(TERN_FUNC);
 
     // Every process's path is read cheaply by PID; only a process whose path lies in the instance's
     // directories is opened, its path read again through the pidfd and its owner read from that process.
     CKestrelInstanceWalk walk(attrib, TERN_FUNC);
-    // The owner test of the ProcMon entries and of the instance-process test: true when the process is
-    // owned by SAPServiceUser or SAPAdmin in SAPAdminDomain.
-    auto ownerMatches = [&walk](TernProcess& process, const std::wstring& path) {
-        const uint32_t pid = process.GetPid();
-        std::wstring user;
-        switch (walk.CheckOwner(process, path, user)) {
-            case CKestrelInstanceWalk::Owner::kUnreadable:
-                TERN_TRACE(L"Failed to get the user name for the process [%s] with PID [%d].", path, pid);
-                return false;
-            case CKestrelInstanceWalk::Owner::kOtherDomain:
-                return false;
-            case CKestrelInstanceWalk::Owner::kOtherUser:
-                TERN_TRACE(L"User name [%s] didn't match for process [%s] with PID [%d].", user, path, pid);
-                return false;
-            case CKestrelInstanceWalk::Owner::kSapAccount:
-                break;
-        }
-        TERN_TRACE(L"Matched User name [%s] for process [%s] with PID [%d].", user, path, pid);
-        return true;
-    };
     std::wstring path;
     uint32_t pid = 0;
     for (st = list.GetFirst(pid); st.IsSuccess(); st = list.GetNext(pid)) {
@@ -119,20 +135,12 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
         for (const std::wstring& entry : procMon) {
             if (!walk.RegionHas(path, entry)) continue;
             TERN_TRACE(L"Found ProcMon [%s] in the exe name [%s]", entry, path);
-            if (!ownerMatches(process, path)) continue;
+            if (!OwnerMatches(walk, process, path)) continue;
             matched = true;
-            for (size_t r = 0; r < walk.Rows(); ++r) {
-                if (!TernEqualsNoCase(entry, kNameRows[r].name)) continue;
-                // A second launcher process is matched but neither counted nor flagged.
-                if (kNameRows[r].flag == kJlaunch && m_Found[kJlaunch]) break;
-                m_Found[kNameRows[r].flag] = true;
-                ++procCount;
-                TERN_TRACE(L"%s", kNameRows[r].found);
-                break;
-            }
+            CountMatched(entry, walk.Rows(), procCount);
             break;
         }
-        if (!matched && ownerMatches(process, path)) m_Found[kInstanceProcess] = true;
+        if (!matched && OwnerMatches(walk, process, path)) m_Found[kInstanceProcess] = true;
     }
     if (st.GetCode() == CKestrelStatus::kPlatform && st.GetError() == TERN_ERROR_NO_MORE_FILES) {
         TERN_TRACE(L"Got [%d] process[es] from process table matching ProcMon.",

@@ -5,6 +5,7 @@
 #include "KestrelUtil.h"
 #include "LibError.h"
 #include "LibPlatform.h"
+#include "LibProcess.h"
 
 namespace kestrel_steps {
 
@@ -100,6 +101,13 @@ void TraceByState(std::string_view function, uint32_t state, const StateLines& l
     } else if (state == KSTATE_UNKNOWN || !lines.unknownOnlyForTwo) {
         KESTREL_TRACE_AS(function, L"%s", lines.unknown);
     }
+}
+
+uint32_t SkippedSystemPid(std::string_view function) {
+    uint32_t major = 0, minor = 0;
+    TernGetOsVersion(major, minor);
+    KESTREL_TRACE_AS(function, L"Major and Minor Version of the OS are [%d] and [%d].", major, minor);
+    return (major == 5 && minor == 0) ? 8 : 4;
 }
 
 CKestrelStatus OpenProcessList(std::string_view function, uint32_t id, TernProcessList& list) {

@@ -88,6 +88,10 @@ struct StateLines {
 };
 void TraceByState(std::string_view function, uint32_t state, const StateLines& lines);
 
+// The PID of the system pseudo-process besides 0 that a walk skips: 8 on OS version 5.0, 4 elsewhere. Traces
+// the version.
+uint32_t SkippedSystemPid(std::string_view function);
+
 // Opens a process-table snapshot into list. Failure: traced, message id, and returned.
 CKestrelStatus OpenProcessList(std::string_view function, uint32_t id, TernProcessList& list);
 
