@@ -15,64 +15,67 @@ constexpr uint32_t kAll = KFACT_ALL_COUNTED;
 constexpr uint32_t kPartly = KFACT_INSTANCE_PROCESS | KFACT_LAUNCHING;
 constexpr uint32_t kAllOptionals = KOPT_IGSWD | KOPT_GWRD | KOPT_ICMAN;
 
-// The rows of every table, table after table; each table ends with an unconditional row.
+// The own rows of every table, table after table.
 constexpr KestrelProcessRow kRows[] = {
     // ABAP (from 0)
     {kOpt | kDisp | kAll, 0, A::kSet, KSTATE_ONLINE, L::kAllRunning},
-    {kPartly, kAll, A::kSet, KSTATE_UNKNOWN, L::kSomeInstanceRunning},
-    {0, kAll, A::kSet, KSTATE_OFFLINE, L::kSomeAllOfNotRunning},
-    {0, kOpt, A::kSet, KSTATE_OFFLINE, L::kListedNotRunning},
-    {0, 0, A::kSet, KSTATE_UNKNOWN, L::kUnknown},
-    // Java (from 5)
+    // Java (from 1)
     {kOpt | kJc | kJl | kAll, 0, A::kSet, KSTATE_ONLINE, L::kAllRunning},
     {kOpt | kJc, kJl, A::kRecheckLauncher, 0, L::kNoLauncher},
     {kJl | KFACT_LAUNCHING, kJc, A::kSet, KSTATE_UNKNOWN, L::kJcontrolNotInProcMon},
     {kJl, kJc, A::kSet, KSTATE_OFFLINE, L::kJcontrolNotInProcMon},
-    {kPartly, kAll, A::kSet, KSTATE_UNKNOWN, L::kSomeInstanceRunning},
-    {0, kAll, A::kSet, KSTATE_OFFLINE, L::kSomeAllOfNotRunning},
-    {0, kOpt, A::kSet, KSTATE_OFFLINE, L::kListedTheNotRunning},
-    {0, 0, A::kSet, KSTATE_UNKNOWN, L::kUnknown},
-    // Add-In (from 13)
+    // Add-In (from 5)
     {kOpt | kDisp | kJc | kJl | kAll, 0, A::kSet, KSTATE_ONLINE, L::kAllRunning},
     {kOpt | kDisp | kJc, kJl, A::kRecheckLauncherAddIn, 0, L::kNoLauncher},
     {kOpt | kDisp, kJc, A::kRecheckJcontrol, 0, L::kJcontrolNotRunning},
     {kJc | KFACT_LAUNCHING, kDisp, A::kSet, KSTATE_UNKNOWN, L::kSomeAllNotRunning},
     {kJc, kDisp, A::kSet, KSTATE_OFFLINE, L::kSomeAllNotRunning},
-    {kPartly, kAll, A::kSet, KSTATE_UNKNOWN, L::kSomeInstanceRunning},
-    {0, kAll, A::kSet, KSTATE_OFFLINE, L::kSomeAllNotRunning},
-    {0, kOpt, A::kSet, KSTATE_OFFLINE, L::kListedTheNotRunning},
-    {0, 0, A::kSet, KSTATE_UNKNOWN, L::kUnknown},
-    // Enqueue servers (from 22)
+    // Enqueue servers (from 10)
     {kOpt | KFACT_ENSERVER | KFACT_MSG_SERVER | kAll, 0, A::kSet, KSTATE_ONLINE, L::kAllRunning},
-    {kPartly, kAll, A::kSet, KSTATE_UNKNOWN, L::kSomeInstanceRunning},
-    {0, kAll, A::kSet, KSTATE_OFFLINE, L::kSomeAllNotRunning},
-    {0, kOpt, A::kSet, KSTATE_OFFLINE, L::kListedNotRunning},
-    {0, 0, A::kSet, KSTATE_UNKNOWN, L::kUnknown},
-    // Enqueue replication servers (from 27)
+    // Enqueue replication servers (from 11)
     {KFACT_ENREPSERVER | kAll, 0, A::kSet, KSTATE_ONLINE, L::kAllRunning},
     {kPartly, kAll, A::kSet, KSTATE_UNKNOWN, L::kSomeInstanceRunning},
     {0, 0, A::kSet, KSTATE_OFFLINE, L::kSomeAllNotRunning},
-    // No architecture and no enqueue type (from 30)
+    // No architecture and no enqueue type (from 14)
     {0, 0, A::kSet, KSTATE_UNKNOWN, L::kInvalidInstance},
 };
-static_assert(std::size(kRows) == 31);
+static_assert(std::size(kRows) == 15);
 
+// The closing rows the architectures and the enqueue servers share.
+constexpr KestrelProcessRow kClosingRows[] = {
+    {kPartly, kAll, A::kSet, KSTATE_UNKNOWN, L::kSomeInstanceRunning},
+    {0, kAll, A::kSet, KSTATE_OFFLINE, L::kTableShort},
+    {0, kOpt, A::kSet, KSTATE_OFFLINE, L::kTableOptional},
+    {0, 0, A::kSet, KSTATE_UNKNOWN, L::kUnknown},
+};
+
+// A table of own rows from..to; with closing lines (short, optional) the shared closing rows follow.
 constexpr KestrelProcessTable Table(KestrelProcessHeader header, bool applies, uint32_t optionals,
-                                    size_t from, size_t to) {
-    return {header, applies, optionals, kRows + from, to - from};
+                                    size_t from, size_t to, L shortLine = L::kUnknown,
+                                    L optionalLine = L::kUnknown) {
+    const bool closing = shortLine != L::kUnknown;
+    return {header, applies, optionals, kRows + from, to - from, closing, shortLine, optionalLine};
 }
 
 using H = KestrelProcessHeader;
-constexpr KestrelProcessTable kAbap = Table(H::kArchAbap, true, kAllOptionals, 0, 5);
-constexpr KestrelProcessTable kJava = Table(H::kArchJava, true, kAllOptionals, 5, 13);
-constexpr KestrelProcessTable kAddIn = Table(H::kArchAddIn, true, kAllOptionals, 13, 22);
-constexpr KestrelProcessTable kEnqueue = Table(H::kInstanceType, true, KOPT_GWRD, 22, 27);
-constexpr KestrelProcessTable kReplication = Table(H::kInstanceIs, true, 0, 27, 30);
-constexpr KestrelProcessTable kInvalid = Table(H::kNone, true, 0, 30, 31);
+constexpr KestrelProcessTable kAbap =
+    Table(H::kArchAbap, true, kAllOptionals, 0, 1, L::kSomeAllOfNotRunning, L::kListedNotRunning);
+constexpr KestrelProcessTable kJava =
+    Table(H::kArchJava, true, kAllOptionals, 1, 5, L::kSomeAllOfNotRunning, L::kListedTheNotRunning);
+constexpr KestrelProcessTable kAddIn =
+    Table(H::kArchAddIn, true, kAllOptionals, 5, 10, L::kSomeAllNotRunning, L::kListedTheNotRunning);
+constexpr KestrelProcessTable kEnqueue =
+    Table(H::kInstanceType, true, KOPT_GWRD, 10, 11, L::kSomeAllNotRunning, L::kListedNotRunning);
+constexpr KestrelProcessTable kReplication = Table(H::kInstanceIs, true, 0, 11, 14);
+constexpr KestrelProcessTable kInvalid = Table(H::kNone, true, 0, 14, 15);
 // An architecture with a type other than central or dialog: the header, and the state stays.
-constexpr KestrelProcessTable kAbapElse = Table(H::kArchAbap, false, 0, 30, 31);
-constexpr KestrelProcessTable kJavaElse = Table(H::kArchJava, false, 0, 30, 31);
-constexpr KestrelProcessTable kAddInElse = Table(H::kArchAddIn, false, 0, 30, 31);
+constexpr KestrelProcessTable kAbapElse = Table(H::kArchAbap, false, 0, 14, 15);
+constexpr KestrelProcessTable kJavaElse = Table(H::kArchJava, false, 0, 14, 15);
+constexpr KestrelProcessTable kAddInElse = Table(H::kArchAddIn, false, 0, 14, 15);
+
+bool Meets(const KestrelProcessRow& row, uint32_t facts) {
+    return (facts & row.must) == row.must && (facts & row.mustNot) == 0;
+}
 
 }  // namespace
 
@@ -92,12 +95,17 @@ const KestrelProcessTable& KestrelProcessTableFor(int32_t arch, KestrelInstType 
     }
 }
 
-const KestrelProcessRow& KestrelMatchProcessRow(const KestrelProcessTable& table, uint32_t facts) {
-    for (size_t i = 0; i + 1 < table.rowCount; ++i) {
-        const KestrelProcessRow& row = table.rows[i];
-        if ((facts & row.must) == row.must && (facts & row.mustNot) == 0) return row;
+KestrelProcessRow KestrelMatchProcessRow(const KestrelProcessTable& table, uint32_t facts) {
+    for (size_t i = 0; i < table.rowCount; ++i)
+        if (Meets(table.rows[i], facts)) return table.rows[i];
+    if (!table.closing) return table.rows[table.rowCount - 1];
+    for (KestrelProcessRow row : kClosingRows) {
+        if (!Meets(row, facts)) continue;
+        if (row.line == L::kTableShort) row.line = table.shortLine;
+        if (row.line == L::kTableOptional) row.line = table.optionalLine;
+        return row;
     }
-    return table.rows[table.rowCount - 1];
+    return kClosingRows[std::size(kClosingRows) - 1];
 }
 
 uint32_t KestrelMissingOptionals(uint32_t counting, uint32_t listed, uint32_t found) {

@@ -54,6 +54,8 @@ enum class KestrelProcessLine {
     kListedTheNotRunning,   // "Some of the processes listed in the ProcMon are NOT Running."
     kUnknown,               // "Resource State is Unknown."
     kInvalidInstance,       // "Invalid SAP Instance."
+    kTableShort,            // in the shared closing rows: the table's own "short" line
+    kTableOptional,         // in the shared closing rows: the table's own "optional missing" line
 };
 
 // What a row does with the state.
@@ -73,19 +75,25 @@ struct KestrelProcessRow {
     KestrelProcessLine line;
 };
 
-// The table of one architecture or instance-type group.
+// The table of one architecture or instance-type group: its own rows, then (closing) the rows that the
+// architectures and the enqueue servers share: partly running under Online or Offline (2), short (0, the
+// table's short line), an optional process missing (0, its optional line), otherwise unknown (2).
 struct KestrelProcessTable {
     KestrelProcessHeader header;
     bool applies;            // false: the header is written and the state is left as it was
     uint32_t optionalCount;  // the optional processes that count for KFACT_OPTIONAL_OK (KOPT_* bits)
     const KestrelProcessRow* rows;
     size_t rowCount;
+    bool closing;  // the shared closing rows follow
+    KestrelProcessLine shortLine;
+    KestrelProcessLine optionalLine;
 };
 
 // The table for an architecture (KARCH_*) and instance type.
 const KestrelProcessTable& KestrelProcessTableFor(int32_t arch, KestrelInstType type);
-// The first row of table whose conditions the facts meet (every table ends with an unconditional row).
-const KestrelProcessRow& KestrelMatchProcessRow(const KestrelProcessTable& table, uint32_t facts);
+// The first row of table whose conditions the facts meet (every table ends with an unconditional row), with
+// the table's own lines in the closing rows.
+KestrelProcessRow KestrelMatchProcessRow(const KestrelProcessTable& table, uint32_t facts);
 // The optional processes (KOPT_* bits) that count, are listed in ProcMon and were not found.
 uint32_t KestrelMissingOptionals(uint32_t counting, uint32_t listed, uint32_t found);
 // The success test of a launcher recheck: Java (jcontrol, jlaunch, all counted), Add-In also disp+work.
