@@ -1,7 +1,9 @@
-// A password that does not decode is reported before the step that needs it: Offline fetches it before
-// its stop-command line, Clean before its first step. Driven against the recording stand-in framework
-// with an instance that has no processes, no services and no accounts on this host.
+// A password that does not decode is reported before the step that needs it: Online and Offline fetch it
+// before their start- and stop-command lines, Clean before its first step. Driven against the recording
+// stand-in framework with an instance that has no processes, no services and no accounts on this host.
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,7 +17,9 @@
 #include "FakeCairn.h"
 #include "Kestrel.h"
 #include "KestrelAttrib.h"
+#include "KestrelUtil.h"
 #include "LibLogger.h"
+#include "LibServiceRegistry.h"
 
 extern "C" void CairnAgStartup(void);
 
@@ -34,6 +38,7 @@ class PasswordOrderTest : public ::testing::Test {
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
         home_ = tmpl;
         std::ofstream(home_ + "/stopsap.exe") << "#!/bin/sh\nexit 0\n";
+        std::ofstream(home_ + "/startsap.exe") << "#!/bin/sh\nexit 0\n";
         // Names no process, service or account on this host carries.
         args_.SAPSID = "QZQ";
         args_.InstName = "QZQINST77";
@@ -65,6 +70,34 @@ class PasswordOrderTest : public ::testing::Test {
     std::string home_;
     AgentArgs args_;
 };
+
+TEST_F(PasswordOrderTest, OnlineReportsTheBadPasswordBeforeItsStartCommandLine) {
+    // Online starts the instance's service first: one of the embedded service manager's, in the temp dir.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    ::setenv("CAIRN_SERVICE_ROOT", (home_ + "/services").c_str(), 1);
+    const std::wstring service = L"SAPQZQ_77";
+    ASSERT_TRUE(TernServiceRegistry::Create({"SAPQZQ_77", {"/bin/sleep", "300"}, "", ""}).IsSuccess());
+    CKestrelAttrib attrib;
+    Parse(attrib, KEP_ONLINE);
+    CKestrel agent;
+    uint32_t result = 7;
+    const CKestrelStatus st = agent.Online(attrib, result);
+    CKestrelUtil::StopService(service, 10000);
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    ::setenv("CAIRN_SERVICE_ROOT", "/nonexistent/kestrel-unit-services", 1);
+
+    EXPECT_TRUE(st.IsFailure());  // no such administrator: the start command cannot run
+    const auto lines = fake_cairn::TraceLines();
+    const size_t started = Find(lines, L"The SAP Sevice [SAPQZQ_77] started successfully.");
+    const size_t bad = Find(lines, L"Inavlid password.");
+    const size_t start = Find(lines, L"Start the SAP Instance with command [");
+    ASSERT_NE(started, std::string::npos);
+    ASSERT_NE(bad, std::string::npos);
+    ASSERT_NE(start, std::string::npos);
+    EXPECT_LT(started, bad);
+    EXPECT_EQ(bad + 1, start);  // read just before the line, not inside the run after it
+}
 
 TEST_F(PasswordOrderTest, OfflineReportsTheBadPasswordBeforeItsStopCommandLine) {
     CKestrelAttrib attrib;
