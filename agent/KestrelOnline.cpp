@@ -255,10 +255,12 @@ WaitEnd WaitWith(CKestrel& agent, CKestrelAttrib& attrib, const WaitBranch& b, c
     }
 }
 
-// Checks the path of a monitoring tool before its loop; false ends the wait (status cleared).
+// Checks the path of a monitoring tool before its loop; false ends the wait with Online's status cleared
+// (a tool that is there leaves it as it is).
 bool ToolThere(const std::wstring& path, const std::wstring& failedLine, const Note& missing,
                CKestrelStatus& status) {
-    if (CheckToolFile(kOnline, path, status, {0, 0, failedLine}, missing) == FileCheck::kThere) return true;
+    CKestrelStatus check;
+    if (CheckToolFile(kOnline, path, check, {0, 0, failedLine}, missing) == FileCheck::kThere) return true;
     status.Clear();
     return false;
 }
