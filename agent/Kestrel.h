@@ -4,19 +4,12 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "KestrelAttrib.h"
 #include "KestrelBudget.h"
+#include "KestrelEnums.h"
 #include "KestrelStatus.h"
-
-// Values of the current-entry-point marker (also the action codes of the SAP log record).
-enum : uint32_t { KCUR_ONLINE = 1, KCUR_OFFLINE = 2, KCUR_MONITOR = 3, KCUR_CLEAN = 4 };
-
-// Resource states.
-enum : uint32_t { KSTATE_OFFLINE = 0, KSTATE_ONLINE = 1, KSTATE_UNKNOWN = 2 };
-
-// SAP architectures inferred from ProcMon.
-enum : int32_t { KARCH_NONE = 0, KARCH_ABAP = 1, KARCH_JAVA = 2, KARCH_ADDIN = 3 };
 
 class CKestrel {
   public:
@@ -59,8 +52,6 @@ class CKestrel {
     bool GetFlag(Flag f) const { return m_Found[f]; }
     void SetCurrentEP(uint32_t ep) { m_CurrentEP = ep; }
 
-    // Remaining part of a budget of timeinhand ms started at startMs on the agent's clock; 0 when spent.
-    static uint32_t RemainingMs(uint64_t startMs, uint32_t timeinhand);
     // The budget of an entry point: (timeout - EPProgramTimeout) seconds in ms; 0 when that is not positive.
     static uint32_t BudgetMs(const CKestrelAttrib& attrib);
     // The SAP root: SAPHome before the separator that precedes SAPSID; SAPHome itself when SAPSID does not
@@ -78,22 +69,38 @@ class CKestrel {
     // Appends the action record to the instance's SAP log file. Always success.
     CKestrelStatus _LogSAP(CKestrelAttrib& attrib, uint32_t action);
 
-  private:
-    // Runs a tool as the SAP administrator within remainingMs; a spent budget is a time-out (code 7,
-    // error 258) and nothing is started.
+    // Runs a tool as the SAP administrator with password within remainingMs; a spent budget is a time-out
+    // (code 7, error 258) and nothing is started. Failure: the run's.
+    CKestrelStatus _RunTool(CKestrelAttrib& attrib, const CKestrelPassword& password,
+                            const std::wstring& command, const std::wstring& workDir, uint32_t remainingMs,
+                            uint32_t& exitCode);
+    // The same with the password decoded for this run (a monitoring tool's run is a step of its own).
     CKestrelStatus _RunTool(CKestrelAttrib& attrib, const std::wstring& command, const std::wstring& workDir,
                             uint32_t remainingMs, uint32_t& exitCode);
+
+  private:
+    // The opening of Online and Offline: marks the entry point ep, sets result to 0 and runs the
+    // process-level check with the whole budget; a failure is reported as function's. Returns the check's
+    // status.
+    CKestrelStatus _OpeningCheck(std::string_view function, uint32_t ep, CKestrelAttrib& attrib,
+                                 const CKestrelBudget& budget, uint32_t& state, uint32_t& result);
     void ClearFlags();
+    // Counts and flags a matched process by its ProcMon entry against the first rows of the program table.
+    void CountMatched(const std::wstring& entry, size_t rows, uint64_t& procCount);
     // Walks the process table for GetResourceState and traces the counts. Failure: the walk's (traced).
     CKestrelStatus WalkForState(CKestrelAttrib& attrib, uint64_t& procCount, uint64_t& procmonCount,
                                 int32_t& arch);
-    // Sleeps the recheck pause, then walks the process table again. Failure: the walk's (traced).
-    CKestrelStatus RewalkAfterPause(CKestrelAttrib& attrib, uint64_t& procCount, uint64_t& procmonCount);
-    // Launcher recheck of Java and Add-In instances; addIn selects success test A.
-    CKestrelStatus RecheckLauncher(CKestrelAttrib& attrib, uint32_t& state, uint64_t start,
-                                   uint32_t timeinhand, bool addIn, bool& outOfTime);
-    CKestrelStatus RecheckJcontrol(CKestrelAttrib& attrib, uint32_t& state, uint64_t start,
-                                   uint32_t timeinhand);
+    // One recheck pass for the awaited program: the pause, a new walk and the success test (addIn: Add-In's).
+    // true: the recheck ends, with st the walk's failure (traced) or the test held (state 1, line written);
+    // facts: the new walk's.
+    bool RecheckPass(CKestrelAttrib& attrib, uint32_t& state, const wchar_t* awaited, bool addIn,
+                     uint32_t& facts, CKestrelStatus& st);
+    // Launcher recheck of Java and Add-In instances within budget; addIn selects the Add-In success test.
+    CKestrelStatus RecheckLauncher(CKestrelAttrib& attrib, uint32_t& state, const CKestrelBudget& budget,
+                                   bool addIn, bool& outOfTime);
+    CKestrelStatus RecheckJcontrol(CKestrelAttrib& attrib, uint32_t& state, const CKestrelBudget& budget);
+    // The facts of the last walk (KFACT_* bits) for the decision tables.
+    uint32_t Facts(uint64_t procCount, uint64_t procmonCount, bool optionalOk) const;
 
     uint32_t m_CurrentEP = 0;
     bool m_Found[kFlagCount] = {};

@@ -7,12 +7,15 @@
 #include "Kestrel.h"
 #include "KestrelInstanceWalk.h"
 #include "KestrelLog.h"
+#include "KestrelSteps.h"
 #include "KestrelUtil.h"
 #include "LibError.h"
 #include "LibLogger.h"
 #include "LibProcess.h"
 #include "LibProcessList.h"
 #include "LibWide.h"
+
+using namespace kestrel_steps;
 
 CKestrelStatus CKestrelUtil::KillProcess(TernProcess& process) {
     const uint32_t pid = process.GetPid();
@@ -22,7 +25,7 @@ CKestrelStatus CKestrelUtil::KillProcess(TernProcess& process) {
     CKestrelStatus st = process.IsAlive(alive);
     if (st.IsSuccess() && !alive) st.Set(CKestrelStatus::kPlatform, TERN_ERROR_INVALID_PARAMETER);
     if (st.IsFailure()) {
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernProcess::EnablePrivilege", st.GetCode(), st.GetError());
+        KESTREL_TRACE_RETURNED(L"TernProcess::EnablePrivilege", st);
         return st;
     }
     st = process.Terminate(0);
@@ -32,10 +35,33 @@ CKestrelStatus CKestrelUtil::KillProcess(TernProcess& process) {
             st.Clear();
             return st;
         }
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"TerminateProcess", st.GetCode(), st.GetError());
+        KESTREL_TRACE_RETURNED(L"TerminateProcess", st);
     }
     return st;
 }
+
+namespace {
+
+// Kills the instance's other processes in the order the walk queued them; a failure is logged and the
+// queue goes on. The lines carry Kill's name.
+void KillQueued(std::deque<TernProcess>& queue) {
+    constexpr std::string_view kKill = "CKestrel::Kill";
+    while (!queue.empty()) {
+        TernProcess process = std::move(queue.front());
+        queue.pop_front();
+        const uint32_t queued = process.GetPid();
+        KESTREL_TRACE_AS(kKill, L"Going to kill the process with PID [%d] from the queue.", queued);
+        const CKestrelStatus kill = CKestrelUtil::KillProcess(process);
+        if (kill.IsFailure()) {
+            KESTREL_TRACE_RETURNED_AS(kKill, L"CKestrelUtil::KillProcess", kill);
+            KESTREL_TRACE_AS(kKill, L"Failed to kill the process with PID [%d].", queued);
+            KESTREL_LOG_TAG("CKestrel::Kill", KSEV_ERROR, 20129,
+                            L"Failed to kill the process with PID [%d] from the queue.", queued);
+        }
+    }
+}
+
+}  // namespace
 
 CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32_t& killFailed) {
     TERN_TRACE(L"Kill is called with timeout [%d].", timeoutMs);
@@ -44,13 +70,8 @@ CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32
     CKestrelStatus status;
     status.Clear();
     TernProcessList list;
-    CKestrelStatus st = list.Open();
-    if (st.IsFailure()) {
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernProcessList::Open", st.GetCode(), st.GetError());
-        TERN_TRACE(L"Failed to open the process list.");
-        KESTREL_LOG(KSEV_ERROR, 20126, L"Failed to open the process list.");
-        return st;
-    }
+    CKestrelStatus st = OpenProcessList(TERN_FUNC, 20126, list);
+    if (st.IsFailure()) return st;
 
     std::vector<std::wstring>& procMon = attrib.GetProcMon();
     const int32_t arch = CKestrelUtil::FindSAPArch(procMon);
@@ -58,10 +79,7 @@ CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32
     if (java) TERN_TRACE(L"This is Java/Add-In instance. Pushing jlaunch.exe onto ProcMon.");
     CKestrelLauncherEntry launcher(procMon, java);  // removed again on every way out
     TERN_TRACE(L"Got ProcMon size [%d].", static_cast<int32_t>(procMon.size()));
-    uint32_t major = 0, minor = 0;
-    TernGetOsVersion(major, minor);
-    TERN_TRACE(L"Major and Minor Version of the OS are [%d] and [%d].", major, minor);
-    const uint32_t skipped = (major == 5 && minor == 0) ? 8 : 4;
+    const uint32_t skipped = SkippedSystemPid(TERN_FUNC);
 
     CKestrelInstanceWalk walk(attrib, TERN_FUNC);
     std::deque<TernProcess> queue;
@@ -91,11 +109,9 @@ CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32
             TERN_TRACE(L"Killing the process with name [%s] and PID [%d]", path, pid);
             CKestrelStatus kill = CKestrelUtil::KillProcess(process);
             if (kill.IsFailure()) {
-                TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::KillProcess", kill.GetCode(),
-                           kill.GetError());
-                TERN_TRACE(L"Failed to kill the process with PID [%d]. Clean failed.", pid);
-                KESTREL_LOG(KSEV_ERROR, walk.ThroughSys() ? 20128u : 20127u,
-                            L"Failed to kill the process with PID [%d]. Clean failed.", pid);
+                KESTREL_TRACE_RETURNED(L"CKestrelUtil::KillProcess", kill);
+                KESTREL_TRACE_LOG(KSEV_ERROR, walk.ThroughSys() ? 20128u : 20127u,
+                                  L"Failed to kill the process with PID [%d]. Clean failed.", pid);
                 killFailed = 1;
                 return kill;
             }
@@ -123,20 +139,7 @@ CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32
     // The walk ends at the first failure of first/next, the normal end included; it is not reported.
     status.Clear();
 
-    while (!queue.empty()) {
-        TernProcess process = std::move(queue.front());
-        queue.pop_front();
-        const uint32_t queued = process.GetPid();
-        TERN_TRACE(L"Going to kill the process with PID [%d] from the queue.", queued);
-        CKestrelStatus kill = CKestrelUtil::KillProcess(process);
-        if (kill.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::KillProcess", kill.GetCode(),
-                       kill.GetError());
-            TERN_TRACE(L"Failed to kill the process with PID [%d].", queued);
-            KESTREL_LOG(KSEV_ERROR, 20129, L"Failed to kill the process with PID [%d] from the queue.",
-                        queued);
-        }
-    }
+    KillQueued(queue);
     list.Close();
     return status;
 }

@@ -4,35 +4,229 @@
 #include <string>
 
 #include "Kestrel.h"
+#include "KestrelDecisions.h"
 #include "KestrelLog.h"
+#include "KestrelSteps.h"
 #include "KestrelUtil.h"
 #include "LibClock.h"
 #include "LibError.h"
+#include "LibFormat.h"
 #include "LibLogger.h"
-#include "LibPasswordCodec.h"
-#include "LibPlatform.h"
 #include "LibWide.h"
 
+using namespace kestrel_steps;
+
 namespace {
+
+// The steps below are parts of the second level: their lines carry its name.
+constexpr std::string_view kSecond = "CKestrel::_SecondLevelMonitor";
 
 // Where operators get the RFC status tool when it is missing.
 constexpr const wchar_t* kSapinfoDownloadHint =
     L"If you do not have sapinfo.exe please dowload SAP RFC SDK from https://support.sap.com/swdc.";
 
-bool IsEnqueueType(const std::wstring& t) {
-    return t == L"ENQUEUE" || t == L"ENQREP" || t == L"AENQUEUE" || t == L"AENQREP" || t == L"JENQUEUE" ||
-           t == L"JENQREP";
+// The ids of one tool's run failures: timed out, failed otherwise.
+struct RunIds {
+    uint32_t timedOut;
+    uint32_t failed;
+};
+
+// The verdict line written after a second-level check that ran.
+void SecondLevelResult(uint32_t state) {
+    TraceByState(kSecond, state,
+                 {L"Second Level Monitor returned Resource state as Online.",
+                  L"Second Level Monitor returned Resource state as Offline.",
+                  L"Second Level Monitor returned Resource state as Unknown.", false});
 }
 
-std::wstring JoinPath(const std::wstring& dir, const wchar_t* name) {
-    return dir + kTernPathSep + name;
+// SAPMonHome must name a directory. false: the level ends with status.
+bool MonHomeOk(const std::wstring& monHome, CKestrelStatus& status) {
+    if (monHome.empty()) {
+        KESTREL_TRACE_LOG_AS(kSecond, KSEV_ERROR, 20075, L"SAPMonHome [%s] is null.", monHome);
+        return false;
+    }
+    bool isDir = false;
+    status = CKestrelUtil::IsDirectory(monHome, isDir);
+    if (status.IsFailure()) {
+        KESTREL_TRACE_RETURNED_AS(kSecond, L"CKestrelUtil::DoesExistDir", status);
+        KESTREL_TRACE_AS(kSecond, L"Failed to get the status of Directory SAPMonHome [%s].", monHome);
+        return false;
+    }
+    if (isDir) return true;
+    status.Set(CKestrelStatus::kPlatform, TERN_ERROR_PATH_NOT_FOUND);
+    KESTREL_TRACE_RETURNED_AS(kSecond, L"SAPMonHome directory NOT found.", status);
+    KESTREL_TRACE_LOG_AS(kSecond, KSEV_ERROR, 20076, L"SAPMonHome [%s] directory does NOT exist.", monHome);
+    return false;
+}
+
+// SAPHost, which sapinfo needs. false: the level ends with status.
+bool HostOk(const std::wstring& host, CKestrelStatus& status) {
+    if (host.empty()) {
+        KESTREL_TRACE_LOG_AS(kSecond, KSEV_ERROR, 20077, L"SAPHost [%s] is NULL.", host);
+        return false;
+    }
+    bool valid = false;
+    CKestrelStatus st = CKestrelUtil::IsValidHostName(host, valid);
+    if (st.IsFailure()) {
+        KESTREL_TRACE_RETURNED_AS(kSecond, L"CKestrelUtil::IsValidHostName", st);
+        KESTREL_TRACE_AS(kSecond, L"Failed to validate the SAPHost with name [%s].", host);
+        status = st;
+        return false;
+    }
+    if (valid) return true;
+    KESTREL_TRACE_LOG_AS(kSecond, KSEV_ERROR, 20078, L"SAPHost name [%s] is NOT valid.", host);
+    return false;
+}
+
+// InstProfile, which jcmon and ensmon need, as the administrator sees it. false: the level ends with status.
+bool ProfileOk(CKestrelAttrib& attrib, CKestrelStatus& status) {
+    const std::wstring& profile = attrib.GetInstProfile();
+    if (profile.empty()) {
+        KESTREL_TRACE_LOG_AS(kSecond, KSEV_ERROR, 20079, L"InstProfile [%s] is NULL.", profile);
+        return false;
+    }
+    const CKestrelPassword password = attrib.GetSAPAdminPassword();
+    bool exists = false;
+    CKestrelStatus st = CKestrelUtil::DoesExistInstProfile(
+        profile, attrib.GetSAPAdmin(), attrib.GetSAPAdminDomain(), password.Get(), exists);
+    if (st.IsFailure()) {
+        KESTREL_TRACE_RETURNED_AS(kSecond, L"CKestrelUtil::DoesExistFile.", st);
+        KESTREL_LOG_TAG("CKestrel::_SecondLevelMonitor", KSEV_ERROR, 20080,
+                        L"InstProfile [%s] does NOT exist.", profile);
+        status = st;
+        return false;
+    }
+    if (exists) return true;
+    status.Set(CKestrelStatus::kPlatform, TERN_ERROR_BAD_ARGUMENTS);
+    KESTREL_TRACE_AS(kSecond, L"InstProfile [%s] does NOT exist [%d, 0x%.08X].", profile, status.GetCode(),
+                     status.GetError());
+    KESTREL_TRACE_AS(kSecond, L"InstProfile [%s] is NOT valid.", profile);
+    KESTREL_LOG_TAG("CKestrel::_SecondLevelMonitor", KSEV_ERROR, 20081, L"InstProfile [%s] does NOT exist.",
+                    profile);
+    return false;
+}
+
+// The path check of a tool, with the line of a check that could not run and missing for a missing tool.
+FileCheck ToolFile(const wchar_t* tool, const std::wstring& path, CKestrelStatus& st,
+                   const Note& missing = {}) {
+    const Note failed{0, 0, TernFormat(L"Failed to find the status of %s [%s].", tool, path)};
+    return CheckToolFile(kSecond, path, st, failed, missing);
+}
+
+std::wstring SapinfoPath(const CKestrelAttrib& attrib) {
+    return JoinPath(attrib.GetSAPMonHome(), L"sapinfo.exe");
+}
+
+std::wstring SapinfoCommand(const CKestrelAttrib& attrib) {
+    return SapinfoPath(attrib) + L" ashost=" + attrib.GetSAPHost() + L" sysnr=" + attrib.GetInstNumber();
+}
+
+// Runs a monitoring tool within what is left of the budget; a failed run is traced and logged with ids.
+CKestrelStatus RunLevelTool(CKestrel& agent, CKestrelAttrib& attrib, const std::wstring& command,
+                            const CKestrelBudget& budget, RunIds ids, uint32_t& exitCode) {
+    KESTREL_TRACE_AS(kSecond, L"Execute the command [%s] to find the status of SAP Instance.", command);
+    CKestrelStatus run =
+        agent._RunTool(attrib, command, attrib.GetSAPMonHome(), budget.RemainingMs(), exitCode);
+    if (run.IsFailure()) {
+        ReportFailure(kSecond, L"CKestrelUtil::CreateAndGetExitCode", run,
+                      {KSEV_ERROR, ids.timedOut, TernFormat(L"The command [%s] timed out.", command)},
+                      {KSEV_ERROR, ids.failed, TernFormat(L"Failed to execute the command [%s].", command)});
+    }
+    return run;
+}
+
+// Asks jcmon within what is left of the budget; a failure is traced with timedOutId and failedLine.
+CKestrelStatus AskJcmon(CKestrel& agent, CKestrelAttrib& attrib, uint32_t& state,
+                        const CKestrelBudget& budget, uint32_t timedOutId, const wchar_t* failedLine) {
+    KESTREL_TRACE_AS(kSecond,
+                     L"Run Second Level Monitor test(jcmon.exe) for SAP Instance with InstProfile [%s].",
+                     attrib.GetInstProfile());
+    CKestrelStatus st = agent._RunJcmonMonitorCheck(attrib, state, budget.RemainingMs());
+    if (st.IsSuccess()) return st;
+    KESTREL_TRACE_AS(kSecond, L"The jcmon.exe command failed with error code [%d 0x%.08X].", st.GetCode(),
+                     st.GetError());
+    if (st.GetError() == TERN_WAIT_TIMEOUT)
+        KESTREL_TRACE_LOG_AS(kSecond, KSEV_ERROR, timedOutId, L"The jcmon.exe command timed out.");
+    KESTREL_TRACE_AS(kSecond, L"%s", failedLine);
+    return st;
+}
+
+// ABAP: sapinfo's exit code decides.
+CKestrelStatus SapinfoLevel(CKestrel& agent, CKestrelAttrib& attrib, uint32_t& state,
+                            const CKestrelBudget& budget) {
+    const std::wstring path = SapinfoPath(attrib);
+    CKestrelStatus st;
+    const FileCheck check = ToolFile(L"sapinfo.exe", path, st);
+    if (check == FileCheck::kMissing) {
+        KESTREL_TRACE_AS(
+            kSecond, L"sapinfo.exe command path [%s] does NOT exist. Please check the file location.", path);
+        KESTREL_TRACE_AS(kSecond, L"%s", kSapinfoDownloadHint);
+        KESTREL_LOG_TAG("CKestrel::_SecondLevelMonitor", KSEV_ERROR, 20082,
+                        L"sapinfo.exe command path [%s] does NOT exist. Please check the file location.",
+                        path);
+        Message(kSecond, KSEV_INFO, 20083, kSapinfoDownloadHint);
+    }
+    if (check != FileCheck::kThere) return st;
+    uint32_t exitCode = 0;
+    st = RunLevelTool(agent, attrib, SapinfoCommand(attrib), budget, {20084, 20085}, exitCode);
+    if (st.IsFailure()) return st;
+    agent._InterpretSapinfoExitCode(static_cast<int32_t>(exitCode), state, attrib.GetInstType());
+    SecondLevelResult(state);
+    return st;
+}
+
+// Java: jcmon's answer decides.
+CKestrelStatus JcmonLevel(CKestrel& agent, CKestrelAttrib& attrib, uint32_t& state,
+                          const CKestrelBudget& budget) {
+    CKestrelStatus st =
+        AskJcmon(agent, attrib, state, budget, 20086, L"SecondLevelMonitor for SAP Instance(Java) Failed.");
+    if (st.IsSuccess()) SecondLevelResult(state);
+    return st;
+}
+
+// Add-In: sapinfo, then (unless sapinfo said offline) jcmon; the two halves are combined.
+CKestrelStatus AddInLevel(CKestrel& agent, CKestrelAttrib& attrib, uint32_t& state,
+                          const CKestrelBudget& budget) {
+    uint32_t abapHalf = KSTATE_UNKNOWN;
+    uint32_t javaHalf = KSTATE_UNKNOWN;
+    const std::wstring path = SapinfoPath(attrib);
+    CKestrelStatus st;
+    ToolFile(L"sapinfo.exe", path, st,
+             {KSEV_ERROR, 20087, TernFormat(L"sapinfo.exe command path [%s] does NOT exist.", path)});
+    uint32_t exitCode = 0;
+    // Only a run that succeeded is interpreted; a failed one leaves the ABAP half unknown.
+    if (RunLevelTool(agent, attrib, SapinfoCommand(attrib), budget, {20088, 20089}, exitCode).IsSuccess())
+        agent._InterpretSapinfoExitCode(static_cast<int32_t>(exitCode), abapHalf, attrib.GetInstType());
+    st.Clear();
+    if (!KestrelAddInAsksJava(abapHalf)) {
+        state = abapHalf;
+        return st;
+    }
+    st = AskJcmon(agent, attrib, javaHalf, budget, 20090,
+                  L"SecondLevelMonitor for SAP Instance(Add-In) Failed.");
+    if (st.IsFailure()) return st;
+    state = KestrelCombineAddIn(abapHalf, javaHalf);
+    SecondLevelResult(state);
+    return st;
+}
+
+// Standalone enqueue types: ensmon's exit code decides.
+CKestrelStatus EnsmonLevel(CKestrel& agent, CKestrelAttrib& attrib, uint32_t& state,
+                           const CKestrelBudget& budget) {
+    const std::wstring path = JoinPath(attrib.GetSAPMonHome(), L"ensmon.exe");
+    const std::wstring command = path + L" pf=" + attrib.GetInstProfile() + L" 2";
+    CKestrelStatus st;
+    const Note missing{KSEV_ERROR, 20091, TernFormat(L"ensmon.exe command path [%s] does NOT exist.", path)};
+    if (ToolFile(L"ensmon.exe", path, st, missing) != FileCheck::kThere) return st;
+    uint32_t exitCode = 0;
+    st = RunLevelTool(agent, attrib, command, budget, {20092, 20093}, exitCode);
+    if (st.IsFailure()) return st;
+    agent._InterpretEnsmonExitCode(static_cast<int32_t>(exitCode), state, attrib.GetInstType());
+    SecondLevelResult(state);
+    return st;
 }
 
 }  // namespace
-
-uint32_t CKestrel::RemainingMs(uint64_t startMs, uint32_t timeinhand) {
-    return CKestrelBudget::Remaining(startMs, timeinhand, TernNowMs());
-}
 
 uint32_t CKestrel::BudgetMs(const CKestrelAttrib& attrib) {
     int64_t seconds = static_cast<int64_t>(attrib.GetTimeout()) - attrib.GetEPProgramTimeout();
@@ -48,8 +242,9 @@ std::wstring CKestrel::SapRoot(const CKestrelAttrib& attrib, bool& sidFound) {
     return home.substr(0, pos - 1);
 }
 
-CKestrelStatus CKestrel::_RunTool(CKestrelAttrib& attrib, const std::wstring& command,
-                                  const std::wstring& workDir, uint32_t remainingMs, uint32_t& exitCode) {
+CKestrelStatus CKestrel::_RunTool(CKestrelAttrib& attrib, const CKestrelPassword& password,
+                                  const std::wstring& command, const std::wstring& workDir,
+                                  uint32_t remainingMs, uint32_t& exitCode) {
     CKestrelStatus status;
     if (remainingMs == 0) {
         // A spent budget is a time-out: nothing is started.
@@ -58,27 +253,65 @@ CKestrelStatus CKestrel::_RunTool(CKestrelAttrib& attrib, const std::wstring& co
         status.Set(CKestrelStatus::kTimedOut, TERN_WAIT_TIMEOUT);
         return status;
     }
-    const CKestrelPassword password = attrib.GetSAPAdminPassword();
     std::wstring output;
-    status =
-        CKestrelUtil::CreateAndGetExitCode(command, workDir, attrib.GetSAPAdmin(), attrib.GetSAPAdminDomain(),
-                                           password.Get(), output, exitCode, remainingMs);
-    return status;
+    return CKestrelUtil::CreateAndGetExitCode(command, workDir, attrib.GetSAPAdmin(),
+                                              attrib.GetSAPAdminDomain(), password.Get(), output, exitCode,
+                                              remainingMs);
+}
+
+CKestrelStatus CKestrel::_RunTool(CKestrelAttrib& attrib, const std::wstring& command,
+                                  const std::wstring& workDir, uint32_t remainingMs, uint32_t& exitCode) {
+    // A run that cannot start decodes nothing.
+    if (remainingMs == 0)
+        return _RunTool(attrib, CKestrelPassword(), command, workDir, remainingMs, exitCode);
+    const CKestrelPassword password = attrib.GetSAPAdminPassword();
+    return _RunTool(attrib, password, command, workDir, remainingMs, exitCode);
+}
+
+// Steps the SLM countdown of an online cycle; true when the second level runs in this cycle.
+static bool StepSlmCounter(CKestrelAttrib& attrib) {
+    const int32_t n = attrib.GetSecondLevelMonitor();
+    uint32_t k = 0;
+    if (n > 0) {
+        KESTREL_TRACE_AS("CKestrel::Monitor", L"Getting the SLMCounter.");
+        CKestrelStatus read;
+        attrib.GetSLMCounter(read, k, attrib.GetResourceName(), true);
+        if (read.IsFailure()) {
+            KESTREL_TRACE_RETURNED_AS("CKestrel::Monitor", L"Failed to get the SLMCounter.", read);
+        } else {
+            KESTREL_TRACE_AS("CKestrel::Monitor", L"Got SLMCounter [%d] from cookie.", k);
+        }
+    }
+    const KestrelSlmStep step = KestrelStepSlmCounter(n, k);
+    switch (step.line) {
+        case KestrelSlmLine::kSkipping:
+            KESTREL_TRACE_AS("CKestrel::Monitor",
+                             L"SecondLevelMonitor is set to [%d]. Skipping the Second Level Monitor.",
+                             step.lineValue);
+            break;
+        case KestrelSlmLine::kSetting:
+            KESTREL_TRACE_AS("CKestrel::Monitor", L"Setting SLMCounter to [%d].", step.lineValue);
+            break;
+        case KestrelSlmLine::kDecrementing:
+            KESTREL_TRACE_AS("CKestrel::Monitor", L"Decrementing SLMCounter to [%d].", step.lineValue);
+            break;
+    }
+    CKestrelStatus ignored;
+    attrib.SetSLMCounter(ignored, step.store, attrib.GetResourceName());
+    return step.runSecond;
 }
 
 CKestrelStatus CKestrel::Monitor(CKestrelAttrib& attrib, uint32_t& state) {
     CKestrelStatus status;
     status.Clear();
-    const uint64_t start = TernNowMs();
-    const uint32_t timeinhand = BudgetMs(attrib);
+    const CKestrelBudget budget(BudgetMs(attrib));
     state = KSTATE_UNKNOWN;
     m_CurrentEP = KCUR_MONITOR;
 
     TERN_TRACE(L"Perform the process level check(first level monitor).");
-    status = _FirstLevelMonitor(attrib, state, timeinhand);
+    status = _FirstLevelMonitor(attrib, state, budget.TimeInHandMs());
     if (status.IsFailure()) {
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"Failed to perform process level check.", status.GetCode(),
-                   status.GetError());
+        KESTREL_TRACE_RETURNED(L"Failed to perform process level check.", status);
         return status;
     }
     if (state != KSTATE_ONLINE) {
@@ -86,43 +319,11 @@ CKestrelStatus CKestrel::Monitor(CKestrelAttrib& attrib, uint32_t& state) {
         return status;
     }
     TERN_TRACE(L"Process level check returned resource is Online.");
-    const int32_t n = attrib.GetSecondLevelMonitor();
-    CKestrelStatus ignored;
-    bool runSecond = false;
-    if (n <= 0) {
-        TERN_TRACE(L"SecondLevelMonitor is set to [%d]. Skipping the Second Level Monitor.", n);
-        attrib.SetSLMCounter(ignored, 0, attrib.GetResourceName());
-    } else {
-        TERN_TRACE(L"Getting the SLMCounter.");
-        uint32_t k = 0;
-        CKestrelStatus read;
-        attrib.GetSLMCounter(read, k, attrib.GetResourceName(), true);
-        if (read.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"Failed to get the SLMCounter.", read.GetCode(),
-                       read.GetError());
-        } else {
-            TERN_TRACE(L"Got SLMCounter [%d] from cookie.", k);
-        }
-        if (k == 0) k = static_cast<uint32_t>(n);
-        if (k == 1) {
-            TERN_TRACE(L"Setting SLMCounter to [%d].", n);
-            attrib.SetSLMCounter(ignored, static_cast<uint32_t>(n), attrib.GetResourceName());
-            runSecond = true;
-        } else if (k == static_cast<uint32_t>(n)) {
-            TERN_TRACE(L"Setting SLMCounter to [%d].", k - 1);
-            attrib.SetSLMCounter(ignored, k - 1, attrib.GetResourceName());
-            runSecond = true;
-        } else {
-            TERN_TRACE(L"Decrementing SLMCounter to [%d].", k - 1);
-            attrib.SetSLMCounter(ignored, k - 1, attrib.GetResourceName());
-        }
-    }
 
-    if (runSecond) {
-        CKestrelStatus second = _SecondLevelMonitor(attrib, state, RemainingMs(start, timeinhand));
+    if (StepSlmCounter(attrib)) {
+        CKestrelStatus second = _SecondLevelMonitor(attrib, state, budget.RemainingMs());
         if (second.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"Failed to perform second level monitoring.",
-                       second.GetCode(), second.GetError());
+            KESTREL_TRACE_RETURNED(L"Failed to perform second level monitoring.", second);
             KESTREL_LOG(KSEV_ERROR, 20056, L"Failed to perform second level monitoring [%d 0x%.08X].",
                         second.GetCode(), second.GetError());
             status.Clear();
@@ -134,18 +335,15 @@ CKestrelStatus CKestrel::Monitor(CKestrelAttrib& attrib, uint32_t& state) {
         }
     }
 
-    CKestrelStatus third = _ThirdLevelMonitor(attrib, state, RemainingMs(start, timeinhand));
+    CKestrelStatus third = _ThirdLevelMonitor(attrib, state, budget.RemainingMs());
     if (third.IsFailure()) {
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"Failed to perform third level monitoring.", third.GetCode(),
-                   third.GetError());
+        KESTREL_TRACE_RETURNED(L"Failed to perform third level monitoring.", third);
         KESTREL_LOG(KSEV_ERROR, 20057, L"Failed to perform third level monitoring [%d 0x%.08X].",
                     third.GetCode(), third.GetError());
         return third;
     }
-    if (state != KSTATE_ONLINE) {
-        TERN_TRACE(L"Third level monitor returned resource is NOT Online.");
-        KESTREL_LOG(KSEV_ERROR, 20058, L"Third level monitor returned resource is NOT Online.");
-    }
+    if (state != KSTATE_ONLINE)
+        KESTREL_TRACE_LOG(KSEV_ERROR, 20058, L"Third level monitor returned resource is NOT Online.");
     return status;
 }
 
@@ -153,17 +351,17 @@ CKestrelStatus CKestrel::_FirstLevelMonitor(CKestrelAttrib& attrib, uint32_t& st
     CKestrelStatus status;
     status.Clear();
     GetResourceState(attrib, state, timeinhand);  // its status is replaced by the service query's
-    const std::wstring service = L"SAP" + attrib.GetSAPSID() + L"_" + attrib.GetInstNumber();
+    const std::wstring service = attrib.GetServiceName();
     TERN_TRACE(L"Going to check the status of the SAP Service [%s].", service);
     bool running = false;
     status = CKestrelUtil::IsServiceRunning(service, running);
     if (status.IsFailure()) {
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::IsServiceRunning", status.GetCode(),
-                   status.GetError());
+        KESTREL_TRACE_RETURNED(L"CKestrelUtil::IsServiceRunning", status);
         TERN_TRACE(L"Failed to get the status of SAP Service [%s].", service);
         return status;
     }
     if (!running && state == KSTATE_ONLINE) {
+        // The message comes before its trace line here.
         KESTREL_LOG(KSEV_ERROR, 20074, L"The SAP Service [%s] is NOT Running.", service);
         TERN_TRACE(L"The SAP Service [%s] is NOT Running.", service);
         state = KSTATE_OFFLINE;
@@ -180,341 +378,107 @@ CKestrelStatus CKestrel::_SecondLevelMonitor(CKestrelAttrib& attrib, uint32_t& s
     TERN_TRACE(L"_SecondLevelMonitor is called with timeinhand [%d].", timeinhand);
     CKestrelStatus status;
     status.Clear();
-    const uint64_t start = TernNowMs();
-    const std::wstring& monHome = attrib.GetSAPMonHome();
-    const std::wstring& host = attrib.GetSAPHost();
-    const std::wstring& profile = attrib.GetInstProfile();
-    const std::wstring& type = attrib.GetInstType();
+    const CKestrelBudget budget(timeinhand);
     TERN_TRACE(L"Going to run Second level monitor.");
-    // The verdict line written after a check that ran.
-    auto resultTrace = [](uint32_t verdict) {
-        if (verdict == KSTATE_ONLINE) {
-            TERN_TRACE(L"Second Level Monitor returned Resource state as Online.");
-        } else if (verdict == KSTATE_OFFLINE) {
-            TERN_TRACE(L"Second Level Monitor returned Resource state as Offline.");
-        } else {
-            TERN_TRACE(L"Second Level Monitor returned Resource state as Unknown.");
-        }
-    };
-    auto unknown = [&](const CKestrelStatus& st) {
+    if (!MonHomeOk(attrib.GetSAPMonHome(), status)) {
         state = KSTATE_UNKNOWN;
-        return st;
-    };
-
-    if (monHome.empty()) {
-        TERN_TRACE(L"SAPMonHome [%s] is null.", monHome);
-        KESTREL_LOG(KSEV_ERROR, 20075, L"SAPMonHome [%s] is null.", monHome);
-        return unknown(status);
+        return status;
     }
-    bool isDir = false;
-    CKestrelStatus st = CKestrelUtil::IsDirectory(monHome, isDir);
-    if (st.IsFailure()) {
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistDir", st.GetCode(), st.GetError());
-        TERN_TRACE(L"Failed to get the status of Directory SAPMonHome [%s].", monHome);
-        return unknown(st);
-    }
-    if (!isDir) {
-        status.Set(CKestrelStatus::kPlatform, TERN_ERROR_PATH_NOT_FOUND);
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"SAPMonHome directory NOT found.", status.GetCode(),
-                   status.GetError());
-        TERN_TRACE(L"SAPMonHome [%s] directory does NOT exist.", monHome);
-        KESTREL_LOG(KSEV_ERROR, 20076, L"SAPMonHome [%s] directory does NOT exist.", monHome);
-        return unknown(status);
-    }
-
     const int32_t arch = CKestrelUtil::FindSAPArch(attrib.GetProcMon());
-    if (arch == KARCH_ABAP || arch == KARCH_ADDIN) {
-        if (host.empty()) {
-            TERN_TRACE(L"SAPHost [%s] is NULL.", host);
-            KESTREL_LOG(KSEV_ERROR, 20077, L"SAPHost [%s] is NULL.", host);
-            return unknown(status);
-        }
-        bool valid = false;
-        st = CKestrelUtil::IsValidHostName(host, valid);
-        if (st.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::IsValidHostName", st.GetCode(),
-                       st.GetError());
-            TERN_TRACE(L"Failed to validate the SAPHost with name [%s].", host);
-            return unknown(st);
-        }
-        if (!valid) {
-            TERN_TRACE(L"SAPHost name [%s] is NOT valid.", host);
-            KESTREL_LOG(KSEV_ERROR, 20078, L"SAPHost name [%s] is NOT valid.", host);
-            return unknown(status);
-        }
-    }
-    if (arch != KARCH_ABAP) {
-        if (profile.empty()) {
-            TERN_TRACE(L"InstProfile [%s] is NULL.", profile);
-            KESTREL_LOG(KSEV_ERROR, 20079, L"InstProfile [%s] is NULL.", profile);
-            return unknown(status);
-        }
-        const CKestrelPassword password = attrib.GetSAPAdminPassword();
-        bool exists = false;
-        st = CKestrelUtil::DoesExistInstProfile(profile, attrib.GetSAPAdmin(), attrib.GetSAPAdminDomain(),
-                                                password.Get(), exists);
-        if (st.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile.", st.GetCode(),
-                       st.GetError());
-            KESTREL_LOG(KSEV_ERROR, 20080, L"InstProfile [%s] does NOT exist.", profile);
-            return unknown(st);
-        }
-        if (!exists) {
-            status.Set(CKestrelStatus::kPlatform, TERN_ERROR_BAD_ARGUMENTS);
-            TERN_TRACE(L"InstProfile [%s] does NOT exist [%d, 0x%.08X].", profile, status.GetCode(),
-                       status.GetError());
-            TERN_TRACE(L"InstProfile [%s] is NOT valid.", profile);
-            KESTREL_LOG(KSEV_ERROR, 20081, L"InstProfile [%s] does NOT exist.", profile);
-            return unknown(status);
-        }
-    }
-
-    // Runs one tool as the administrator within what is left of the budget; a failed run is traced and logged
-    // with the ids of the calling branch (time-out, other failure).
-    auto runTool = [&](const std::wstring& command, uint32_t timedOutId, uint32_t failedId,
-                       uint32_t& exitCode) {
-        TERN_TRACE(L"Execute the command [%s] to find the status of SAP Instance.", command);
-        CKestrelStatus run = _RunTool(attrib, command, monHome, RemainingMs(start, timeinhand), exitCode);
-        if (run.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::CreateAndGetExitCode", run.GetCode(),
-                       run.GetError());
-            if (run.GetError() == TERN_WAIT_TIMEOUT) {
-                TERN_TRACE(L"The command [%s] timed out.", command);
-                KESTREL_LOG(KSEV_ERROR, timedOutId, L"The command [%s] timed out.", command);
-            } else {
-                TERN_TRACE(L"Failed to execute the command [%s].", command);
-                KESTREL_LOG(KSEV_ERROR, failedId, L"Failed to execute the command [%s].", command);
-            }
-        }
-        return run;
-    };
-
-    const std::wstring sapinfoPath = JoinPath(monHome, L"sapinfo.exe");
-    const std::wstring sapinfoCmd = sapinfoPath + L" ashost=" + host + L" sysnr=" + attrib.GetInstNumber();
-
-    if (arch == KARCH_ABAP) {
-        bool exists = false;
-        st = CKestrelUtil::DoesExistFile(sapinfoPath, exists);
-        if (st.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile", st.GetCode(),
-                       st.GetError());
-            TERN_TRACE(L"Failed to find the status of sapinfo.exe [%s].", sapinfoPath);
-            return unknown(st);
-        }
-        if (!exists) {
-            status.Set(CKestrelStatus::kPlatform, TERN_ERROR_FILE_NOT_FOUND);
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile.", status.GetCode(),
-                       status.GetError());
-            TERN_TRACE(L"sapinfo.exe command path [%s] does NOT exist. Please check the file location.",
-                       sapinfoPath);
-            TERN_TRACE(L"%s", kSapinfoDownloadHint);
-            KESTREL_LOG(KSEV_ERROR, 20082,
-                        L"sapinfo.exe command path [%s] does NOT exist. Please check the file location.",
-                        sapinfoPath);
-            KESTREL_LOG(KSEV_INFO, 20083, L"%s", kSapinfoDownloadHint);
-            return unknown(status);
-        }
-        uint32_t exitCode = 0;
-        st = runTool(sapinfoCmd, 20084, 20085, exitCode);
-        if (st.IsFailure()) return unknown(st);
-        _InterpretSapinfoExitCode(static_cast<int32_t>(exitCode), state, type);
-        resultTrace(state);
+    const bool inputsOk =
+        ((arch != KARCH_ABAP && arch != KARCH_ADDIN) || HostOk(attrib.GetSAPHost(), status)) &&
+        (arch == KARCH_ABAP || ProfileOk(attrib, status));
+    if (!inputsOk) {
+        state = KSTATE_UNKNOWN;
         return status;
     }
-
-    if (arch == KARCH_JAVA) {
-        TERN_TRACE(L"Run Second Level Monitor test(jcmon.exe) for SAP Instance with InstProfile [%s].",
-                   profile);
-        st = _RunJcmonMonitorCheck(attrib, state, RemainingMs(start, timeinhand));
-        if (st.IsFailure()) {
-            TERN_TRACE(L"The jcmon.exe command failed with error code [%d 0x%.08X].", st.GetCode(),
-                       st.GetError());
-            if (st.GetError() == TERN_WAIT_TIMEOUT) {
-                TERN_TRACE(L"The jcmon.exe command timed out.");
-                KESTREL_LOG(KSEV_ERROR, 20086, L"The jcmon.exe command timed out.");
-            }
-            TERN_TRACE(L"SecondLevelMonitor for SAP Instance(Java) Failed.");
-            return unknown(st);
-        }
-        resultTrace(state);
-        return status;
+    switch (arch) {
+        case KARCH_ABAP:
+            status = SapinfoLevel(*this, attrib, state, budget);
+            break;
+        case KARCH_JAVA:
+            status = JcmonLevel(*this, attrib, state, budget);
+            break;
+        case KARCH_ADDIN:
+            status = AddInLevel(*this, attrib, state, budget);
+            break;
+        default:
+            // No tool for a type without an architecture that is no enqueue type: the state stays.
+            if (!KestrelIsStandaloneEnqueue(attrib.GetInstTypeKind())) return status;
+            status = EnsmonLevel(*this, attrib, state, budget);
+            break;
     }
-
-    if (arch == KARCH_ADDIN) {
-        uint32_t abapHalf = KSTATE_UNKNOWN;
-        uint32_t javaHalf = KSTATE_UNKNOWN;
-        bool exists = false;
-        st = CKestrelUtil::DoesExistFile(sapinfoPath, exists);
-        if (st.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile", st.GetCode(),
-                       st.GetError());
-            TERN_TRACE(L"Failed to find the status of sapinfo.exe [%s].", sapinfoPath);
-        } else if (!exists) {
-            status.Set(CKestrelStatus::kPlatform, TERN_ERROR_FILE_NOT_FOUND);
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile.", status.GetCode(),
-                       status.GetError());
-            TERN_TRACE(L"sapinfo.exe command path [%s] does NOT exist.", sapinfoPath);
-            KESTREL_LOG(KSEV_ERROR, 20087, L"sapinfo.exe command path [%s] does NOT exist.", sapinfoPath);
-        }
-        uint32_t exitCode = 0;
-        // Only a run that succeeded is interpreted; a failed one leaves the ABAP half unknown.
-        if (runTool(sapinfoCmd, 20088, 20089, exitCode).IsSuccess())
-            _InterpretSapinfoExitCode(static_cast<int32_t>(exitCode), abapHalf, type);
-        if (abapHalf == KSTATE_OFFLINE) {
-            state = KSTATE_OFFLINE;
-            status.Clear();
-            return status;
-        }
-        TERN_TRACE(L"Run Second Level Monitor test(jcmon.exe) for SAP Instance with InstProfile [%s].",
-                   profile);
-        st = _RunJcmonMonitorCheck(attrib, javaHalf, RemainingMs(start, timeinhand));
-        if (st.IsFailure()) {
-            TERN_TRACE(L"The jcmon.exe command failed with error code [%d 0x%.08X].", st.GetCode(),
-                       st.GetError());
-            if (st.GetError() == TERN_WAIT_TIMEOUT) {
-                TERN_TRACE(L"The jcmon.exe command timed out.");
-                KESTREL_LOG(KSEV_ERROR, 20090, L"The jcmon.exe command timed out.");
-            }
-            TERN_TRACE(L"SecondLevelMonitor for SAP Instance(Add-In) Failed.");
-            return unknown(st);
-        }
-        if (abapHalf == KSTATE_ONLINE && javaHalf == KSTATE_ONLINE) {
-            state = KSTATE_ONLINE;
-        } else if (abapHalf == KSTATE_UNKNOWN && javaHalf == KSTATE_OFFLINE) {
-            state = KSTATE_OFFLINE;
-        } else {
-            state = KSTATE_UNKNOWN;
-        }
-        resultTrace(state);
-        status.Clear();
-        return status;
-    }
-
-    if (!IsEnqueueType(type)) return status;  // nothing to ask: the state stays as it was
-    const std::wstring ensmonPath = JoinPath(monHome, L"ensmon.exe");
-    const std::wstring ensmonCmd = ensmonPath + L" pf=" + profile + L" 2";
-    bool exists = false;
-    st = CKestrelUtil::DoesExistFile(ensmonPath, exists);
-    if (st.IsFailure()) {
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile", st.GetCode(), st.GetError());
-        TERN_TRACE(L"Failed to find the status of ensmon.exe [%s].", ensmonPath);
-        return unknown(st);
-    }
-    if (!exists) {
-        status.Set(CKestrelStatus::kPlatform, TERN_ERROR_FILE_NOT_FOUND);
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile.", status.GetCode(),
-                   status.GetError());
-        TERN_TRACE(L"ensmon.exe command path [%s] does NOT exist.", ensmonPath);
-        KESTREL_LOG(KSEV_ERROR, 20091, L"ensmon.exe command path [%s] does NOT exist.", ensmonPath);
-        return unknown(status);
-    }
-    uint32_t exitCode = 0;
-    st = runTool(ensmonCmd, 20092, 20093, exitCode);
-    if (st.IsFailure()) return unknown(st);
-    _InterpretEnsmonExitCode(static_cast<int32_t>(exitCode), state, type);
-    resultTrace(state);
+    if (status.IsFailure()) state = KSTATE_UNKNOWN;
     return status;
 }
 
 CKestrelStatus CKestrel::_InterpretSapinfoExitCode(int32_t exitCode, uint32_t& state,
                                                    const std::wstring& instType) {
-    CKestrelStatus status;
-    status.Clear();
     TERN_TRACE(L"_InterpretSapinfoExitCode is called with exitcode [%d] and insttype [%s].", exitCode,
                instType);
     TERN_TRACE(L"Going to Interpret exit code of sapinfo.exe [%d] for [%s] instance.", exitCode, instType);
-    switch (exitCode) {
-        case 0:
-            state = KSTATE_ONLINE;
-            break;
-        case 2:
-            state = KSTATE_OFFLINE;
-            TERN_TRACE(L"sapinfo.exe returned with exitcode [%d].", exitCode);
-            KESTREL_LOG(KSEV_ERROR, 20099, L"sapinfo.exe returned with exitcode [%d].", exitCode);
-            break;
-        case 1:
-        case 3:
-        case 4:
-            state = KSTATE_UNKNOWN;
-            TERN_TRACE(L"sapinfo.exe returned with exitcode [%d].", exitCode);
-            KESTREL_LOG(KSEV_ERROR, 20100, L"sapinfo.exe returned with exitcode [%d].", exitCode);
-            break;
-        default:
-            state = KSTATE_UNKNOWN;
-            TERN_TRACE(L"sapinfo.exe returned with invalid exitcode [%d].", exitCode);
-            KESTREL_LOG(KSEV_ERROR, 20101, L"sapinfo.exe returned with invalid exitcode [%d].", exitCode);
-            break;
+    const KestrelSapinfoVerdict v = KestrelInterpretSapinfo(exitCode);
+    state = v.state;
+    if (v.line == KestrelSapinfoLine::kReturned) {
+        KESTREL_TRACE_LOG(v.message.severity, v.message.id, L"sapinfo.exe returned with exitcode [%d].",
+                          exitCode);
+    } else if (v.line == KestrelSapinfoLine::kInvalid) {
+        KESTREL_TRACE_LOG(v.message.severity, v.message.id,
+                          L"sapinfo.exe returned with invalid exitcode [%d].", exitCode);
     }
-    if (state == KSTATE_ONLINE) {
-        TERN_TRACE(L"Sapinfo check indicates the state of the SAP Instance as Up and Running (Online).");
-    } else if (state == KSTATE_OFFLINE) {
-        TERN_TRACE(L"Sapinfo check indicates the state of the SAP Instance as Down and Stopped (Offline).");
-    } else {
-        TERN_TRACE(L"Can not find the state of the SAP Instance with Sapinfo check (Unknown).");
-    }
-    return status;
+    TraceByState(TERN_FUNC, state,
+                 {L"Sapinfo check indicates the state of the SAP Instance as Up and Running (Online).",
+                  L"Sapinfo check indicates the state of the SAP Instance as Down and Stopped (Offline).",
+                  L"Can not find the state of the SAP Instance with Sapinfo check (Unknown).", false});
+    return Succeeded();
 }
 
 CKestrelStatus CKestrel::_InterpretEnsmonExitCode(int32_t exitCode, uint32_t& state,
                                                   const std::wstring& instType) {
-    CKestrelStatus status;
-    status.Clear();
     TERN_TRACE(L"_InterpretEnsmonExitCode is called with exitcode [%d] and insttype [%s].", exitCode,
                instType);
-    if (instType == L"ENQUEUE" || instType == L"AENQUEUE" || instType == L"JENQUEUE") {
+    const KestrelEnsmonVerdict v = KestrelInterpretEnsmon(exitCode, KestrelParseInstType(instType));
+    if (v.group == KestrelEnsmonGroup::kServer) {
         TERN_TRACE(L"Going to Interpret exit code[%d] of ensmon.exe for [%s] instance.", exitCode, instType);
-        if (exitCode == 0) {
-            state = KSTATE_ONLINE;
-        } else if (exitCode == 4) {
-            state = KSTATE_ONLINE;
-            TERN_TRACE(L"Replication is enabled in server, but no repl. server is connected.");
-            KESTREL_LOG(KSEV_CRITICAL, 20102,
-                        L"Replication is enabled in server, but no repl. server is connected.");
-            CairnAgLogConsoleMsg2(KSEV_CRITICAL, std::string(TERN_FUNC).c_str(), __FILE__, __LINE__, 20103, 0,
-                                  L"Replication is enabled in server, but no repl. server is connected.");
-        } else if (exitCode == 8 || exitCode == 12) {
-            state = KSTATE_OFFLINE;
-            TERN_TRACE(L"ensmon.exe returned with exitcode [%d].", exitCode);
-            KESTREL_LOG(KSEV_ERROR, 20104, L"ensmon.exe returned with exitcode [%d].", exitCode);
-        } else {
-            state = KSTATE_UNKNOWN;
-            TERN_TRACE(L"ensmon.exe returned with invalid exitcode [%d].", exitCode);
-            KESTREL_LOG(KSEV_WARNING, 20105, L"ensmon.exe returned with invalid exitcode [%d].", exitCode);
-        }
-    } else if (instType == L"ENQREP" || instType == L"AENQREP" || instType == L"JENQREP") {
+    } else if (v.group == KestrelEnsmonGroup::kReplication) {
         TERN_TRACE(L"Going to Interpret exit code[%d] of ensmon.exe for Replicated Enqueue Server.",
                    exitCode);
-        if (exitCode == 0) {
-            state = KSTATE_ONLINE;
-        } else if (exitCode == 8) {
-            state = KSTATE_UNKNOWN;
-            TERN_TRACE(
-                L"ensmon.exe returned with invalid exitcode [%d]. Enqueue Server might be failing over or "
-                L"Offline.",
+    }
+    if (v.group != KestrelEnsmonGroup::kNone) state = v.state;
+    const KestrelMessage& m = v.message;
+    switch (v.line) {
+        case KestrelEnsmonLine::kNone:
+            break;
+        case KestrelEnsmonLine::kReplicationNoPartner:
+            KESTREL_TRACE_LOG(m.severity, m.id,
+                              L"Replication is enabled in server, but no repl. server is connected.");
+            Message(TERN_FUNC, v.console.severity, v.console.id,
+                    L"Replication is enabled in server, but no repl. server is connected.", true);
+            break;
+        case KestrelEnsmonLine::kReturned:
+            KESTREL_TRACE_LOG(m.severity, m.id, L"ensmon.exe returned with exitcode [%d].", exitCode);
+            break;
+        case KestrelEnsmonLine::kInvalid:
+            KESTREL_TRACE_LOG(m.severity, m.id, L"ensmon.exe returned with invalid exitcode [%d].", exitCode);
+            break;
+        case KestrelEnsmonLine::kFailingOver:
+            KESTREL_TRACE_LOG(
+                m.severity, m.id,
+                L"ensmon.exe returned with invalid exitcode [%d]. Enqueue Server might be failing over "
+                L"or Offline.",
                 exitCode);
-            KESTREL_LOG(KSEV_NOTICE, 20106,
-                        L"ensmon.exe returned with invalid exitcode [%d]. Enqueue Server might be failing "
-                        L"over or Offline.",
-                        exitCode);
-        } else {
-            state = KSTATE_UNKNOWN;
-            TERN_TRACE(L"ensmon.exe returned with invalid exitcode [%d].", exitCode);
-            KESTREL_LOG(KSEV_WARNING, 20107, L"ensmon.exe returned with invalid exitcode [%d].", exitCode);
-        }
+            break;
     }
-    if (state == KSTATE_ONLINE) {
-        TERN_TRACE(L"Ensmon check indicates the state of the SAP Instance as Up and Running (Online).");
-    } else if (state == KSTATE_OFFLINE) {
-        TERN_TRACE(L"Ensmon check indicates the state of the SAP Instance as Down and Stopped (Offline).");
-    } else if (state == KSTATE_UNKNOWN) {
-        TERN_TRACE(L"Can not find the state of the SAP Instance with Ensmon check (Unknown).");
-    }
-    return status;
+    TraceByState(TERN_FUNC, state,
+                 {L"Ensmon check indicates the state of the SAP Instance as Up and Running (Online).",
+                  L"Ensmon check indicates the state of the SAP Instance as Down and Stopped (Offline).",
+                  L"Can not find the state of the SAP Instance with Ensmon check (Unknown).", true});
+    return Succeeded();
 }
 
 CKestrelStatus CKestrel::_ThirdLevelMonitor(CKestrelAttrib& attrib, uint32_t& state, uint32_t timeinhand) {
     TERN_TRACE(L"_ThirdLevelMonitor is called with timeinhand [%d].", timeinhand);
-    const uint64_t start = TernNowMs();
+    const CKestrelBudget budget(timeinhand);
     CKestrelStatus status;
     status.Clear();
     const std::wstring& program = attrib.GetMonitorProgram();
@@ -536,8 +500,7 @@ CKestrelStatus CKestrel::_ThirdLevelMonitor(CKestrelAttrib& attrib, uint32_t& st
     if (!exe.empty()) {
         CKestrelStatus st = CKestrelUtil::DoesExistFile(exe, exists);
         if (st.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::DoesExistFile", st.GetCode(),
-                       st.GetError());
+            KESTREL_TRACE_RETURNED(L"CKestrelUtil::DoesExistFile", st);
             KESTREL_LOG(KSEV_ERROR, 20094, L"Failed to check MonitorProgram [%s] exist or not.", exe);
             state = KSTATE_UNKNOWN;
             return st;
@@ -545,41 +508,35 @@ CKestrelStatus CKestrel::_ThirdLevelMonitor(CKestrelAttrib& attrib, uint32_t& st
     }
     if (!exists) {
         // Blanks and tabs only name no program: that counts as a missing one.
+        const std::wstring& named = exe.empty() ? program : exe;
         status.Set(CKestrelStatus::kPlatform, TERN_ERROR_BAD_ARGUMENTS);
-        TERN_TRACE(L"MonitorProgram [%s] does NOT exist [%d, 0x%.08X].", exe.empty() ? program : exe,
-                   status.GetCode(), status.GetError());
-        KESTREL_LOG(KSEV_ERROR, 20095, L"MonitorProgram [%s] does NOT exist.", exe.empty() ? program : exe);
+        TERN_TRACE(L"MonitorProgram [%s] does NOT exist [%d, 0x%.08X].", named, status.GetCode(),
+                   status.GetError());
+        KESTREL_LOG(KSEV_ERROR, 20095, L"MonitorProgram [%s] does NOT exist.", named);
         state = KSTATE_UNKNOWN;
         return status;
     }
 
-    const uint32_t remaining = RemainingMs(start, timeinhand);
+    const uint32_t remaining = budget.RemainingMs();
     TERN_TRACE(L"Going to run MonitorProgram [%s].", program);
     uint32_t exitCode = 0;
     CKestrelStatus run = _RunTool(attrib, program, L"", remaining, exitCode);
     if (run.IsFailure()) {
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::CreateAndGetExitCode", run.GetCode(),
-                   run.GetError());
-        if (run.GetError() == TERN_WAIT_TIMEOUT) {
-            TERN_TRACE(L"The MonitorProgram [%s] timed out.", program);
-            KESTREL_LOG(KSEV_ERROR, 20096, L"The MonitorProgram [%s] timed out.", program);
-        } else {
-            TERN_TRACE(L"FaileD to run MonitorProgram [%s].", program);
-        }
+        ReportFailure(TERN_FUNC, L"CKestrelUtil::CreateAndGetExitCode", run,
+                      {KSEV_ERROR, 20096, TernFormat(L"The MonitorProgram [%s] timed out.", program)},
+                      {0, 0, TernFormat(L"FaileD to run MonitorProgram [%s].", program)});
         state = KSTATE_UNKNOWN;
         return run;
     }
-    if (exitCode == 110 || exitCode == 0) {
-        state = KSTATE_ONLINE;
+    const KestrelMonitorProgramVerdict v = KestrelInterpretMonitorProgram(exitCode);
+    state = v.state;
+    if (v.line == KestrelMonitorProgramLine::kOnline) {
         TERN_TRACE(L"MonitorProgram returned Online(110).");
-    } else if (exitCode == 100 || exitCode == 1) {
-        state = KSTATE_OFFLINE;
-        TERN_TRACE(L"MonitorProgram returned Offline(100).");
-        KESTREL_LOG(KSEV_ERROR, 20097, L"MonitorProgram returned Offline(100).");
+    } else if (v.line == KestrelMonitorProgramLine::kOffline) {
+        KESTREL_TRACE_LOG(v.message.severity, v.message.id, L"MonitorProgram returned Offline(100).");
     } else {
-        state = KSTATE_UNKNOWN;
-        TERN_TRACE(L"MonitorProgram exited with Unknown exitcode [%d].", exitCode);
-        KESTREL_LOG(KSEV_ERROR, 20098, L"MonitorProgram exited with Unknown exitcode [%d].", exitCode);
+        KESTREL_TRACE_LOG(v.message.severity, v.message.id,
+                          L"MonitorProgram exited with Unknown exitcode [%d].", exitCode);
     }
     return status;
 }

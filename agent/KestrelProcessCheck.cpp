@@ -4,8 +4,10 @@
 #include <string>
 
 #include "Kestrel.h"
+#include "KestrelDecisions.h"
 #include "KestrelInstanceWalk.h"
 #include "KestrelLog.h"
+#include "KestrelSteps.h"
 #include "KestrelUtil.h"
 #include "LibClock.h"
 #include "LibError.h"
@@ -13,6 +15,8 @@
 #include "LibProcess.h"
 #include "LibProcessList.h"
 #include "LibWide.h"
+
+using namespace kestrel_steps;
 
 namespace {
 
@@ -44,12 +48,46 @@ bool Listed(const std::vector<std::wstring>& procMon, const wchar_t* name) {
                        [name](const std::wstring& e) { return TernEqualsNoCase(e, name); });
 }
 
-// Remaining time of the check: timeinhand - (now - start), signed.
-int64_t Remaining(uint64_t start, uint32_t timeinhand) {
-    return static_cast<int64_t>(timeinhand) - static_cast<int64_t>(TernNowMs() - start);
+// The walk's lines carry the name of the check.
+constexpr std::string_view kProcessStateName = "CKestrel::GetProcessState";
+
+// The owner test of the ProcMon entries and of the instance-process test: true when the process is owned by
+// SAPServiceUser or SAPAdmin in SAPAdminDomain.
+bool OwnerMatches(const CKestrelInstanceWalk& walk, TernProcess& process, const std::wstring& path) {
+    const uint32_t pid = process.GetPid();
+    std::wstring user;
+    switch (walk.CheckOwner(process, path, user)) {
+        case CKestrelInstanceWalk::Owner::kUnreadable:
+            KESTREL_TRACE_AS(kProcessStateName,
+                             L"Failed to get the user name for the process [%s] with PID [%d].", path, pid);
+            return false;
+        case CKestrelInstanceWalk::Owner::kOtherDomain:
+            return false;
+        case CKestrelInstanceWalk::Owner::kOtherUser:
+            KESTREL_TRACE_AS(kProcessStateName,
+                             L"User name [%s] didn't match for process [%s] with PID [%d].", user, path, pid);
+            return false;
+        case CKestrelInstanceWalk::Owner::kSapAccount:
+            break;
+    }
+    KESTREL_TRACE_AS(kProcessStateName, L"Matched User name [%s] for process [%s] with PID [%d].", user, path,
+                     pid);
+    return true;
 }
 
 }  // namespace
+
+void CKestrel::CountMatched(const std::wstring& entry, size_t rows, uint64_t& procCount) {
+    for (size_t r = 0; r < rows; ++r) {
+        if (!TernEqualsNoCase(entry, kNameRows[r].name)) continue;
+        // A second launcher process is matched but neither counted nor flagged.
+        if (kNameRows[r].flag == kJlaunch && m_Found[kJlaunch]) return;
+        m_Found[kNameRows[r].flag] = true;
+        ++procCount;
+        KESTREL_TRACE_AS(kProcessStateName, L"%s", kNameRows[r].found);
+        return;
+    }
+}
 
 void CKestrel::ClearFlags() {
     std::fill(std::begin(m_Found), std::end(m_Found), false);
@@ -62,13 +100,8 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
     ClearFlags();
     TERN_TRACE(L"Checking for the existence of processes listed in the ProcMon.");
     TernProcessList list;
-    CKestrelStatus st = list.Open();
-    if (st.IsFailure()) {
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernProcessList::Open", st.GetCode(), st.GetError());
-        TERN_TRACE(L"Failed to open the process list.");
-        KESTREL_LOG(KSEV_ERROR, 20130, L"Failed to open the process list.");
-        return st;
-    }
+    CKestrelStatus st = OpenProcessList(TERN_FUNC, 20130, list);
+    if (st.IsFailure()) return st;
 
     std::vector<std::wstring>& procMon = attrib.GetProcMon();
     arch = CKestrelUtil::FindSAPArch(procMon);
@@ -83,34 +116,11 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
     procmonCount = procMon.size();
     TERN_TRACE(L"Got ProcMon size [%d].", static_cast<int32_t>(procmonCount));
 
-    uint32_t major = 0, minor = 0;
-    TernGetOsVersion(major, minor);
-    TERN_TRACE(L"Major and Minor Version of the OS are [%d] and [%d].", major, minor);
-    const uint32_t skipped = (major == 5 && minor == 0) ? 8 : 4;
+    const uint32_t skipped = SkippedSystemPid(TERN_FUNC);
 
     // Every process's path is read cheaply by PID; only a process whose path lies in the instance's
     // directories is opened, its path read again through the pidfd and its owner read from that process.
     CKestrelInstanceWalk walk(attrib, TERN_FUNC);
-    // The owner test of the ProcMon entries and of the instance-process test: true when the process is
-    // owned by SAPServiceUser or SAPAdmin in SAPAdminDomain.
-    auto ownerMatches = [&walk](TernProcess& process, const std::wstring& path) {
-        const uint32_t pid = process.GetPid();
-        std::wstring user;
-        switch (walk.CheckOwner(process, path, user)) {
-            case CKestrelInstanceWalk::Owner::kUnreadable:
-                TERN_TRACE(L"Failed to get the user name for the process [%s] with PID [%d].", path, pid);
-                return false;
-            case CKestrelInstanceWalk::Owner::kOtherDomain:
-                return false;
-            case CKestrelInstanceWalk::Owner::kOtherUser:
-                TERN_TRACE(L"User name [%s] didn't match for process [%s] with PID [%d].", user, path, pid);
-                return false;
-            case CKestrelInstanceWalk::Owner::kSapAccount:
-                break;
-        }
-        TERN_TRACE(L"Matched User name [%s] for process [%s] with PID [%d].", user, path, pid);
-        return true;
-    };
     std::wstring path;
     uint32_t pid = 0;
     for (st = list.GetFirst(pid); st.IsSuccess(); st = list.GetNext(pid)) {
@@ -125,27 +135,18 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
         for (const std::wstring& entry : procMon) {
             if (!walk.RegionHas(path, entry)) continue;
             TERN_TRACE(L"Found ProcMon [%s] in the exe name [%s]", entry, path);
-            if (!ownerMatches(process, path)) continue;
+            if (!OwnerMatches(walk, process, path)) continue;
             matched = true;
-            for (size_t r = 0; r < walk.Rows(); ++r) {
-                if (!TernEqualsNoCase(entry, kNameRows[r].name)) continue;
-                // A second launcher process is matched but neither counted nor flagged.
-                if (kNameRows[r].flag == kJlaunch && m_Found[kJlaunch]) break;
-                m_Found[kNameRows[r].flag] = true;
-                ++procCount;
-                TERN_TRACE(L"%s", kNameRows[r].found);
-                break;
-            }
+            CountMatched(entry, walk.Rows(), procCount);
             break;
         }
-        if (!matched && ownerMatches(process, path)) m_Found[kInstanceProcess] = true;
+        if (!matched && OwnerMatches(walk, process, path)) m_Found[kInstanceProcess] = true;
     }
     if (st.GetCode() == CKestrelStatus::kPlatform && st.GetError() == TERN_ERROR_NO_MORE_FILES) {
         TERN_TRACE(L"Got [%d] process[es] from process table matching ProcMon.",
                    static_cast<int32_t>(procCount));
     } else {
-        TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernInstProcessList::GetFirst or GetNext", st.GetCode(),
-                   st.GetError());
+        KESTREL_TRACE_RETURNED(L"TernInstProcessList::GetFirst or GetNext", st);
         TERN_TRACE(L"Failed to get the processes from the process list.");
     }
     list.Close();
@@ -159,18 +160,34 @@ constexpr std::string_view kResourceStateName = "CKestrel::GetResourceState";
 #define RECHECK_TRACE(format, ...) \
     TernLogger().Trace(__FILE__, __LINE__, kResourceStateName, format __VA_OPT__(, ) __VA_ARGS__)
 
-CKestrelStatus CKestrel::RewalkAfterPause(CKestrelAttrib& attrib, uint64_t& procCount,
-                                          uint64_t& procmonCount) {
+bool CKestrel::RecheckPass(CKestrelAttrib& attrib, uint32_t& state, const wchar_t* awaited, bool addIn,
+                           uint32_t& facts, CKestrelStatus& st) {
+    RECHECK_TRACE(L"Sleeping for [5]secs before rechecking for %s.", awaited);
     TernSleep(kRecheckSleepMs);
+    uint64_t procCount = 0, procmonCount = 0;
     int32_t arch = 0;
-    return WalkForState(attrib, procCount, procmonCount, arch);
+    st = WalkForState(attrib, procCount, procmonCount, arch);
+    if (st.IsFailure()) return true;
+    facts = Facts(procCount, procmonCount, true);
+    if (!KestrelLauncherRecheckUp(facts, addIn)) return false;
+    RECHECK_TRACE(L"All the processes in the ProcMon are Running.");
+    state = KSTATE_ONLINE;
+    return true;
+}
+
+// After the last recheck pass: less than the minimum left is a verdict of its own.
+static bool OutOfRecheckTime(int64_t remaining, const wchar_t* line, uint32_t& state) {
+    if (remaining >= kNotEnoughTimeMs) return false;
+    RECHECK_TRACE(L"%s", line);
+    state = KSTATE_OFFLINE;
+    return true;
 }
 
 CKestrelStatus CKestrel::WalkForState(CKestrelAttrib& attrib, uint64_t& procCount, uint64_t& procmonCount,
                                       int32_t& arch) {
     CKestrelStatus st = GetProcessState(attrib, procCount, procmonCount, arch);
     if (st.IsFailure()) {
-        RECHECK_TRACE(L"%s returned %d, 0x%.08X", L"CKestrel::GetProcessState", st.GetCode(), st.GetError());
+        KESTREL_TRACE_RETURNED_AS(kResourceStateName, L"CKestrel::GetProcessState", st);
         RECHECK_TRACE(L"GetProcessState failed.");
         return st;
     }
@@ -179,207 +196,143 @@ CKestrelStatus CKestrel::WalkForState(CKestrelAttrib& attrib, uint64_t& procCoun
     return st;
 }
 
-CKestrelStatus CKestrel::RecheckLauncher(CKestrelAttrib& attrib, uint32_t& state, uint64_t start,
-                                         uint32_t timeinhand, bool addIn, bool& outOfTime) {
-    CKestrelStatus status;
-    status.Clear();
-    outOfTime = false;
-    int64_t remaining = Remaining(start, timeinhand);
-    while (remaining > kLauncherRecheckMinMs && m_CurrentEP == KCUR_MONITOR) {
-        RECHECK_TRACE(L"Sleeping for [5]secs before rechecking for jlaunch.exe.");
-        uint64_t procCount = 0, procmonCount = 0;
-        CKestrelStatus st = RewalkAfterPause(attrib, procCount, procmonCount);
-        if (st.IsFailure()) return st;
-        bool ok = m_Found[kJcontrol] && m_Found[kJlaunch] && procCount >= procmonCount;
-        if (addIn) ok = ok && m_Found[kDispWork];
-        if (ok) {
-            RECHECK_TRACE(L"All the processes in the ProcMon are Running.");
-            state = KSTATE_ONLINE;
-            return status;
-        }
-        RECHECK_TRACE(L"Some of the critical processes are NOT Running.");
-        state = KSTATE_OFFLINE;
-        remaining = Remaining(start, timeinhand) - kRecheckSleepMs;
-    }
-    if (remaining < kNotEnoughTimeMs) {
-        RECHECK_TRACE(L"Not enough time to recheck for jlaunch.exe.");
-        state = KSTATE_OFFLINE;
-        outOfTime = true;
-    }
-    return status;
+uint32_t CKestrel::Facts(uint64_t procCount, uint64_t procmonCount, bool optionalOk) const {
+    struct Bit {
+        Flag flag;
+        uint32_t fact;
+    };
+    constexpr Bit kBits[] = {{kDispWork, KFACT_DISP_WORK},
+                             {kJcontrol, KFACT_JCONTROL},
+                             {kJlaunch, KFACT_JLAUNCH},
+                             {kMsgServer, KFACT_MSG_SERVER},
+                             {kEnserver, KFACT_ENSERVER},
+                             {kEnrepserver, KFACT_ENREPSERVER},
+                             {kInstanceProcess, KFACT_INSTANCE_PROCESS}};
+    uint32_t facts = 0;
+    for (const Bit& b : kBits)
+        if (m_Found[b.flag]) facts |= b.fact;
+    if (procCount >= procmonCount) facts |= KFACT_ALL_COUNTED;
+    if (m_CurrentEP == KCUR_ONLINE || m_CurrentEP == KCUR_OFFLINE) facts |= KFACT_LAUNCHING;
+    if (optionalOk) facts |= KFACT_OPTIONAL_OK;
+    return facts;
 }
 
-CKestrelStatus CKestrel::RecheckJcontrol(CKestrelAttrib& attrib, uint32_t& state, uint64_t start,
-                                         uint32_t timeinhand) {
-    CKestrelStatus status;
-    status.Clear();
-    int64_t remaining = Remaining(start, timeinhand);
+CKestrelStatus CKestrel::RecheckLauncher(CKestrelAttrib& attrib, uint32_t& state,
+                                         const CKestrelBudget& budget, bool addIn, bool& outOfTime) {
+    int64_t remaining = budget.RemainingMs();
+    while (remaining > kLauncherRecheckMinMs && m_CurrentEP == KCUR_MONITOR) {
+        uint32_t facts = 0;
+        CKestrelStatus st;
+        if (RecheckPass(attrib, state, L"jlaunch.exe", addIn, facts, st)) return st;
+        RECHECK_TRACE(L"Some of the critical processes are NOT Running.");
+        state = KSTATE_OFFLINE;
+        remaining = static_cast<int64_t>(budget.RemainingMs()) - kRecheckSleepMs;
+    }
+    outOfTime = OutOfRecheckTime(remaining, L"Not enough time to recheck for jlaunch.exe.", state);
+    return Succeeded();
+}
+
+CKestrelStatus CKestrel::RecheckJcontrol(CKestrelAttrib& attrib, uint32_t& state,
+                                         const CKestrelBudget& budget) {
+    int64_t remaining = budget.RemainingMs();
     while (remaining > kJcontrolRecheckMinMs && m_CurrentEP == KCUR_MONITOR) {
-        RECHECK_TRACE(L"Sleeping for [5]secs before rechecking for jcontrol.exe.");
-        uint64_t procCount = 0, procmonCount = 0;
-        CKestrelStatus st = RewalkAfterPause(attrib, procCount, procmonCount);
-        if (st.IsFailure()) return st;
-        if (m_Found[kDispWork] && m_Found[kJcontrol] && m_Found[kJlaunch] && procCount >= procmonCount) {
-            RECHECK_TRACE(L"All the processes in the ProcMon are Running.");
-            state = KSTATE_ONLINE;
-            return status;
-        }
-        if (m_Found[kDispWork] && m_Found[kJcontrol] && !m_Found[kJlaunch]) {
+        uint32_t facts = 0;
+        CKestrelStatus st;
+        if (RecheckPass(attrib, state, L"jcontrol.exe", true, facts, st)) return st;
+        if (KestrelJcontrolRecheckNeedsLauncher(facts)) {
             RECHECK_TRACE(L"All the processes in the ProcMon are Running. But no jlaunch.exe is Running.");
             bool outOfTime = false;
-            st = RecheckLauncher(attrib, state, start, timeinhand, true, outOfTime);
+            st = RecheckLauncher(attrib, state, budget, true, outOfTime);
             if (st.IsFailure() || outOfTime) return st;
         } else {
             RECHECK_TRACE(L"Some of the critical processes are NOT Running.");
             state = KSTATE_OFFLINE;
         }
-        remaining = Remaining(start, timeinhand) - kRecheckSleepMs;
+        remaining = static_cast<int64_t>(budget.RemainingMs()) - kRecheckSleepMs;
     }
-    if (remaining < kNotEnoughTimeMs) {
-        RECHECK_TRACE(L"Not enough time to recheck for jcontrol.exe.");
-        state = KSTATE_OFFLINE;
-    }
-    return status;
+    OutOfRecheckTime(remaining, L"Not enough time to recheck for jcontrol.exe.", state);
+    return Succeeded();
 }
 
+namespace {
+
+// The verdict lines, in the order of KestrelProcessLine.
+constexpr const wchar_t* kProcessLines[] = {
+    L"All the processes in the ProcMon are Running.",
+    L"All the processes in the ProcMon are Running. But no jlaunch.exe is Running.",
+    L"jcontrol.exe process in the ProcMon is NOT Running.",
+    L"jcontrol.exe is NOT Running.",
+    L"Some of the SAP Instance processes are Running.",
+    L"Some/All of the processes in the ProcMon are NOT Running.",
+    L"Some/All the processes in the ProcMon are NOT Running.",
+    L"Some of the processes listed in ProcMon are NOT Running.",
+    L"Some of the processes listed in the ProcMon are NOT Running.",
+    L"Resource State is Unknown.",
+    L"Invalid SAP Instance.",
+};
+static_assert(std::size(kProcessLines) == static_cast<size_t>(KestrelProcessLine::kInvalidInstance) + 1);
+
+// The optional processes in their order: bit, name, flag and the line written when listed but not running.
+struct Optional {
+    uint32_t bit;
+    const wchar_t* name;
+    CKestrel::Flag flag;
+    const wchar_t* missing;
+};
+constexpr Optional kOptionals[] = {
+    {KOPT_IGSWD, L"igswd.exe", CKestrel::kIgswd,
+     L"igswd.exe process is defined in the ProcMon but NOT Running."},
+    {KOPT_GWRD, L"gwrd.exe", CKestrel::kGwrd, L"gwrd.exe process is defined in the ProcMon but NOT Running."},
+    {KOPT_ICMAN, L"icman.exe", CKestrel::kIcman,
+     L"icman.exe process is defined in the ProcMon but NOT Running."},
+};
+
+}  // namespace
+
 CKestrelStatus CKestrel::GetResourceState(CKestrelAttrib& attrib, uint32_t& state, uint32_t timeinhand) {
-    const uint64_t start = TernNowMs();
+    const CKestrelBudget budget(timeinhand);
     CKestrelStatus status;
     status.Clear();
     ClearFlags();
-    const std::vector<std::wstring>& procMon = attrib.GetProcMon();
-    const bool igswdListed = Listed(procMon, L"igswd.exe");
-    const bool gwrdListed = Listed(procMon, L"gwrd.exe");
-    const bool icmanListed = Listed(procMon, L"icman.exe");
+    uint32_t listed = 0;
+    for (const Optional& o : kOptionals)
+        if (Listed(attrib.GetProcMon(), o.name)) listed |= o.bit;
 
     uint64_t procCount = 0, procmonCount = 0;
     int32_t arch = 0;
     CKestrelStatus st = WalkForState(attrib, procCount, procmonCount, arch);
     if (st.IsFailure()) return st;
 
-    const bool allCounted = procCount >= procmonCount;
-    const bool launching = m_CurrentEP == KCUR_ONLINE || m_CurrentEP == KCUR_OFFLINE;
-    const bool dispWork = m_Found[kDispWork], jcontrol = m_Found[kJcontrol], jlaunch = m_Found[kJlaunch];
-    const bool instanceProcess = m_Found[kInstanceProcess];
-    auto optionalOk = [&](bool all) {
-        bool ok = true;
-        if (all && igswdListed && !m_Found[kIgswd]) {
-            TERN_TRACE(L"igswd.exe process is defined in the ProcMon but NOT Running.");
-            ok = false;
-        }
-        if (gwrdListed && !m_Found[kGwrd]) {
-            TERN_TRACE(L"gwrd.exe process is defined in the ProcMon but NOT Running.");
-            ok = false;
-        }
-        if (all && icmanListed && !m_Found[kIcman]) {
-            TERN_TRACE(L"icman.exe process is defined in the ProcMon but NOT Running.");
-            ok = false;
-        }
-        return ok;
-    };
-    const std::wstring& type = attrib.GetInstType();
-    const bool centralOrDialog = type == L"CENTRAL" || type == L"DIALOG";
+    const KestrelProcessTable& table = KestrelProcessTableFor(arch, attrib.GetInstTypeKind());
+    if (table.header == KestrelProcessHeader::kArchAbap) TERN_TRACE(L"Architecture is ABAP.");
+    if (table.header == KestrelProcessHeader::kArchJava) TERN_TRACE(L"Architecture is Java.");
+    if (table.header == KestrelProcessHeader::kArchAddIn) TERN_TRACE(L"Architecture is Add-In.");
+    if (!table.applies) return status;
+    uint32_t found = 0;
+    for (const Optional& o : kOptionals)
+        if (m_Found[o.flag]) found |= o.bit;
+    const uint32_t missing = KestrelMissingOptionals(table.optionalCount, listed, found);
+    for (const Optional& o : kOptionals)
+        if (missing & o.bit) TERN_TRACE(L"%s", o.missing);
+    if (table.header == KestrelProcessHeader::kInstanceType)
+        TERN_TRACE(L"The instance type is [%s].", attrib.GetInstType());
+    if (table.header == KestrelProcessHeader::kInstanceIs)
+        TERN_TRACE(L"The instance is [%s].", attrib.GetInstType());
 
-    // The texts of the rows that the tables share differ slightly from table to table.
-    constexpr const wchar_t* kShortOf = L"Some/All of the processes in the ProcMon are NOT Running.";
-    constexpr const wchar_t* kShort = L"Some/All the processes in the ProcMon are NOT Running.";
-    constexpr const wchar_t* kOptionalMissing = L"Some of the processes listed in ProcMon are NOT Running.";
-    constexpr const wchar_t* kOptionalMissingThe =
-        L"Some of the processes listed in the ProcMon are NOT Running.";
-    auto online = [&state] {
-        TERN_TRACE(L"All the processes in the ProcMon are Running.");
-        state = KSTATE_ONLINE;
-    };
-    // The rows every table ends with: partly running, short, an optional process missing, otherwise unknown.
-    auto lastRows = [&](bool ok, const wchar_t* shortText, const wchar_t* optionalText) {
-        if (!allCounted && instanceProcess && launching) {
-            TERN_TRACE(L"Some of the SAP Instance processes are Running.");
-            state = KSTATE_UNKNOWN;
-        } else if (!allCounted) {
-            TERN_TRACE(L"%s", shortText);
-            state = KSTATE_OFFLINE;
-        } else if (!ok) {
-            TERN_TRACE(L"%s", optionalText);
-            state = KSTATE_OFFLINE;
-        } else {
-            TERN_TRACE(L"Resource State is Unknown.");
-            state = KSTATE_UNKNOWN;
-        }
-    };
-
-    if (arch == KARCH_ABAP) {
-        TERN_TRACE(L"Architecture is ABAP.");
-        if (!centralOrDialog) return status;
-        const bool ok = optionalOk(true);
-        if (ok && dispWork && allCounted) {
-            online();
-        } else {
-            lastRows(ok, kShortOf, kOptionalMissing);
-        }
-        return status;
-    }
-    if (arch == KARCH_JAVA) {
-        TERN_TRACE(L"Architecture is Java.");
-        if (!centralOrDialog) return status;
-        const bool ok = optionalOk(true);
-        if (ok && jcontrol && jlaunch && allCounted) {
-            online();
-        } else if (ok && jcontrol && !jlaunch) {
-            TERN_TRACE(L"All the processes in the ProcMon are Running. But no jlaunch.exe is Running.");
-            bool outOfTime = false;
-            return RecheckLauncher(attrib, state, start, timeinhand, false, outOfTime);
-        } else if (!jcontrol && jlaunch) {
-            TERN_TRACE(L"jcontrol.exe process in the ProcMon is NOT Running.");
-            state = launching ? KSTATE_UNKNOWN : KSTATE_OFFLINE;
-        } else {
-            lastRows(ok, kShortOf, kOptionalMissingThe);
-        }
-        return status;
-    }
-    if (arch == KARCH_ADDIN) {
-        TERN_TRACE(L"Architecture is Add-In.");
-        if (!centralOrDialog) return status;
-        const bool ok = optionalOk(true);
-        if (ok && dispWork && jcontrol && jlaunch && allCounted) {
-            online();
-        } else if (ok && dispWork && jcontrol && !jlaunch) {
-            TERN_TRACE(L"All the processes in the ProcMon are Running. But no jlaunch.exe is Running.");
-            bool outOfTime = false;
-            return RecheckLauncher(attrib, state, start, timeinhand, true, outOfTime);
-        } else if (ok && dispWork && !jcontrol) {
-            TERN_TRACE(L"jcontrol.exe is NOT Running.");
-            return RecheckJcontrol(attrib, state, start, timeinhand);
-        } else if (!dispWork && jcontrol) {
-            TERN_TRACE(L"%s", kShort);
-            state = launching ? KSTATE_UNKNOWN : KSTATE_OFFLINE;
-        } else {
-            lastRows(ok, kShort, kOptionalMissingThe);
-        }
-        return status;
-    }
-
-    if (type == L"ENQUEUE" || type == L"AENQUEUE" || type == L"JENQUEUE") {
-        const bool ok = optionalOk(false);
-        TERN_TRACE(L"The instance type is [%s].", type);
-        if (ok && m_Found[kEnserver] && m_Found[kMsgServer] && allCounted) {
-            online();
-        } else {
-            lastRows(ok, kShort, kOptionalMissing);
-        }
-    } else if (type == L"ENQREP" || type == L"AENQREP" || type == L"JENQREP") {
-        TERN_TRACE(L"The instance is [%s].", type);
-        if (m_Found[kEnrepserver] && allCounted) {
-            online();
-        } else if (!allCounted && instanceProcess && launching) {
-            TERN_TRACE(L"Some of the SAP Instance processes are Running.");
-            state = KSTATE_UNKNOWN;
-        } else {
-            TERN_TRACE(L"%s", kShort);
-            state = KSTATE_OFFLINE;
-        }
-    } else {
-        TERN_TRACE(L"Invalid SAP Instance.");
-        state = KSTATE_UNKNOWN;
+    const KestrelProcessRow& row =
+        KestrelMatchProcessRow(table, Facts(procCount, procmonCount, missing == 0));
+    TERN_TRACE(L"%s", kProcessLines[static_cast<size_t>(row.line)]);
+    bool outOfTime = false;
+    switch (row.action) {
+        case KestrelProcessAction::kSet:
+            state = row.state;
+            return status;
+        case KestrelProcessAction::kRecheckLauncher:
+            return RecheckLauncher(attrib, state, budget, false, outOfTime);
+        case KestrelProcessAction::kRecheckLauncherAddIn:
+            return RecheckLauncher(attrib, state, budget, true, outOfTime);
+        case KestrelProcessAction::kRecheckJcontrol:
+            return RecheckJcontrol(attrib, state, budget);
     }
     return status;
 }
