@@ -1,7 +1,10 @@
 #include "LibLogger.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include "CairnAgfw.h"
 #include "LibPlatform.h"
@@ -35,11 +38,58 @@ void TernLogAgfwImpl::WriteDump(const char* sourcePath, uint32_t line, const cha
     CairnAgResLogMsg2(dumpTag_, function, sourcePath, line, 512, text);
 }
 
-TernThreadLogQueue::TernThreadLogQueue() : impl_(&console_) {}
+namespace {
+
+// The loggers that exist, so that a thread that ends after a logger was destroyed leaves it alone.
+std::mutex g_liveMutex;
+std::set<TernThreadLogQueue*>& LiveLoggers() {
+    static std::set<TernThreadLogQueue*>* live = new std::set<TernThreadLogQueue*>;  // outlives every thread
+    return *live;
+}
+
+// The loggers in which the calling thread has a queue; when the thread ends, its queues are dropped, so a
+// host that runs each call on a new thread does not keep a queue per ended thread.
+struct ThreadQueues {
+    std::vector<TernThreadLogQueue*> loggers;
+    ~ThreadQueues() {
+        const uint32_t tid = TernCurrentThreadId();
+        std::lock_guard<std::mutex> live(g_liveMutex);
+        for (TernThreadLogQueue* logger : loggers)
+            if (LiveLoggers().contains(logger)) logger->ReleaseThread(tid);
+    }
+};
+thread_local ThreadQueues t_queues;
+
+}  // namespace
+
+TernThreadLogQueue::TernThreadLogQueue() : impl_(&console_) {
+    std::lock_guard<std::mutex> live(g_liveMutex);
+    LiveLoggers().insert(this);
+}
 
 TernThreadLogQueue::~TernThreadLogQueue() {
+    {
+        std::lock_guard<std::mutex> live(g_liveMutex);
+        LiveLoggers().erase(this);
+    }
     TernSingleLock lock(&mutex_, true);
     queues_.clear();
+}
+
+void TernThreadLogQueue::ReleaseThread(uint32_t tid) {
+    std::unique_ptr<Queue> gone;  // freed outside the lock
+    TernSingleLock lock(&mutex_);
+    if (lock.Lock().IsFailure()) return;
+    auto it = queues_.find(tid);
+    if (it == queues_.end()) return;
+    gone = std::move(it->second);
+    queues_.erase(it);
+}
+
+size_t TernThreadLogQueue::QueueCount() {
+    TernSingleLock lock(&mutex_);
+    if (lock.Lock().IsFailure()) return 0;
+    return queues_.size();
 }
 
 void TernThreadLogQueue::SetLogImpl(TernLogImpl* impl) {
@@ -58,16 +108,26 @@ void TernThreadLogQueue::BeginThread() {
     TernSingleLock lock(&mutex_);
     if (lock.Lock().IsFailure()) return;
     auto& q = queues_[TernCurrentThreadId()];
-    if (!q) q = std::make_unique<Queue>();
+    if (q) return;
+    q = std::make_unique<Queue>();
+    lock.Unlock();
+    std::vector<TernThreadLogQueue*>& mine = t_queues.loggers;
+    if (std::find(mine.begin(), mine.end(), this) == mine.end()) mine.push_back(this);
 }
 
 void TernThreadLogQueue::Empty(Queue& q) {
     q.entries.clear();
+    q.args.clear();
     // The room is kept for the next call, unless an unusually long one made it large.
     if (q.texts.capacity() > kKeptTextRoom) {
         std::wstring().swap(q.texts);
     } else {
         q.texts.clear();
+    }
+    if (q.narrowTexts.capacity() > kKeptTextRoom) {
+        std::string().swap(q.narrowTexts);
+    } else {
+        q.narrowTexts.clear();
     }
 }
 
@@ -80,26 +140,78 @@ long TernThreadLogQueue::QueuedForThisThread() {
     return q ? static_cast<long>(q->entries.size()) : -1;
 }
 
+void TernThreadLogQueue::FormatLine(std::wstring& out, const wchar_t* format, const tern_fmt::Arg* args,
+                                    size_t count) {
+    const size_t at = out.size();
+    if (!tern_fmt::FormatV(out, format, args, count)) {
+        out.resize(at);
+        out.append(kFormatFailure);
+    } else if (out.size() - at > kMaxLine) {
+        out.resize(at + kMaxLine);
+    }
+}
+
 void TernThreadLogQueue::TraceV(const char* sourcePath, uint32_t line, std::string_view function,
                                 const wchar_t* format, const tern_fmt::Arg* args, size_t count) {
     Queue* q = Lookup();
     if (q == nullptr || !q->enabled) return;
-    std::wstring& texts = q->texts;
-    const size_t at = texts.size();
-    if (!tern_fmt::FormatV(texts, format, args, count)) {
-        texts.resize(at);
-        texts.append(kFormatFailure);
-    } else if (texts.size() - at > kMaxLine) {
-        texts.resize(at + kMaxLine);
-    }
-    texts.push_back(L'\0');
-
     const char* path = sourcePath ? sourcePath : "";
     const char* sep = std::strrchr(path, kTernPathSepA);
-    q->entries.push_back(Entry{line, sep ? sep + 1 : path, function, at});
+    Entry e{line, sep ? sep + 1 : path, function, nullptr, 0, 0, 0};
 
     TernLogImpl* impl = impl_;
-    if (impl->IsEnabled()) impl->Write(path, line, std::string(function).c_str(), texts.c_str() + at);
+    if (impl->IsEnabled()) {
+        // Written now, so formatted now; the queue keeps the text.
+        e.text = q->texts.size();
+        FormatLine(q->texts, format, args, count);
+        q->texts.push_back(L'\0');
+        q->entries.push_back(e);
+        impl->Write(path, line, std::string(function).c_str(), q->texts.c_str() + e.text);
+        return;
+    }
+    // Kept for a dump that may never come: the format and copies of the arguments.
+    e.format = format;
+    e.args = q->args.size();
+    e.count = count;
+    for (size_t i = 0; i < count; ++i) {
+        tern_fmt::Arg a = args[i];
+        if (a.kind == tern_fmt::Kind::WStr && a.p != nullptr) {
+            const size_t at = q->texts.size();
+            q->texts.append(static_cast<const wchar_t*>(a.p), a.len);
+            a.u = at + 1;
+        } else if (a.kind == tern_fmt::Kind::NStr && a.p != nullptr) {
+            const size_t at = q->narrowTexts.size();
+            q->narrowTexts.append(static_cast<const char*>(a.p), a.len);
+            a.u = at + 1;
+        } else if (a.kind == tern_fmt::Kind::WStr || a.kind == tern_fmt::Kind::NStr) {
+            a.u = 0;
+        }
+        q->args.push_back(a);
+    }
+    q->entries.push_back(e);
+}
+
+const wchar_t* TernThreadLogQueue::MessageOf(const Queue& q, const Entry& e, std::wstring& scratch) {
+    if (e.format == nullptr) return q.texts.c_str() + e.text;
+    tern_fmt::Arg args[16];
+    std::vector<tern_fmt::Arg> many;
+    tern_fmt::Arg* out = args;
+    if (e.count > std::size(args)) {
+        many.resize(e.count);
+        out = many.data();
+    }
+    for (size_t i = 0; i < e.count; ++i) {
+        tern_fmt::Arg a = q.args[e.args + i];
+        if (a.kind == tern_fmt::Kind::WStr) {
+            a.p = a.u ? static_cast<const void*>(q.texts.data() + (a.u - 1)) : nullptr;
+        } else if (a.kind == tern_fmt::Kind::NStr) {
+            a.p = a.u ? static_cast<const void*>(q.narrowTexts.data() + (a.u - 1)) : nullptr;
+        }
+        out[i] = a;
+    }
+    scratch.clear();
+    FormatLine(scratch, e.format, out, e.count);
+    return scratch.c_str();
 }
 
 void TernThreadLogQueue::Dump() {
@@ -109,8 +221,9 @@ void TernThreadLogQueue::Dump() {
         TernLogImpl* impl = impl_;
         impl->WriteDump("LibLogger", 206, "TernThreadLogQueue::Dump",
                         L"*** Start of debug information dump for troubleshooting ***");
+        std::wstring scratch;
         for (const Entry& e : q->entries) {
-            impl->WriteDump(e.file, e.line, std::string(e.function).c_str(), q->texts.c_str() + e.text);
+            impl->WriteDump(e.file, e.line, std::string(e.function).c_str(), MessageOf(*q, e, scratch));
         }
         impl->WriteDump("LibLogger", 217, "TernThreadLogQueue::Dump",
                         L"*** End of debug information dump for troubleshooting ***");

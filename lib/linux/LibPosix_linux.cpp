@@ -1,8 +1,6 @@
 #include "LibPosix_linux.h"
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -66,25 +64,6 @@ bool ReadFileAt(int dirfd, const std::string& path, std::string& out, int& err) 
     }
 }
 
-bool ParseProcStat(const std::string& text, ProcStat& out) {
-    // The command name is in parentheses and may itself contain ") "; the fields follow the last ')'.
-    size_t close = text.rfind(')');
-    if (close == std::string::npos || close + 2 >= text.size()) return false;
-    size_t pos = close + 2;
-    out.state = text[pos];
-    // Field 3 is the state; field 22 is the 19th blank-separated field after it.
-    for (int field = 3; field < 22; ++field) {
-        pos = text.find(' ', pos);
-        if (pos == std::string::npos) return false;
-        ++pos;
-    }
-    char* end = nullptr;
-    unsigned long long v = std::strtoull(text.c_str() + pos, &end, 10);
-    if (end == text.c_str() + pos) return false;
-    out.startTime = v;
-    return true;
-}
-
 bool ReadProcStat(pid_t pid, ProcStat& out, int& err) {
     std::string text;
     if (!ReadFileAt(AT_FDCWD, "/proc/" + std::to_string(pid) + "/stat", text, err)) return false;
@@ -93,24 +72,6 @@ bool ReadProcStat(pid_t pid, ProcStat& out, int& err) {
         return false;
     }
     return true;
-}
-
-int PidfdOpen(pid_t pid) {
-    // Called through syscall: this C library's header lacks C++ linkage for the pidfd wrappers.
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0u));
-}
-
-int PidfdSendSignal(int pidfd, int sig) {
-    return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0u));
-}
-
-bool PidfdAlive(int pidfd) {
-    pollfd p{pidfd, POLLIN, 0};
-    int r;
-    do {
-        r = ::poll(&p, 1, 0);
-    } while (r < 0 && errno == EINTR);
-    return r == 0;
 }
 
 }  // namespace tern_posix
