@@ -1,6 +1,7 @@
 #include "LibLogger.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -47,11 +48,22 @@ std::set<TernThreadLogQueue*>& LiveLoggers() {
     return *live;
 }
 
+// The calling thread's queue found last, and the serial of the logger it belongs to. A queue leaves its map
+// only when its own thread ends or its logger is destroyed (and serials are never reused), so while the
+// serial matches, the queue is there without asking the map.
+std::atomic<uint64_t> g_serials{0};
+struct LastQueue {
+    uint64_t serial = 0;
+    void* queue = nullptr;
+};
+thread_local LastQueue t_last;
+
 // The loggers in which the calling thread has a queue; when the thread ends, its queues are dropped, so a
 // host that runs each call on a new thread does not keep a queue per ended thread.
 struct ThreadQueues {
     std::vector<TernThreadLogQueue*> loggers;
     ~ThreadQueues() {
+        t_last = LastQueue{};  // a line traced later in the thread's end finds no queue
         const uint32_t tid = TernCurrentThreadId();
         std::lock_guard<std::mutex> live(g_liveMutex);
         for (TernThreadLogQueue* logger : loggers)
@@ -62,7 +74,7 @@ thread_local ThreadQueues t_queues;
 
 }  // namespace
 
-TernThreadLogQueue::TernThreadLogQueue() : impl_(&console_) {
+TernThreadLogQueue::TernThreadLogQueue() : serial_(++g_serials), impl_(&console_) {
     std::lock_guard<std::mutex> live(g_liveMutex);
     LiveLoggers().insert(this);
 }
@@ -97,10 +109,13 @@ void TernThreadLogQueue::SetLogImpl(TernLogImpl* impl) {
 }
 
 TernThreadLogQueue::Queue* TernThreadLogQueue::Lookup() {
+    if (t_last.serial == serial_) return static_cast<Queue*>(t_last.queue);
     TernSingleLock lock(&mutex_);
     if (lock.Lock().IsFailure()) return nullptr;
     auto it = queues_.find(TernCurrentThreadId());
-    return it == queues_.end() ? nullptr : it->second.get();
+    if (it == queues_.end()) return nullptr;
+    t_last = LastQueue{serial_, it->second.get()};
+    return it->second.get();
 }
 
 void TernThreadLogQueue::BeginThread() {
@@ -156,8 +171,7 @@ void TernThreadLogQueue::TraceV(const char* sourcePath, uint32_t line, std::stri
     Queue* q = Lookup();
     if (q == nullptr || !q->enabled) return;
     const char* path = sourcePath ? sourcePath : "";
-    const char* sep = std::strrchr(path, kTernPathSepA);
-    Entry e{line, sep ? sep + 1 : path, function, nullptr, 0, 0, 0};
+    Entry e{line, path, function, nullptr, 0, 0, 0};
 
     TernLogImpl* impl = impl_;
     if (impl->IsEnabled()) {
@@ -223,7 +237,9 @@ void TernThreadLogQueue::Dump() {
                         L"*** Start of debug information dump for troubleshooting ***");
         std::wstring scratch;
         for (const Entry& e : q->entries) {
-            impl->WriteDump(e.file, e.line, std::string(e.function).c_str(), MessageOf(*q, e, scratch));
+            const char* sep = std::strrchr(e.file, kTernPathSepA);
+            impl->WriteDump(sep ? sep + 1 : e.file, e.line, std::string(e.function).c_str(),
+                            MessageOf(*q, e, scratch));
         }
         impl->WriteDump("LibLogger", 217, "TernThreadLogQueue::Dump",
                         L"*** End of debug information dump for troubleshooting ***");

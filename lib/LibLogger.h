@@ -88,7 +88,7 @@ class TernThreadLogQueue {
     // is emptied.
     struct Entry {
         uint32_t line;
-        const char* file;  // the file name part of sourcePath
+        const char* file;  // sourcePath (its file name part is taken when dumped)
         std::string_view function;
         const wchar_t* format;  // nullptr once formatted
         size_t text;            // formatted: offset of the NUL-terminated message in texts
@@ -124,6 +124,8 @@ class TernThreadLogQueue {
 
     TernMutex mutex_;
     std::map<uint32_t, std::unique_ptr<Queue>> queues_;
+    // Tells this logger from any other, also from a later one at the same address (see Lookup).
+    const uint64_t serial_;
     TernLogImpl console_;
     TernLogImpl* impl_;
 };

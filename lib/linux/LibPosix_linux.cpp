@@ -64,9 +64,32 @@ bool ReadFileAt(int dirfd, const std::string& path, std::string& out, int& err) 
     }
 }
 
+bool ReadSmallProcFile(const char* path, std::string& out, int& err) {
+    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!fd.Valid()) {
+        err = errno;
+        return false;
+    }
+    out.resize(4096);
+    size_t have = 0;
+    for (;;) {
+        ssize_t n = ::read(fd.Get(), out.data() + have, out.size() - have);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            err = errno;
+            return false;
+        }
+        have += static_cast<size_t>(n);
+        if (have < out.size()) break;
+        out.resize(out.size() * 2);
+    }
+    out.resize(have);
+    return true;
+}
+
 bool ReadProcStat(pid_t pid, ProcStat& out, int& err) {
     std::string text;
-    if (!ReadFileAt(AT_FDCWD, "/proc/" + std::to_string(pid) + "/stat", text, err)) return false;
+    if (!ReadSmallProcFile(("/proc/" + std::to_string(pid) + "/stat").c_str(), text, err)) return false;
     if (!ParseProcStat(text, out)) {
         err = EINVAL;
         return false;

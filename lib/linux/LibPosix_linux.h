@@ -49,6 +49,11 @@ class UniqueFd {
 // false with err = errno on failure.
 bool ReadFileAt(int dirfd, const std::string& path, std::string& out, int& err);
 
+// Reads a /proc text file of a few kilobytes (status, stat, ...) with as few calls as possible: the kernel
+// hands such a file over whole in one read when the buffer holds it, so a short read is its end. false with
+// err = errno on failure.
+bool ReadSmallProcFile(const char* path, std::string& out, int& err);
+
 // Reads and parses /proc/PID/stat. false with err = errno (EINVAL when the text cannot be parsed).
 bool ReadProcStat(pid_t pid, ProcStat& out, int& err);
 

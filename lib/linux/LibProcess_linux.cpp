@@ -39,31 +39,6 @@ const char* ProcPathInto(char (&buf)[32], uint32_t pid, const char* leaf) {
     return buf;
 }
 
-// Reads a /proc text file of a few kilobytes with as few calls as possible: the kernel hands such a file
-// over whole in one read when the buffer holds it, so a short read is its end.
-bool ReadSmallProcFile(const char* path, std::string& out, int& err) {
-    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (!fd.Valid()) {
-        err = errno;
-        return false;
-    }
-    out.resize(4096);
-    size_t have = 0;
-    for (;;) {
-        ssize_t n = ::read(fd.Get(), out.data() + have, out.size() - have);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            err = errno;
-            return false;
-        }
-        have += static_cast<size_t>(n);
-        if (have < out.size()) break;
-        out.resize(out.size() * 2);
-    }
-    out.resize(have);
-    return true;
-}
-
 // Trace lines written on behalf of another operation of this class carry that operation's name.
 #define AS_TRACE(function, format, ...) \
     TernLogger().Trace(__FILE__, __LINE__, function, format __VA_OPT__(, ) __VA_ARGS__)
