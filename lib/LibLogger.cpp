@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <set>
 
 #include "CairnAgfw.h"
 #include "LibPlatform.h"
@@ -41,13 +40,6 @@ void TernLogAgfwImpl::WriteDump(const char* sourcePath, uint32_t line, const cha
 
 namespace {
 
-// The loggers that exist, so that a thread that ends after a logger was destroyed leaves it alone.
-std::mutex g_liveMutex;
-std::set<TernThreadLogQueue*>& LiveLoggers() {
-    static std::set<TernThreadLogQueue*>* live = new std::set<TernThreadLogQueue*>;  // outlives every thread
-    return *live;
-}
-
 // The calling thread's queue found last, and the serial of the logger it belongs to. A queue leaves its map
 // only when its own thread ends or its logger is destroyed (and serials are never reused), so while the
 // serial matches, the queue is there without asking the map.
@@ -58,31 +50,43 @@ struct LastQueue {
 };
 thread_local LastQueue t_last;
 
+}  // namespace
+
+// The logger while it exists, null after; guarded by its own mutex, which a logger being destroyed and a
+// thread that ends take in turn.
+struct TernLoggerLife {
+    std::mutex mutex;
+    TernThreadLogQueue* logger;
+};
+
+namespace {
+
 // The loggers in which the calling thread has a queue; when the thread ends, its queues are dropped, so a
 // host that runs each call on a new thread does not keep a queue per ended thread.
 struct ThreadQueues {
-    std::vector<TernThreadLogQueue*> loggers;
+    std::vector<std::shared_ptr<TernLoggerLife>> loggers;
     ~ThreadQueues() {
         t_last = LastQueue{};  // a line traced later in the thread's end finds no queue
         const uint32_t tid = TernCurrentThreadId();
-        std::lock_guard<std::mutex> live(g_liveMutex);
-        for (TernThreadLogQueue* logger : loggers)
-            if (LiveLoggers().contains(logger)) logger->ReleaseThread(tid);
+        for (const std::shared_ptr<TernLoggerLife>& life : loggers) {
+            std::lock_guard<std::mutex> lock(life->mutex);
+            if (life->logger) life->logger->ReleaseThread(tid);
+        }
     }
 };
 thread_local ThreadQueues t_queues;
 
 }  // namespace
 
-TernThreadLogQueue::TernThreadLogQueue() : serial_(++g_serials), impl_(&console_) {
-    std::lock_guard<std::mutex> live(g_liveMutex);
-    LiveLoggers().insert(this);
+TernThreadLogQueue::TernThreadLogQueue()
+    : serial_(++g_serials), life_(std::make_shared<TernLoggerLife>()), impl_(&console_) {
+    life_->logger = this;
 }
 
 TernThreadLogQueue::~TernThreadLogQueue() {
     {
-        std::lock_guard<std::mutex> live(g_liveMutex);
-        LiveLoggers().erase(this);
+        std::lock_guard<std::mutex> lock(life_->mutex);
+        life_->logger = nullptr;
     }
     TernSingleLock lock(&mutex_, true);
     queues_.clear();
@@ -126,8 +130,8 @@ void TernThreadLogQueue::BeginThread() {
     if (q) return;
     q = std::make_unique<Queue>();
     lock.Unlock();
-    std::vector<TernThreadLogQueue*>& mine = t_queues.loggers;
-    if (std::find(mine.begin(), mine.end(), this) == mine.end()) mine.push_back(this);
+    std::vector<std::shared_ptr<TernLoggerLife>>& mine = t_queues.loggers;
+    if (std::find(mine.begin(), mine.end(), life_) == mine.end()) mine.push_back(life_);
 }
 
 void TernThreadLogQueue::Empty(Queue& q) {

@@ -46,6 +46,9 @@ class TernLogAgfwImpl : public TernLogImpl {
     uint32_t traceTag_;
 };
 
+// Whether a logger still exists, for the threads that have a queue in it (defined with the logger).
+struct TernLoggerLife;
+
 // The process-wide logger: a map from thread id to that thread's queue of trace lines.
 class TernThreadLogQueue {
   public:
@@ -126,6 +129,8 @@ class TernThreadLogQueue {
     std::map<uint32_t, std::unique_ptr<Queue>> queues_;
     // Tells this logger from any other, also from a later one at the same address (see Lookup).
     const uint64_t serial_;
+    // Shared with the threads that have a queue here, which drop it when they end unless the logger is gone.
+    std::shared_ptr<TernLoggerLife> life_;
     TernLogImpl console_;
     TernLogImpl* impl_;
 };

@@ -229,7 +229,12 @@ TEST(ThreadQueues, AThreadsQueueEndsWithTheThread) {
     const long after = ResidentPages();
     EXPECT_EQ(logger.QueueCount(), queuesBefore);
     // Kept queues would add some 25 kB per call (250 MB); allow a few MB of allocator noise.
-    EXPECT_LT((after - before) * ::sysconf(_SC_PAGESIZE), 4L << 20);
+    const long grown = (after - before) * ::sysconf(_SC_PAGESIZE);
+#ifndef __SANITIZE_ADDRESS__  // the address checker holds freed memory back for a while
+    EXPECT_LT(grown, 4L << 20);
+#else
+    (void)grown;
+#endif
 
     // A logger destroyed before a thread ends is left alone by that thread's end.
     std::thread late([] {
