@@ -32,10 +32,10 @@ void CKestrelInstanceWalk::TraceExeNameFailure(const CKestrelStatus& st, uint32_
     WALK_TRACE(L"Failed to get the exe name for the process with PID [%d].", pid);
 }
 
-CKestrelStatus CKestrelInstanceWalk::ReadPath(uint32_t pid, std::wstring& path) const {
+CKestrelStatus CKestrelInstanceWalk::ReadPath(uint32_t pid, std::wstring& path) {
     CKestrelStatus st = TernProcess::PeekExeName(pid, path);
-    // A process without an image, or one that has ended: the full read tells which.
-    if (st.IsFailure()) st = TernProcess::GetExeName(pid, path);
+    // A process without an image, or one that has ended: told apart as the full read would.
+    if (st.IsFailure()) st = TernProcess::ConfirmPeekFailure(pid, st, &cache_);
     if (st.IsFailure()) TraceExeNameFailure(st, pid);
     return st;
 }
@@ -79,10 +79,10 @@ bool CKestrelInstanceWalk::RegionHas(const std::wstring& path, const std::wstrin
 }
 
 CKestrelInstanceWalk::Owner CKestrelInstanceWalk::CheckOwner(TernProcess& process, const std::wstring& path,
-                                                             std::wstring& user) const {
+                                                             std::wstring& user) {
     const uint32_t pid = process.GetPid();
     std::wstring domain;
-    CKestrelStatus st = CKestrelUtil::GetProcessUserName(process, domain, user);
+    CKestrelStatus st = CKestrelUtil::GetProcessUserName(process, domain, user, &cache_);
     if (st.IsFailure()) {
         WALK_TRACE(L"%s returned %d, 0x%.08X", L"CKestrelUtil::GetProcessUserName", st.GetCode(),
                    st.GetError());

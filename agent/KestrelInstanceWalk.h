@@ -38,9 +38,9 @@ class CKestrelInstanceWalk {
     // operation on the trace lines written here, as if that operation wrote them.
     CKestrelInstanceWalk(const CKestrelAttrib& attrib, std::string_view function);
 
-    // Reads the image path of pid cheaply (no pidfd), falling back to the full read that tells why a path
-    // cannot be read. Failure: the lines of a failed GetExeName are traced.
-    CKestrelStatus ReadPath(uint32_t pid, std::wstring& path) const;
+    // Reads the image path of pid cheaply (no pidfd); when that fails, one or two /proc queries tell why, as
+    // the full read would. Failure: the lines of a failed GetExeName are traced.
+    CKestrelStatus ReadPath(uint32_t pid, std::wstring& path);
     // true when the path lies in the instance's directories: SAPSID, then InstName or (for the types that
     // may run from the kernel directory) "SYS". Writes the "Found ..." lines and remembers the region.
     bool Locate(const std::wstring& path);
@@ -56,8 +56,8 @@ class CKestrelInstanceWalk {
     size_t Rows() const { return throughSys_ ? 8 : 9; }
     // Reads the owner through the open process and compares it with the SAP accounts. Writes the failure
     // line of the lookup, the domain mismatch line and "Got PID [%d] and User [%s] for process [%s].";
-    // the callers add their own lines.
-    Owner CheckOwner(TernProcess& process, const std::wstring& path, std::wstring& user) const;
+    // the callers add their own lines. Account names are looked up once per walk.
+    Owner CheckOwner(TernProcess& process, const std::wstring& path, std::wstring& user);
 
   private:
     void TraceExeNameFailure(const CKestrelStatus& st, uint32_t pid) const;
@@ -68,4 +68,5 @@ class CKestrelInstanceWalk {
     const TernUpperFinder upper_;
     size_t regionPos_ = 0;
     bool throughSys_ = false;
+    TernScanCache cache_;  // what the walk looks up once
 };

@@ -53,7 +53,7 @@ constexpr std::string_view kProcessStateName = "CKestrel::GetProcessState";
 
 // The owner test of the ProcMon entries and of the instance-process test: true when the process is owned by
 // SAPServiceUser or SAPAdmin in SAPAdminDomain.
-bool OwnerMatches(const CKestrelInstanceWalk& walk, TernProcess& process, const std::wstring& path) {
+bool OwnerMatches(CKestrelInstanceWalk& walk, TernProcess& process, const std::wstring& path) {
     const uint32_t pid = process.GetPid();
     std::wstring user;
     switch (walk.CheckOwner(process, path, user)) {

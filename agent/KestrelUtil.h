@@ -9,6 +9,7 @@
 
 #include "KestrelStatus.h"
 
+class TernScanCache;
 class TernProcess;
 
 class CKestrelUtil {
@@ -51,8 +52,10 @@ class CKestrelUtil {
     // Owner of a process. On failure domain and user are emptied.
     static CKestrelStatus GetProcessUserName(uint32_t pid, std::wstring& domain, std::wstring& user);
     // The same for a process already open: read through its pidfd, so it is the owner of the very process
-    // that was inspected, never of a later one with the same PID.
-    static CKestrelStatus GetProcessUserName(TernProcess& process, std::wstring& domain, std::wstring& user);
+    // that was inspected, never of a later one with the same PID. cache (optional, borrowed): account names
+    // already looked up in this walk.
+    static CKestrelStatus GetProcessUserName(TernProcess& process, std::wstring& domain, std::wstring& user,
+                                             TernScanCache* cache = nullptr);
     // Terminates the process with this PID. Success when terminated, or when it vanished after the
     // privilege step; failure otherwise (also when it had already ended before the call).
     static CKestrelStatus KillProcess(uint32_t pid);

@@ -80,9 +80,9 @@ CKestrelStatus CKestrelUtil::GetProcessUserName(uint32_t pid, std::wstring& doma
 }
 
 CKestrelStatus CKestrelUtil::GetProcessUserName(TernProcess& process, std::wstring& domain,
-                                                std::wstring& user) {
+                                                std::wstring& user, TernScanCache* cache) {
     TERN_TRACE(L"GetProcessUserName called with pid [%d].", process.GetPid());
-    CKestrelStatus st = process.GetUserName(domain, user);
+    CKestrelStatus st = process.GetUserName(domain, user, cache);
     if (st.IsFailure())
         TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernProcess::GetUserName", st.GetCode(), st.GetError());
     return st;

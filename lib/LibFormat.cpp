@@ -1,6 +1,8 @@
 #include "LibFormat.h"
 
+#include <algorithm>
 #include <charconv>
+#include <climits>
 #include <cstdio>
 #include <cwchar>
 
@@ -46,6 +48,23 @@ bool IsPlain(const Spec& s) {
     return !s.left && !s.plus && !s.space && !s.alt && !s.zero && s.width < 0 && s.precision < 0;
 }
 
+// One printf conversion of any length: a stack buffer for the common short ones, else one of the exact size.
+template <class T>
+bool AppendPrintf(std::wstring& out, const std::string& spec, T v) {
+    char buf[512];
+    int n = std::snprintf(buf, sizeof buf, spec.c_str(), v);
+    if (n < 0) return false;
+    if (static_cast<size_t>(n) < sizeof buf) {
+        AppendAscii(out, buf, n);
+        return true;
+    }
+    std::string big(static_cast<size_t>(n) + 1, '\0');
+    n = std::snprintf(big.data(), big.size(), spec.c_str(), v);
+    if (n < 0) return false;
+    AppendAscii(out, big.data(), n);
+    return true;
+}
+
 template <class T>
 void AppendDecimal(std::wstring& out, T v) {
     char buf[24];
@@ -54,8 +73,6 @@ void AppendDecimal(std::wstring& out, T v) {
 }
 
 bool FormatOne(std::wstring& out, const Spec& s, const Arg& a) {
-    char buf[512];
-    int n = -1;
     switch (s.conv) {
         case L'd':
         case L'i': {
@@ -67,14 +84,13 @@ bool FormatOne(std::wstring& out, const Spec& s, const Arg& a) {
             }
             if (s.len == Spec::kLongLong) {
                 long long v = a.kind == Kind::U64 ? static_cast<long long>(a.u) : static_cast<long long>(a.i);
-                n = std::snprintf(buf, sizeof buf, NarrowSpec(s, "ll", 'd').c_str(), v);
+                return AppendPrintf(out, NarrowSpec(s, "ll", 'd'), v);
             } else {
                 // 32-bit conversion: an unsigned argument is reinterpreted, as printf would.
                 int v = a.kind == Kind::I32 ? static_cast<int>(a.i)
                                             : static_cast<int>(static_cast<uint32_t>(a.u));
-                n = std::snprintf(buf, sizeof buf, NarrowSpec(s, "", 'd').c_str(), v);
+                return AppendPrintf(out, NarrowSpec(s, "", 'd'), v);
             }
-            break;
         }
         case L'u':
         case L'x':
@@ -105,24 +121,21 @@ bool FormatOne(std::wstring& out, const Spec& s, const Arg& a) {
             char c = static_cast<char>(s.conv);
             if (s.len == Spec::kLongLong) {
                 unsigned long long v = a.kind == Kind::I64 ? static_cast<unsigned long long>(a.i) : a.u;
-                n = std::snprintf(buf, sizeof buf, NarrowSpec(s, "ll", c).c_str(), v);
+                return AppendPrintf(out, NarrowSpec(s, "ll", c), v);
             } else {
                 unsigned v = a.kind == Kind::I32 ? static_cast<unsigned>(static_cast<int>(a.i))
                                                  : static_cast<unsigned>(a.u);
-                n = std::snprintf(buf, sizeof buf, NarrowSpec(s, "", c).c_str(), v);
+                return AppendPrintf(out, NarrowSpec(s, "", c), v);
             }
-            break;
         }
         case L'p':
-            n = std::snprintf(buf, sizeof buf, NarrowSpec(s, "", 'p').c_str(), a.p);
-            break;
+            return AppendPrintf(out, NarrowSpec(s, "", 'p'), a.p);
         case L'f':
         case L'e':
         case L'g':
         case L'E':
         case L'G':
-            n = std::snprintf(buf, sizeof buf, NarrowSpec(s, "", static_cast<char>(s.conv)).c_str(), a.d);
-            break;
+            return AppendPrintf(out, NarrowSpec(s, "", static_cast<char>(s.conv)), a.d);
         case L'c': {
             wchar_t ch = a.kind == Kind::I32 ? static_cast<wchar_t>(a.i) : static_cast<wchar_t>(a.u);
             if (!s.wideStr)
@@ -149,9 +162,11 @@ bool FormatOne(std::wstring& out, const Spec& s, const Arg& a) {
         default:
             return false;
     }
-    if (n < 0) return false;
-    AppendAscii(out, buf, n < static_cast<int>(sizeof buf) ? n : static_cast<int>(sizeof buf) - 1);
-    return true;
+}
+
+// The int argument of a "*" or ".*".
+int StarValue(const Arg& a) {
+    return a.kind == Kind::I32 ? static_cast<int>(a.i) : static_cast<int>(static_cast<uint32_t>(a.u));
 }
 
 }  // namespace
@@ -176,7 +191,22 @@ bool FormatV(std::wstring& out, const wchar_t* fmt, const Arg* args, size_t coun
             continue;
         }
         Spec s;
-        if (!ParseSpec(fmt, n, i, s) || arg >= count || !Fits(s, args[arg].kind)) return false;
+        if (!ParseSpec(fmt, n, i, s)) return false;
+        if (s.widthArg || s.precisionArg) {
+            for (int star = int(s.widthArg) + int(s.precisionArg); star > 0; --star)
+                if (arg + star > count ||
+                    (args[arg + star - 1].kind != Kind::I32 && args[arg + star - 1].kind != Kind::U32))
+                    return false;
+            if (s.widthArg) {
+                // As in printf: a negative width means left-justified.
+                const int w = StarValue(args[arg++]);
+                s.left = s.left || w < 0;
+                s.width = w < 0 ? (w == INT_MIN ? INT_MAX : -w) : w;
+            }
+            // A negative precision counts as none.
+            if (s.precisionArg) s.precision = std::max(StarValue(args[arg++]), -1);
+        }
+        if (arg >= count || !Fits(s, args[arg].kind)) return false;
         if (!FormatOne(out, s, args[arg++])) return false;
     }
     return arg == count;

@@ -3,8 +3,9 @@
 // Formats follow the wide printf conventions of the texts they come from: "%s" is a wide text, "%S" (or
 // "%hs") a narrow one, "%ls"/"%ws" wide, "%d"/"%i"/"%u"/"%x"/"%X"/"%o" 32-bit integers ("%lld", "%I64d" and
 // friends 64-bit), "%c" a wide character, "%p" a pointer, "%f"/"%e"/"%g" a floating value; flags, width
-// and precision as in printf ("*" is not supported). A TernFormatString is checked when it is built from
-// a literal, at compile time, so a conversion that does not fit its argument does not compile.
+// and precision as in printf, of any size, also taken from an int argument ("*", ".*") before the value. A
+// TernFormatString is checked when it is built from a literal, at compile time, so a conversion that does not
+// fit its argument does not compile.
 #pragma once
 
 #include <cstddef>
@@ -57,6 +58,8 @@ struct Spec {
     bool left = false, plus = false, space = false, alt = false, zero = false;
     int width = -1;
     int precision = -1;
+    bool widthArg = false;      // "*": the width is the next int argument
+    bool precisionArg = false;  // ".*": the precision is the next int argument
     enum Len : uint8_t { kNone, kShort, kLong, kLongLong } len = kNone;
     wchar_t conv = 0;
     bool wideStr = true;  // for 's'/'c': the argument is wide
@@ -80,13 +83,20 @@ constexpr bool ParseSpec(const wchar_t* fmt, size_t n, size_t& i, Spec& s) {
         else
             break;
     }
-    if (i < n && fmt[i] >= L'1' && fmt[i] <= L'9') {
+    if (i < n && fmt[i] == L'*') {
+        s.widthArg = true;
+        ++i;
+    } else if (i < n && fmt[i] >= L'1' && fmt[i] <= L'9') {
         s.width = 0;
         while (i < n && fmt[i] >= L'0' && fmt[i] <= L'9') s.width = s.width * 10 + (fmt[i++] - L'0');
     }
     if (i < n && fmt[i] == L'.') {
         ++i;
         s.precision = 0;
+        if (i < n && fmt[i] == L'*') {
+            s.precisionArg = true;
+            ++i;
+        }
         while (i < n && fmt[i] >= L'0' && fmt[i] <= L'9') s.precision = s.precision * 10 + (fmt[i++] - L'0');
     }
     bool narrowMod = false, wideMod = false;
@@ -180,6 +190,11 @@ consteval void Check(const wchar_t* fmt, size_t n, const Kind (&kinds)[M], size_
         }
         Spec s;
         if (!ParseSpec(fmt, n, i, s)) FormatError("malformed conversion in format");
+        for (int star = int(s.widthArg) + int(s.precisionArg); star > 0; --star, ++arg) {
+            if (arg >= count) FormatError("format has more conversions than arguments");
+            if (kinds[arg] != Kind::I32 && kinds[arg] != Kind::U32)
+                FormatError("\"*\" takes an int argument");
+        }
         if (arg >= count) FormatError("format has more conversions than arguments");
         if (!Fits(s, kinds[arg])) FormatError("argument type does not fit its conversion");
         ++arg;

@@ -1,7 +1,10 @@
 // Trace lines and per-thread trace queues.
 //
 // Each trace line goes at once to the current log implementation and into the calling thread's queue;
-// an entry point dumps the queue into the agent log when it fails or when tracing is asked for.
+// an entry point dumps the queue into the agent log when it fails or when tracing is asked for. A line is
+// formatted only when it is written: at once when the implementation is enabled, else when the queue is
+// dumped (the queue keeps the format and copies of the arguments). A thread's queue is released when the
+// thread ends.
 #pragma once
 
 #include <cstdint>
@@ -43,6 +46,9 @@ class TernLogAgfwImpl : public TernLogImpl {
     uint32_t traceTag_;
 };
 
+// Whether a logger still exists, for the threads that have a queue in it (defined with the logger).
+struct TernLoggerLife;
+
 // The process-wide logger: a map from thread id to that thread's queue of trace lines.
 class TernThreadLogQueue {
   public:
@@ -76,33 +82,55 @@ class TernThreadLogQueue {
 
     // Number of entries in the calling thread's queue, -1 when it has none (for tests).
     long QueuedForThisThread();
+    // Number of threads that have a queue (for tests).
+    size_t QueueCount();
 
   private:
-    // A line allocates nothing of its own: file and function are views of static texts, the message is
-    // formatted straight into its queue's text store (whose room is kept when the queue is emptied).
+    // A line allocates nothing of its own: file, function and format are static texts; the message, or
+    // until it is formatted its arguments, go into stores of its queue whose room is kept when the queue
+    // is emptied.
     struct Entry {
         uint32_t line;
-        const char* file;  // the file name part of sourcePath
+        const char* file;  // sourcePath (its file name part is taken when dumped)
         std::string_view function;
-        size_t text;  // offset of the NUL-terminated message in the queue's texts
+        const wchar_t* format;  // nullptr once formatted
+        size_t text;            // formatted: offset of the NUL-terminated message in texts
+        size_t args;            // not formatted: the arguments are args[args, args + count)
+        size_t count;
     };
     struct Queue {
         std::vector<Entry> entries;
-        std::wstring texts;
+        std::wstring texts;               // messages and the wide texts of arguments
+        std::string narrowTexts;          // the narrow texts of arguments
+        std::vector<tern_fmt::Arg> args;  // texts as offsets + 1 into the stores (0: null)
         bool enabled = true;
     };
 
     void TraceV(const char* sourcePath, uint32_t line, std::string_view function, const wchar_t* format,
                 const tern_fmt::Arg* args, size_t count);
+    // Appends the message of format and args to out as a trace line: cut at kMaxLine, kFormatFailure when it
+    // cannot be formatted.
+    static void FormatLine(std::wstring& out, const wchar_t* format, const tern_fmt::Arg* args, size_t count);
+    // The message of a queued entry; scratch holds it when it had to be formatted.
+    static const wchar_t* MessageOf(const Queue& q, const Entry& e, std::wstring& scratch);
     Queue* Lookup();
     static void Empty(Queue& q);
 
+  public:
+    // Drops the queue of the thread with id tid (called as that thread ends). Not for callers.
+    void ReleaseThread(uint32_t tid);
+
+  private:
     // Characters of message text (8 MB) a queue keeps room for after being emptied; a Monitor walk over
     // some 5000 processes queues about a third of it.
     static constexpr size_t kKeptTextRoom = size_t{2} << 20;
 
     TernMutex mutex_;
     std::map<uint32_t, std::unique_ptr<Queue>> queues_;
+    // Tells this logger from any other, also from a later one at the same address (see Lookup).
+    const uint64_t serial_;
+    // Shared with the threads that have a queue here, which drop it when they end unless the logger is gone.
+    std::shared_ptr<TernLoggerLife> life_;
     TernLogImpl console_;
     TernLogImpl* impl_;
 };

@@ -13,8 +13,12 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "LibSyncObject.h"
+
+class TernScanCache;
 
 class TernProcess : public TernSyncObject {
   public:
@@ -50,8 +54,9 @@ class TernProcess : public TernSyncObject {
     // Effective uid of the process (from /proc/PID/status). Failure as GetExeName.
     CKestrelStatus GetUserId(uint32_t& uid);
     // Owner as domain and user (see TernSplitAccountName). Failure: as GetUserId; 1332 when the uid has no
-    // name.
-    CKestrelStatus GetUserName(std::wstring& domain, std::wstring& user);
+    // name. cache (optional, borrowed): names of uids and the host's name already looked up in this walk;
+    // the uid itself is read from this process every time, so a cached name is never another process's.
+    CKestrelStatus GetUserName(std::wstring& domain, std::wstring& user, TernScanCache* cache = nullptr);
     // alive = the process has not ended (a zombie has ended). Failure: mapped errno of poll; 6 when not open.
     CKestrelStatus IsAlive(bool& alive);
     // Sends SIGKILL through the pidfd (the exit code cannot be chosen on Linux and is ignored). Does not
@@ -66,6 +71,13 @@ class TernProcess : public TernSyncObject {
     // before acting on it. Failure: the mapped errno (2 for a process without an image and for one that has
     // ended), without a trace line; GetExeName(pid, ...) tells which.
     static CKestrelStatus PeekExeName(uint32_t pid, std::wstring& path);
+    // After a failed PeekExeName(pid, ...) (its status in peek): the status and the trace lines that
+    // GetExeName(pid, ...) gives in the same case (the error of peek for a process that still runs, e.g. 2
+    // for one without an image; 87 for one that has ended), found with one or two /proc queries instead
+    // of a pidfd and a second read. Always a failure.
+    // cache (optional, borrowed): the kernel threads of this walk, read once.
+    static CKestrelStatus ConfirmPeekFailure(uint32_t pid, const CKestrelStatus& peek,
+                                             TernScanCache* cache = nullptr);
     static CKestrelStatus GetUserName(uint32_t pid, std::wstring& domain, std::wstring& user);
     // Nothing needs switching on Linux; the process is opened (so a vanished process fails with 87) and
     // closed. privilegeName must not be null (broken precondition: reported, code 2 error 87).
@@ -77,6 +89,31 @@ class TernProcess : public TernSyncObject {
 
     uint32_t pid_ = kNoPid;
     std::wstring exeName_;
+};
+
+// What one walk over the process table looks up once instead of per process: account names by uid, the
+// host's short name, and the kernel's own threads (processes without an image). Passed to
+// TernProcess::GetUserName and ConfirmPeekFailure. Not shared between threads; one that outlived the walk
+// could hand out a name changed in the user database, or a kernel thread that has ended, meanwhile.
+class TernScanCache {
+  public:
+    // TernHostShortNameUpper(), read on the first call.
+    const std::wstring& HostShortNameUpper();
+
+  private:
+    friend class TernProcess;
+    struct Account {
+        uint32_t error = 0;  // 0, or the failure of the lookup (1332: the uid has no name)
+        std::wstring domain, user;
+    };
+    // true when pid was a running kernel thread when the list was read (on the first question).
+    bool IsKernelThread(uint32_t pid);
+
+    std::unordered_map<uint32_t, Account> accounts_;
+    std::wstring host_;
+    bool haveHost_ = false;
+    enum class Threads { kUnread, kRead, kUnavailable } threadsState_ = Threads::kUnread;
+    std::vector<uint32_t> kernelThreads_;  // ascending
 };
 
 // Splits an account name from the user database into domain and user: "DOMAIN\user" and "user@domain"

@@ -33,5 +33,6 @@ class TernProcessList : public TernObject {
     bool open_ = false;
 };
 
-// Kernel release major and minor number (uname). On a failure or an unreadable release both are 0.
+// Kernel release major and minor number (uname, read once per process). On a failure or an unreadable release
+// both are 0.
 void TernGetOsVersion(uint32_t& major, uint32_t& minor);

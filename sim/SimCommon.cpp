@@ -16,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "LibProcStat_linux.h"
 #include "Sim.h"
 
 extern char** environ;
@@ -506,20 +507,13 @@ std::string NodeOf(const ProcInfo& p) {
 }
 
 long AgeMs(pid_t pid) {
-    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
-    size_t paren = stat.rfind(')');
-    if (paren == std::string::npos) return -1;
-    std::istringstream is(stat.substr(paren + 2));
-    std::string field;
-    // Fields after the command name start with the state (field 3); the start time is field 22.
-    for (int i = 3; i < 22; ++i) is >> field;
-    unsigned long long ticks = 0;
-    if (!(is >> ticks)) return -1;
+    tern_posix::ProcStat stat;
+    if (!tern_posix::ParseProcStat(ReadFile("/proc/" + std::to_string(pid) + "/stat"), stat)) return -1;
     timespec ts{};
     ::clock_gettime(CLOCK_BOOTTIME, &ts);
     long hz = ::sysconf(_SC_CLK_TCK);
     long nowMs = ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
-    return nowMs - static_cast<long>(ticks * 1000ULL / static_cast<unsigned long long>(hz));
+    return nowMs - static_cast<long>(stat.startTime * 1000ULL / static_cast<unsigned long long>(hz));
 }
 
 static int PidfdOpen(pid_t pid) {

@@ -1,10 +1,8 @@
 #include "LibPosix_linux.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -130,51 +128,37 @@ bool ReadFileAt(int dirfd, const std::string& path, std::string& out, int& err) 
     }
 }
 
-bool ParseProcStat(const std::string& text, ProcStat& out) {
-    // The command name is in parentheses and may itself contain ") "; the fields follow the last ')'.
-    size_t close = text.rfind(')');
-    if (close == std::string::npos || close + 2 >= text.size()) return false;
-    size_t pos = close + 2;
-    out.state = text[pos];
-    // Field 3 is the state; field 22 is the 19th blank-separated field after it.
-    for (int field = 3; field < 22; ++field) {
-        pos = text.find(' ', pos);
-        if (pos == std::string::npos) return false;
-        ++pos;
+bool ReadSmallProcFile(const char* path, std::string& out, int& err) {
+    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!fd.Valid()) {
+        err = errno;
+        return false;
     }
-    char* end = nullptr;
-    unsigned long long v = std::strtoull(text.c_str() + pos, &end, 10);
-    if (end == text.c_str() + pos) return false;
-    out.startTime = v;
+    out.resize(4096);
+    size_t have = 0;
+    for (;;) {
+        ssize_t n = ::read(fd.Get(), out.data() + have, out.size() - have);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            err = errno;
+            return false;
+        }
+        have += static_cast<size_t>(n);
+        if (have < out.size()) break;
+        out.resize(out.size() * 2);
+    }
+    out.resize(have);
     return true;
 }
 
 bool ReadProcStat(pid_t pid, ProcStat& out, int& err) {
     std::string text;
-    if (!ReadFileAt(AT_FDCWD, "/proc/" + std::to_string(pid) + "/stat", text, err)) return false;
+    if (!ReadSmallProcFile(("/proc/" + std::to_string(pid) + "/stat").c_str(), text, err)) return false;
     if (!ParseProcStat(text, out)) {
         err = EINVAL;
         return false;
     }
     return true;
-}
-
-int PidfdOpen(pid_t pid) {
-    // Called through syscall: this C library's header lacks C++ linkage for the pidfd wrappers.
-    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0u));
-}
-
-int PidfdSendSignal(int pidfd, int sig) {
-    return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0u));
-}
-
-bool PidfdAlive(int pidfd) {
-    pollfd p{pidfd, POLLIN, 0};
-    int r;
-    do {
-        r = ::poll(&p, 1, 0);
-    } while (r < 0 && errno == EINTR);
-    return r == 0;
 }
 
 }  // namespace tern_posix

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "KestrelStatus.h"
+#include "LibProcStat_linux.h"
 
 namespace tern_posix {
 
@@ -78,20 +79,12 @@ bool FindProgram(const std::string& name, std::string_view searchPath, std::stri
 // false with err = errno on failure.
 bool ReadFileAt(int dirfd, const std::string& path, std::string& out, int& err);
 
-// Fields of /proc/PID/stat that the library needs.
-struct ProcStat {
-    char state = '?';        // field 3: R, S, D, Z, X, ...
-    uint64_t startTime = 0;  // field 22: start time in clock ticks after boot
-};
-// Parses the text of /proc/PID/stat (the command name may hold blanks and parentheses).
-bool ParseProcStat(const std::string& text, ProcStat& out);
-bool ReadProcStat(pid_t pid, ProcStat& out, int& err);
+// Reads a /proc text file of a few kilobytes (status, stat, ...) with as few calls as possible: the kernel
+// hands such a file over whole in one read when the buffer holds it, so a short read is its end. false with
+// err = errno on failure.
+bool ReadSmallProcFile(const char* path, std::string& out, int& err);
 
-// pidfd_open (the descriptor is close-on-exec); -1 with errno on failure.
-int PidfdOpen(pid_t pid);
-// pidfd_send_signal without siginfo; -1 with errno on failure.
-int PidfdSendSignal(int pidfd, int sig);
-// true while the pidfd's process has not ended (a zombie has ended); false also when poll fails.
-bool PidfdAlive(int pidfd);
+// Reads and parses /proc/PID/stat. false with err = errno (EINVAL when the text cannot be parsed).
+bool ReadProcStat(pid_t pid, ProcStat& out, int& err);
 
 }  // namespace tern_posix

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 #include "LibError.h"
 #include "LibLogger.h"
@@ -86,10 +87,16 @@ CKestrelStatus TernProcessList::GetNext(uint32_t& pid) {
 }
 
 void TernGetOsVersion(uint32_t& major, uint32_t& minor) {
-    major = minor = 0;
-    utsname u{};
-    if (::uname(&u) != 0) return;
-    char* end = nullptr;
-    major = static_cast<uint32_t>(std::strtoul(u.release, &end, 10));
-    if (end && *end == '.') minor = static_cast<uint32_t>(std::strtoul(end + 1, nullptr, 10));
+    // The running kernel's release cannot change while this process runs: read once.
+    static const std::pair<uint32_t, uint32_t> release = [] {
+        std::pair<uint32_t, uint32_t> r{0, 0};
+        utsname u{};
+        if (::uname(&u) != 0) return r;
+        char* end = nullptr;
+        r.first = static_cast<uint32_t>(std::strtoul(u.release, &end, 10));
+        if (end && *end == '.') r.second = static_cast<uint32_t>(std::strtoul(end + 1, nullptr, 10));
+        return r;
+    }();
+    major = release.first;
+    minor = release.second;
 }

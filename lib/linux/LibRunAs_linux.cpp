@@ -18,6 +18,7 @@
 #include "LibCommandLine.h"
 #include "LibError.h"
 #include "LibLogger.h"
+#include "LibPidfd_linux.h"
 #include "LibPosix_linux.h"
 #include "LibRunAs.h"
 #include "LibSpawn_linux.h"
@@ -25,6 +26,7 @@
 
 extern char** environ;
 
+using tern_posix::TernPidfd;
 using tern_posix::UniqueFd;
 
 namespace {
@@ -44,7 +46,7 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    void Adopt(pid_t pid, UniqueFd pidfd) {
+    void Adopt(pid_t pid, TernPidfd pidfd) {
         pid_ = pid;
         pidfd_ = std::move(pidfd);
     }
@@ -55,7 +57,7 @@ class ChildProcess {
     void KillGroup() {
         if (pid_ <= 0) return;
         if (pidfd_.Valid())
-            tern_posix::PidfdSendSignal(pidfd_.Get(), SIGKILL);
+            pidfd_.SendSignal(SIGKILL);
         else
             kill(pid_, SIGKILL);
         kill(-pid_, SIGKILL);
@@ -85,7 +87,7 @@ class ChildProcess {
 
   private:
     pid_t pid_ = -1;
-    UniqueFd pidfd_;
+    TernPidfd pidfd_;
 };
 
 struct ChildPlan {
@@ -280,7 +282,7 @@ CKestrelStatus TernRunCommand(const TernRunOptions& options, TernRunResult& resu
     const int forkErrno = errno;
     if (pid < 0) return FailErrno(result, TernRunStep::kStart, forkErrno, L"fork");
     // The PID cannot be reused before it is reaped, so opening the pidfd now names this child.
-    UniqueFd pidfd(tern_posix::PidfdOpen(pid));
+    TernPidfd pidfd = TernPidfd::Open(pid);
     int pidfdErrno = errno;
     child.Adopt(pid, std::move(pidfd));  // from here on the child is killed and reaped on every path
     statusWrite.Reset();

@@ -26,6 +26,7 @@
 
 #include "LibError.h"
 #include "LibLogger.h"
+#include "LibPidfd_linux.h"
 #include "LibPosix_linux.h"
 #include "LibSafeFile.h"
 #include "LibSpawn_linux.h"
@@ -123,15 +124,15 @@ bool WriteState(int dirFd, const RunState& rs, int& err) {
 
 // A pidfd of the recorded process while it still runs: same PID and start time, not a zombie. The pidfd is
 // checked after the /proc read, so a process that ended meanwhile (its PID possibly reused) is not taken.
-UniqueFd OpenLive(const RunState& rs) {
+TernPidfd OpenLive(const RunState& rs) {
     if (rs.pid == 0 || rs.pid > 0x7FFFFFFFu) return {};
-    UniqueFd fd(PidfdOpen(static_cast<pid_t>(rs.pid)));
+    TernPidfd fd = TernPidfd::Open(static_cast<pid_t>(rs.pid));
     if (!fd.Valid()) return {};
     ProcStat ps;
     int err = 0;
     if (!ReadProcStat(static_cast<pid_t>(rs.pid), ps, err)) return {};
     if (ps.startTime != rs.startTime || ps.state == 'Z' || ps.state == 'X') return {};
-    if (!PidfdAlive(fd.Get())) return {};
+    if (!fd.Alive()) return {};
     return fd;
 }
 
@@ -298,8 +299,8 @@ CKestrelStatus Launch(LaunchPlan& p, uint32_t& pid, uint64_t& startTime, std::st
     ProcStat ps;
     int err = 0;
     if (!ReadProcStat(msg, ps, err)) {
-        UniqueFd fd(PidfdOpen(msg));  // still waiting, so this is the new process: end it unrecorded
-        if (fd.Valid()) PidfdSendSignal(fd.Get(), SIGKILL);
+        TernPidfd fd = TernPidfd::Open(msg);  // still waiting, so this is the new process: end it unrecorded
+        if (fd.Valid()) fd.SendSignal(SIGKILL);
         why = "cannot read the new process's start time: " + ErrnoText(err);
         return FailErrno(err);
     }
@@ -445,7 +446,7 @@ CKestrelStatus Query(int dirFd, TernServiceStatus& status) {
     RunState rs;
     int err = 0;
     if (!ReadState(dirFd, rs, err)) return FailErrno(err);
-    UniqueFd live = OpenLive(rs);
+    TernPidfd live = OpenLive(rs);
     if (!live.Valid()) {
         status = TernServiceStatus{TERN_SERVICE_STOPPED, 0};
     } else {
@@ -479,8 +480,8 @@ CKestrelStatus Start(int dirFd, const std::string& keyName, const std::vector<st
             RunState now{pid, startTime, false};
             if (!WriteState(dirFd, now, err)) {
                 // An unrecorded process could neither be seen nor stopped: end it rather than leave it.
-                UniqueFd fd(PidfdOpen(static_cast<pid_t>(pid)));
-                if (fd.Valid()) PidfdSendSignal(fd.Get(), SIGKILL);
+                TernPidfd fd = TernPidfd::Open(static_cast<pid_t>(pid));
+                if (fd.Valid()) fd.SendSignal(SIGKILL);
                 why = "cannot record the service process: " + ErrnoText(err);
                 st = FailErrno(err);
             } else {
@@ -501,7 +502,7 @@ CKestrelStatus Stop(int dirFd) {
     RunState rs;
     int err = 0;
     if (!ReadState(dirFd, rs, err)) return FailErrno(err);
-    UniqueFd live = OpenLive(rs);
+    TernPidfd live = OpenLive(rs);
     if (!live.Valid()) {
         ::unlinkat(dirFd, kStateFile, 0);
         return Ok();
@@ -510,7 +511,7 @@ CKestrelStatus Stop(int dirFd) {
     // group with that id is the service's. The leader is also signalled through its pidfd in case it has
     // left its group.
     if (::kill(-static_cast<pid_t>(rs.pid), SIGTERM) != 0 && errno != ESRCH) return FailErrno(errno);
-    if (PidfdSendSignal(live.Get(), SIGTERM) != 0 && errno != ESRCH) return FailErrno(errno);
+    if (live.SendSignal(SIGTERM) != 0 && errno != ESRCH) return FailErrno(errno);
     rs.stopping = true;
     if (!WriteState(dirFd, rs, err)) return FailErrno(err);
     UniqueFd logFd(::openat(dirFd, kLogFile, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640));

@@ -2,6 +2,7 @@
 
 #include <clocale>
 #include <cstdint>
+#include <cwchar>
 #include <string>
 
 #include "LibFormat.h"
@@ -21,6 +22,24 @@ TEST(Format, WindowsStyleConversions) {
     EXPECT_EQ(TernFormat(L"%lld %I64u", int64_t{-5}, uint64_t{1} << 40), L"-5 1099511627776");
     const wchar_t* none = nullptr;
     EXPECT_EQ(TernFormat(L"<%s>", none), L"<(null)>");
+}
+
+// Wide printf formats the same rows: widths and precisions of any size, also from arguments.
+TEST(Format, ConversionsOfAnyLengthMatchPrintf) {
+    const std::wstring text(700, L'z');
+    std::wstring expected(8192, L'\0');
+    auto printf = [&expected](const wchar_t* format, auto... args) {
+        int n = std::swprintf(expected.data(), expected.size(), format, args...);
+        return std::wstring(expected.data(), n < 0 ? 0 : static_cast<size_t>(n));
+    };
+    EXPECT_EQ(TernFormat(L"[%2000d]", 42), printf(L"[%2000d]", 42));
+    EXPECT_EQ(TernFormat(L"[%-1000s]", L"ab"), printf(L"[%-1000ls]", L"ab"));
+    EXPECT_EQ(TernFormat(L"[%.600s]", text), printf(L"[%.600ls]", text.c_str()));
+    EXPECT_EQ(TernFormat(L"[%.*s|%*d|%-*x]", 3, L"abcdef", 900, -7, 600, 255u),
+              printf(L"[%.*ls|%*d|%-*x]", 3, L"abcdef", 900, -7, 600, 255u));
+    EXPECT_EQ(TernFormat(L"[%*d|%.*s]", -5, 1, -1, L"whole"), printf(L"[%*d|%.*ls]", -5, 1, -1, L"whole"));
+    EXPECT_EQ(TernFormat(L"[%1500.1400f|%-700lld|%#800o]", 2.5, int64_t{-3}, 8u),
+              printf(L"[%1500.1400f|%-700lld|%#800o]", 2.5, -3LL, 8u));
 }
 
 TEST(Format, RuntimeMismatchIsReportedNotCrashed) {
