@@ -302,12 +302,6 @@ Instance& E2ETest::Install(const InstallOptions& o) {
     return *instances_.back();
 }
 
-Instance& E2ETest::Find(const std::string& resource) {
-    for (auto& in : instances_)
-        if (in->resource == resource) return *in;
-    throw std::runtime_error("no instance " + resource);
-}
-
 void E2ETest::SetAttr(Instance& instance, const std::string& key, const std::string& tomlValue) {
     for (auto& kv : instance.attributes) {
         if (kv.first == key) {

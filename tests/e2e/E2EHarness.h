@@ -47,7 +47,6 @@ inline constexpr const char* kCleaned = "Action: SAP instance cleaned by Cairn."
 
 // Debug-log texts that show which monitor levels and checks ran.
 inline constexpr const char* kSecondLevelRan = "_SecondLevelMonitor is called with timeinhand";
-inline constexpr const char* kThirdLevelRan = "_ThirdLevelMonitor is called with timeinhand";
 inline constexpr const char* kJcmonRan = "_RunJcmonMonitorCheck is called with dwTimeOut";
 
 // The accounts every e2e test has. Passwords hold no blank (the encoded form takes none).
@@ -121,18 +120,15 @@ class E2ETest : public ::testing::Test {
     void TearDown() override;
 
     const std::string& Root() const { return root_; }
-    const std::string& LogDir() const { return logDir_; }
     const std::string& StateDir() const { return stateDir_; }
     // A system ID of this test: distinct across the tests of the machine and never part of another
     // test's paths. Several per test: Sid(0), Sid(1), ...
     std::string Sid(int index = 0);
-    const std::string& EncodedPassword() const { return encodedPassword_; }
     const kestrel_test::TestIdentity& Identity() const { return *identity_; }
     std::string Host() const { return "e2ehost"; }
 
     // sapsim install; the resource enters the configuration. Fails the test (ADD_FAILURE) when it fails.
     Instance& Install(const InstallOptions& options);
-    Instance& Find(const std::string& resource);
     // Replaces (or adds) one attribute of a resource: value is a TOML value text (TomlString, TomlList, "4").
     void SetAttr(Instance& instance, const std::string& key, const std::string& tomlValue);
     // Type attributes (OnlineTimeout, MonitorTimeout, ..., debug_tags) as TOML value texts.
@@ -141,7 +137,6 @@ class E2ETest : public ::testing::Test {
     void WriteControl(const Instance& instance, const std::string& toml);
     // Writes the cluster configuration (Run does it before every command).
     std::string WriteConfig();
-    const std::string& ConfigPath() const { return configPath_; }
 
     // cairnagent [--json] COMMAND RESOURCE [extra args]; extraEnv entries "NAME=value" (they override).
     E2EResult Run(const std::string& command, const std::string& resource, bool json = true,
