@@ -353,6 +353,23 @@ TEST_F(ControlE2E, AbapOnlineCountsDownItsSapinfoAttemptsAndGivesUpWithoutRecord
     ExpectMessage(r, 20018, kWarning,
                   prefix + std::to_string(secs) + "]secs to run the command [" + sapinfo + "].");
     EXPECT_TRUE(Records(in).empty()) << "no record when the instance was not seen up";
+
+    // Java counts down the same way with jcmon, whose server keeps starting (20022, 20023).
+    Instance& java = Install({.instance = "JC01", .type = "central", .arch = "java", .sid = Sid(1)});
+    WriteControl(java, "[jcmon]\nlines = " +
+                           TomlList({"  0  dispatcher  11  Running", "  1  server0  12  Starting"}) + "\n");
+    r = Online(java);
+    ASSERT_TRUE(r.json.is_object()) << r.Describe();
+    // Each jcmon run says unknown (20124), as often as the budget allows.
+    std::vector<int> ids = r.Ids("Online");
+    EXPECT_GE(std::count(ids.begin(), ids.end(), 20124), 2) << r.Describe();
+    ids.erase(std::remove(ids.begin(), ids.end(), 20124), ids.end());
+    EXPECT_EQ(ids, (std::vector<int>{20006, 20011, 20022, 20023})) << r.Describe();
+    ExpectMessage(r, 20022, kWarning);
+    ExpectMessage(r, 20023, kWarning);
+    EXPECT_TRUE(Contains(r.MessageText(20023), "]secs to run the command [jcmon.exe]."))
+        << r.MessageText(20023);
+    EXPECT_TRUE(Records(java).empty());
 }
 
 // An enqueue server whose replication is on but has no partner answers 4: up, with the critical 20039 and

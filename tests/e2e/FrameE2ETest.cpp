@@ -244,6 +244,14 @@ TEST_F(FrameE2E, ValidationPerEntryPoint) {
     ExpectMessage(r, 20131, 1, "Failed to parse the argument list for Online [2, 0x0000052E].");
     EXPECT_TRUE(ProcessesUnderRoot().empty()) << "nothing was started";
 
+    // A replication instance whose EnqSrvResName names no resource of the cluster (20182).
+    Instance& rep =
+        Install({.instance = "ERS04", .type = "enqrep", .sid = Sid(1), .enqsrvRes = "sapNOPE_ASCS99"});
+    r = Online(rep);
+    EXPECT_EQ(r.exitStatus, 1) << r.Describe();
+    ExpectMessage(r, 20182, 1, "EnqSrvResName [sapNOPE_ASCS99] does NOT exist.");
+    EXPECT_FALSE(r.HasMessage(20183));
+
     SetAttr(in, "SAPAdmin", TomlString(kAdminAccount.name));
     SetAttr(in, "InstType", TomlString(""));
     SetAttr(in, "ProcMon", TomlList({}));

@@ -259,6 +259,17 @@ TEST_F(MonitorE2E, AddInCombinesSapinfoAndJcmon) {
     ExpectState(r, "UNKNOWN");
     EXPECT_EQ(r.DebugCount(kJcmonRan), 1u) << r.Describe();
 
+    // sapinfo out of time (10 s of budget, 1 s real): its own time-out message.
+    SetTimeScale(10);
+    SetTypeAttr("MonitorTimeout", "25");
+    WriteControl(in, stopped + "[sapinfo]\ndelay_ms = 8000\n");
+    r = Monitor(in);
+    ExpectMessage(
+        r, 20088, kError,
+        "The command [" + in.kernelDir + "/sapinfo.exe ashost=" + in.host + " sysnr=00] timed out.");
+    SetTimeScale(1000);
+    SetTypeAttr("MonitorTimeout", "5015");
+
     WriteControl(in, stopped);
     ASSERT_EQ(unlink((in.kernelDir + "/sapinfo.exe").c_str()), 0);
     r = Monitor(in);
@@ -346,6 +357,13 @@ TEST_F(MonitorE2E, JavaWithoutLauncherIsRecheckedThenOffline) {
     SetTimeScale(10);
     SetTypeAttr("MonitorTimeout", "75");  // 60 s of budget
     Instance& in = Install({.instance = "JC00", .type = "central", .arch = "java"});
+    // Down: neither jcontrol.exe nor a node, a row apart from "jcontrol.exe down, nodes up".
+    E2EResult down = Monitor(in);
+    ExpectState(down, "OFFLINE");
+    EXPECT_TRUE(down.DebugHas("Some/All of the processes in the ProcMon are NOT Running."))
+        << down.Describe();
+    EXPECT_FALSE(down.DebugHas("jcontrol.exe process in the ProcMon is NOT Running.")) << down.Describe();
+
     WriteControl(in, "[process.dispatcher]\nexit_after_ms = 0\n[process.server0]\nexit_after_ms = 0\n");
     ASSERT_TRUE(StartInstance(in));
     // A node shows as jcontrol.exe until it has executed jlaunch.exe: wait until jcontrol saw both end.
