@@ -129,25 +129,6 @@ TEST_F(SapsimTest, InstallBuildsTreeRegistersServiceAndPrintsAttributes) {
     EXPECT_EQ(RawInstall("D00", "dialog", {}, in.sid).exitStatus, 1) << "instance number 00 is taken";
 }
 
-TEST_F(SapsimTest, InstallRejectsMalformedOptions) {
-    struct Case {
-        std::string name, type;
-        std::vector<std::string> extra;
-    };
-    for (const Case& c : std::vector<Case>{{"DVEBMGS00", "bogus", {}},
-                                           {"DVEBMGS", "central", {}},
-                                           {"ASCS01", "enqueue", {"--arch", "java"}},
-                                           {"D02", "dialog", {"--arch", "none"}},
-                                           {"D03", "dialog", {"--host", "-bad"}},
-                                           {"D04", "dialog", {"--unknown"}}}) {
-        ProcResult r = RawInstall(c.name, c.type, c.extra);
-        EXPECT_EQ(r.exitStatus, 2) << c.name << " " << c.type << ": " << r.err;
-        EXPECT_FALSE(r.err.empty() && r.out.empty());
-    }
-    EXPECT_EQ(RawInstall("D05", "dialog", {}, "AB").exitStatus, 2);
-    EXPECT_FALSE(fs::exists(Root() + "/usr/sap/" + Sid() + "/DVEBMGS00"));
-}
-
 // ------------------------------------------------------------------------------------------------ start and
 // stop
 
@@ -273,31 +254,6 @@ TEST_F(SapsimTest, EnsmonFollowsEnqueueAndReplicationServers) {
 }
 
 // ------------------------------------------------------------------------------------------------ steering
-
-TEST_F(SapsimTest, ControlFileOverridesExitCodeDelayAndOutput) {
-    Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
-    Instance& java = Install({.instance = "J01", .type = "central", .arch = "java"});
-    ASSERT_EQ(Tool(in, "startsap.exe", StartArgs(in)).exitStatus, 0);
-    WriteControl(in, "[sapinfo]\nexit_code = 3\ndelay_ms = 150\n");
-    ProcResult slow = Tool(in, "sapinfo.exe", {"ashost=" + in.host, "sysnr=00"});
-    EXPECT_EQ(slow.exitStatus, 3);
-    EXPECT_GE(slow.ms, 150);
-
-    WriteControl(in, "[sapinfo]\noutput_bytes = 3145728\n");
-    ProcResult flood = Tool(in, "sapinfo.exe", {"ashost=" + in.host, "sysnr=00"});
-    EXPECT_EQ(flood.exitStatus, 0);
-    EXPECT_GE(flood.out.size(), 3145728u);
-    EXPECT_FALSE(Contains(flood.out, "server")) << "filler must not look like an answer";
-
-    WriteControl(java, "[jcmon]\nlines = [\"dispatcher Running\", \"server0 Stopped\"]\nexit_code = 1\n");
-    ProcResult verbatim = Tool(java, "jcmon.exe", {"pf=" + java.profile}, kDialogue);
-    EXPECT_EQ(verbatim.out, "dispatcher Running\nserver0 Stopped\n");
-    EXPECT_EQ(verbatim.exitStatus, 1);
-
-    WriteControl(in, "[stopsap]\nact = false\nexit_code = 2\n");
-    EXPECT_EQ(Tool(in, "stopsap.exe", StartArgs(in)).exitStatus, 2);
-    EXPECT_EQ(ProcessesUnderRoot().size(), 5u) << "act = false stops nothing";
-}
 
 TEST_F(SapsimTest, HungToolDiesOnSigkillAndLeavesNothing) {
     Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
