@@ -370,6 +370,18 @@ TEST_F(ControlE2E, AbapOnlineCountsDownItsSapinfoAttemptsAndGivesUpWithoutRecord
     EXPECT_TRUE(Contains(r.MessageText(20023), "]secs to run the command [jcmon.exe]."))
         << r.MessageText(20023);
     EXPECT_TRUE(Records(java).empty());
+
+    // Add-In: sapinfo sees the ABAP half up (20027), then jcmon counts down the same way (20033, 20034).
+    Instance& addin = Install({.instance = "DVEBMGS02", .type = "central", .arch = "addin", .sid = Sid(2)});
+    WriteControl(addin, "[jcmon]\nlines = " +
+                            TomlList({"  0  dispatcher  11  Running", "  1  server0  12  Starting"}) + "\n");
+    r = Online(addin);
+    ASSERT_TRUE(r.json.is_object()) << r.Describe();
+    ids = r.Ids("Online");
+    ids.erase(std::remove(ids.begin(), ids.end(), 20124), ids.end());
+    EXPECT_EQ(ids, (std::vector<int>{20006, 20011, 20027, 20033, 20034})) << r.Describe();
+    ExpectMessage(r, 20033, kWarning);
+    ExpectMessage(r, 20034, kWarning);
 }
 
 // An enqueue server whose replication is on but has no partner answers 4: up, with the critical 20039 and
