@@ -1,4 +1,4 @@
-// Shared pieces of the CKestrelUtil tests: trace capture and a temporary directory.
+// Shared pieces of the CKestrelUtil tests: trace capture.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "LibLogger.h"
+#include "TestSupport.h"
 
 namespace kestrel_test {
 
@@ -43,24 +44,6 @@ class TracingTest : public ::testing::Test {
     }
     void TearDown() override { TernLogger().EndThread(); }
     TraceRecorder* recorder_ = nullptr;
-};
-
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "kestrel-util-XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-        chmod(path_.c_str(), 0755);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& Path() const { return path_; }
-    std::wstring WPath() const { return std::wstring(path_.begin(), path_.end()); }
-
-  private:
-    std::string path_;
 };
 
 }  // namespace kestrel_test

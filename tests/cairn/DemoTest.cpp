@@ -5,22 +5,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
+#include <filesystem>
+#include <functional>
 
-#include "CairnTestSupport.h"
+#include "TestSupport.h"
 
-using cairn_test::ReadFile;
-using cairn_test::RunHost;
-using cairn_test::RunResult;
-using cairn_test::TempDir;
+using kestrel_test::Contains;
+using kestrel_test::ProcResult;
+using kestrel_test::ReadFile;
+using kestrel_test::TempDir;
 
 namespace {
 
-// Entries of dir made by the demo (RunHost's own .stdin/.stdout/.stderr are not).
+// Entries of dir made by the demo.
 std::vector<std::string> DemoDirectories(const TempDir& dir) {
     std::vector<std::string> out;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
         std::string name = entry.path().filename().string();
         if (name.rfind("kestrel-demo-", 0) == 0) out.push_back(name);
     }
@@ -40,15 +40,11 @@ std::vector<std::string> ProcessesUnder(const std::string& dir) {
     return out;
 }
 
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
 // The output line that starts with prefix (after leading blanks), or "".
 std::string LineAfter(const std::string& text, const std::string& marker, const std::string& prefix) {
     size_t at = text.find(marker);
     if (at == std::string::npos) return "";
-    for (auto line : cairn_test::Lines(text.substr(at))) {
+    for (auto line : kestrel_test::Lines(text.substr(at))) {
         line.erase(0, line.find_first_not_of(' '));
         if (line.rfind(prefix, 0) == 0) return line;
     }
@@ -59,23 +55,25 @@ class DemoTest : public ::testing::Test {
   protected:
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "the demo needs root (it runs processes as its own accounts)";
-        // The demo's accounts must reach its directory inside ours.
-        chmod(dir_.path().c_str(), 0755);
     }
 
     // Runs the demo with its directory under our temporary one; skips when the wrapper packages are missing.
-    RunResult Demo(const std::map<std::string, std::string>& env = {}) {
-        std::map<std::string, std::string> all{{"TMPDIR", dir_.path()}};
-        all.insert(env.begin(), env.end());
-        RunResult run = RunHost(dir_, {"demo"}, "", all);
-        if (run.exitCode == 2 && Contains(run.err, "install the Debian package")) {
-            skipped_ = run.err;
-        }
+    // watch (optional) sees the output so far and may signal the demo.
+    ProcResult Demo(const std::string& timeScale, std::function<void(pid_t, const std::string&)> watch = {},
+                    const std::string& host = CAIRN_TEST_HOST) {
+        ProcResult run =
+            kestrel_test::RunProcess({.program = host,
+                                      .args = {"demo"},
+                                      .env = kestrel_test::EnvironmentWith(
+                                          {"TMPDIR=" + dir_.Path(), "KESTREL_TIME_SCALE=" + timeScale}),
+                                      .limitMs = 280000,
+                                      .watch = std::move(watch)});
+        if (run.exitStatus == 2 && Contains(run.err, "install the Debian package")) skipped_ = run.err;
         return run;
     }
 
     void ExpectNothingLeft() {
-        EXPECT_EQ(ProcessesUnder(dir_.path()), std::vector<std::string>{});
+        EXPECT_EQ(ProcessesUnder(dir_.Path()), std::vector<std::string>{});
         EXPECT_EQ(DemoDirectories(dir_), std::vector<std::string>{});
     }
 
@@ -86,9 +84,9 @@ class DemoTest : public ::testing::Test {
 TEST_F(DemoTest, TellsTheWholeStoryAndLeavesNothingBehind) {
     // The agent's 5 s rechecks (a Java server still starting) take 1 s; its budgets stay far above what
     // the simulated tools need.
-    RunResult run = Demo({{"KESTREL_TIME_SCALE", "5"}});
+    ProcResult run = Demo("5");
     if (!skipped_.empty()) GTEST_SKIP() << skipped_;
-    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_EQ(run.exitStatus, 0) << run.out << run.err;
     const std::string& out = run.out;
 
     // The four resources come online, the replication server pointing at the enqueue server.
@@ -126,7 +124,7 @@ TEST_F(DemoTest, TellsTheWholeStoryAndLeavesNothingBehind) {
     EXPECT_FALSE(Contains(out, "FAILED")) << out;
     EXPECT_TRUE(Contains(out, "Story: 18 steps, all as expected")) << out;
     EXPECT_TRUE(
-        Contains(out, "Cleaned up: " + std::filesystem::canonical(dir_.path()).string() + "/kestrel-demo-"))
+        Contains(out, "Cleaned up: " + std::filesystem::canonical(dir_.Path()).string() + "/kestrel-demo-"))
         << out;
     ExpectNothingLeft();
 }
@@ -135,9 +133,9 @@ TEST_F(DemoTest, TellsTheWholeStoryAndLeavesNothingBehind) {
 TEST_F(DemoTest, StepsThatGoWrongMakeItFailAndItStillCleansUp) {
     // A million-fold time scale leaves every command of the agent about a millisecond: the start commands
     // time out, nothing comes online, and processes are left half started for the clean-up to find.
-    RunResult run = Demo({{"KESTREL_TIME_SCALE", "1000000"}});
+    ProcResult run = Demo("1000000");
     if (!skipped_.empty()) GTEST_SKIP() << skipped_;
-    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    EXPECT_EQ(run.exitStatus, 1) << run.out << run.err;
     EXPECT_TRUE(Contains(run.out, "ERROR    20008  The SAP Instance start command [")) << run.out;
     EXPECT_TRUE(Contains(run.out, "FAILED Online done; Monitor says OFFLINE")) << run.out;
     EXPECT_TRUE(Contains(run.out, "not as expected")) << run.out;
@@ -147,30 +145,18 @@ TEST_F(DemoTest, StepsThatGoWrongMakeItFailAndItStillCleansUp) {
 #endif
 
 TEST_F(DemoTest, CtrlCStopsAfterTheRunningStepAndCleansUp) {
-    const std::string out = dir_ / "interrupted.out";
-    pid_t pid = fork();
-    if (pid == 0) {
-        freopen(out.c_str(), "w", stdout);
-        freopen((dir_ / "interrupted.err").c_str(), "w", stderr);
-        setenv("TMPDIR", dir_.path().c_str(), 1);
-        setenv("KESTREL_TIME_SCALE", "5", 1);
-        execl(CAIRN_TEST_HOST, CAIRN_TEST_HOST, "demo", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    ASSERT_GT(pid, 0);
     // Interrupt once the system is partly up: its processes must then be ended by the clean-up.
     bool partlyUp = false;
-    for (int i = 0; i < 600 && !partlyUp; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        partlyUp = Contains(ReadFile(out), "[ 3] Online");
-    }
-    kill(pid, SIGINT);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    const std::string text = ReadFile(out);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 2) GTEST_SKIP() << ReadFile(dir_ / "interrupted.err");
+    ProcResult run = Demo("5", [&](pid_t pid, const std::string& out) {
+        if (!partlyUp && Contains(out, "[ 3] Online")) {
+            partlyUp = true;
+            kill(pid, SIGINT);  // our unreaped child
+        }
+    });
+    if (!skipped_.empty()) GTEST_SKIP() << skipped_;
+    const std::string& text = run.out;
     ASSERT_TRUE(partlyUp) << text;
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT) << text;
+    EXPECT_EQ(run.exitStatus, 128 + SIGINT) << text;
     EXPECT_TRUE(Contains(text, "Interrupted: the running step finishes")) << text;
     EXPECT_TRUE(Contains(text, "Story interrupted after ")) << text;
     EXPECT_FALSE(Contains(text, "[18] ")) << text;
@@ -179,23 +165,13 @@ TEST_F(DemoTest, CtrlCStopsAfterTheRunningStepAndCleansUp) {
 }
 
 TEST_F(DemoTest, WithoutSapsimNextToItItSaysSoAndExits2) {
-    const std::string host = std::filesystem::canonical(dir_.path()).string() + "/cairnagent";
+    const std::string host = std::filesystem::canonical(dir_.Path()).string() + "/cairnagent";
     std::filesystem::copy_file(CAIRN_TEST_HOST, host);
-    const std::string err = dir_ / "copy.err";
-    pid_t pid = fork();
-    if (pid == 0) {
-        freopen(err.c_str(), "w", stderr);
-        execl(host.c_str(), host.c_str(), "demo", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    ASSERT_GT(pid, 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
-    const std::string message = ReadFile(err);
+    ProcResult run = Demo("5", {}, host);
+    EXPECT_EQ(run.exitStatus, 2);
     EXPECT_EQ(
-        message.rfind("cairnagent: demo: " + host.substr(0, host.size() - 10) + "sapsim not found: ", 0), 0u)
-        << message;
+        run.err.rfind("cairnagent: demo: " + host.substr(0, host.size() - 10) + "sapsim not found: ", 0), 0u)
+        << run.err;
     EXPECT_EQ(DemoDirectories(dir_), std::vector<std::string>{});
 }
 

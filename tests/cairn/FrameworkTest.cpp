@@ -10,15 +10,24 @@
 #include "CairnAgfw.h"
 #include "CairnApi.h"
 #include "CairnHost.h"
-#include "CairnTestSupport.h"
+#include "TestSupport.h"
 
-using cairn_test::Lines;
-using cairn_test::ReadFile;
-using cairn_test::StartsWithTimestamp;
-using cairn_test::TempDir;
-using cairn_test::WriteFile;
+using kestrel_test::Lines;
+using kestrel_test::ReadFile;
+using kestrel_test::TempDir;
+using kestrel_test::WriteFile;
 
 namespace {
+
+// True when line starts with a log time stamp "YYYY-MM-DD HH:MM:SS.mmm " (24 characters).
+bool StartsWithTimestamp(const std::string& line) {
+    const char* shape = "dddd-dd-dd dd:dd:dd.ddd ";
+    if (line.size() < 24) return false;
+    for (size_t i = 0; i < 24; ++i)
+        if (shape[i] == 'd' ? !isdigit(static_cast<unsigned char>(line[i])) : line[i] != shape[i])
+            return false;
+    return true;
+}
 
 class FrameworkTest : public ::testing::Test {
   protected:
@@ -183,7 +192,7 @@ TEST_F(FrameworkTest, DamagedCookieFileIsReportedAndTreatedAsAbsent) {
     for (const auto& [name, content] : damaged) {
         EXPECT_EQ(GetCookie(name), L"<null>") << name;
         log = ReadFile(dir_ / "log/Kestrel.log");
-        EXPECT_NE(log.find(std::string(" WARNING 0-90001 - cairn: Cookie file ") + dir_.path() +
+        EXPECT_NE(log.find(std::string(" WARNING 0-90001 - cairn: Cookie file ") + dir_.Path() +
                            "/state/cookies/" + name + " is damaged"),
                   std::string::npos)
             << log;

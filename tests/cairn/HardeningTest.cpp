@@ -11,13 +11,13 @@
 
 #include "CairnAgfw.h"
 #include "CairnHost.h"
-#include "CairnTestSupport.h"
+#include "CairnHostRun.h"
+#include "TestSupport.h"
 
-using cairn_test::ReadFile;
-using cairn_test::RunHost;
-using cairn_test::RunResult;
-using cairn_test::TempDir;
-using cairn_test::WriteFile;
+using kestrel_test::ProcResult;
+using kestrel_test::ReadFile;
+using kestrel_test::TempDir;
+using kestrel_test::WriteFile;
 
 namespace {
 
@@ -42,9 +42,9 @@ class HardeningTest : public ::testing::Test {
                   "[resources.r1]\ntype = \"Kestrel\"\nSAPSID = \"ABC\"\n");
     }
 
-    RunResult Host(std::vector<std::string> args) {
+    ProcResult Host(std::vector<std::string> args) {
         args.insert(args.begin(), {"--config", config_});
-        return RunHost(dir_, args);
+        return RunHost(args);
     }
 
     TempDir dir_;
@@ -53,11 +53,11 @@ class HardeningTest : public ::testing::Test {
 
 TEST_F(HardeningTest, UnderUmask000NothingCreatedIsWritableByOthers) {
     mode_t saved = ::umask(0);  // inherited by the host
-    RunResult online = Host({"online", "r1"});
-    RunResult create = Host({"svc", "create", "s1", "--", "/bin/true"});
+    ProcResult online = Host({"online", "r1"});
+    ProcResult create = Host({"svc", "create", "s1", "--", "/bin/true"});
     ::umask(saved);
-    ASSERT_EQ(online.exitCode, 0) << online.err;
-    ASSERT_EQ(create.exitCode, 0) << create.err;
+    ASSERT_EQ(online.exitStatus, 0) << online.err;
+    ASSERT_EQ(create.exitStatus, 0) << create.err;
 
     size_t seen = 0;
     for (const char* top : {"state", "log"}) {
@@ -87,14 +87,14 @@ TEST_F(HardeningTest, LogFilesPlantedAsLinksOrFifosAreSkippedNotWrittenThrough) 
     ASSERT_EQ(::symlink(secret.c_str(), (dir_ / "log/Kestrel.log").c_str()), 0);
     ASSERT_EQ(::link(secret.c_str(), (dir_ / "log/resources/r1.log").c_str()), 0);
     ASSERT_EQ(::mkfifo((dir_ / "log/resources/@Kestrel.log").c_str(), 0600), 0);
-    RunResult run = Host({"online", "r1"});  // would wait on the FIFO for ever if it were opened plainly
-    EXPECT_EQ(run.exitCode, 0) << run.err;
+    ProcResult run = Host({"online", "r1"});  // would wait on the FIFO for ever if it were opened plainly
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_EQ(ReadFile(secret), "root only\n");
 }
 
 TEST_F(HardeningTest, StateOtherAccountsCouldChangeIsRefusedWithExit2) {
-    ASSERT_EQ(Host({"monitor", "r1"}).exitCode, 0);
-    ASSERT_EQ(Host({"svc", "create", "s1", "--", "/bin/true"}).exitCode, 0);
+    ASSERT_EQ(Host({"monitor", "r1"}).exitStatus, 0);
+    ASSERT_EQ(Host({"svc", "create", "s1", "--", "/bin/true"}).exitStatus, 0);
     struct Case {
         std::string path;
         mode_t mode;
@@ -115,8 +115,8 @@ TEST_F(HardeningTest, StateOtherAccountsCouldChangeIsRefusedWithExit2) {
         ASSERT_EQ(::chown(c.path.c_str(), c.owner, c.owner), 0);
         for (const std::vector<std::string>& command :
              {std::vector<std::string>{"monitor", "r1"}, std::vector<std::string>{"svc", "list"}}) {
-            RunResult run = Host(command);
-            EXPECT_EQ(run.exitCode, 2) << command[0];
+            ProcResult run = Host(command);
+            EXPECT_EQ(run.exitStatus, 2) << command[0];
             EXPECT_NE(run.err.find(c.expected), std::string::npos) << run.err;
             EXPECT_EQ(run.out, "");
         }
@@ -126,8 +126,8 @@ TEST_F(HardeningTest, StateOtherAccountsCouldChangeIsRefusedWithExit2) {
 
     // A service folder opened to launch it is checked as well: one others can write is no service to run.
     ASSERT_EQ(::chmod((dir_ / "state/services/s1/service.toml").c_str(), 0666), 0);
-    RunResult start = Host({"svc", "start", "s1"});
-    EXPECT_NE(start.exitCode, 0);
+    ProcResult start = Host({"svc", "start", "s1"});
+    EXPECT_NE(start.exitStatus, 0);
     EXPECT_NE(start.err.find("access denied"), std::string::npos) << start.err;
     EXPECT_FALSE(std::filesystem::exists(dir_ / "state/services/s1/state"));
 }
@@ -186,13 +186,13 @@ TEST_F(HardeningTest, ConfigurationThatIsNoBoundedRegularFileExits2AtOnce) {
     const std::pair<std::string, std::string> cases[] = {
         {"/dev/urandom", "/dev/urandom: cannot read the file: not a regular file"},
         {fifo, fifo + ": cannot read the file: not a regular file"},
-        {dir_.path(), dir_.path() + ": cannot read the file: is a directory"},
+        {dir_.Path(), dir_.Path() + ": cannot read the file: is a directory"},
         {big, big + ": cannot read the file: too large (16777217 bytes; at most 16777216)"},
         {config_, "Kestrel.type.toml: cannot read the file: too large (16777217 bytes; at most 16777216)"},
     };
     for (const auto& [file, expected] : cases) {
-        RunResult run = RunHost(dir_, {"--config", file, "monitor", "r1"});
-        EXPECT_EQ(run.exitCode, 2) << file;
+        ProcResult run = RunHost({"--config", file, "monitor", "r1"});
+        EXPECT_EQ(run.exitStatus, 2) << file;
         EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;
     }
 }

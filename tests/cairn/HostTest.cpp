@@ -2,17 +2,20 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
 
-#include "CairnTestSupport.h"
+#include "CairnHostRun.h"
 #include "LibPasswordCodec.h"
+#include "TestSupport.h"
 
-using cairn_test::Json;
-using cairn_test::Lines;
-using cairn_test::ReadFile;
-using cairn_test::RunHost;
-using cairn_test::RunResult;
-using cairn_test::TempDir;
-using cairn_test::WriteFile;
+using Json = nlohmann::json;
+using kestrel_test::Lines;
+using kestrel_test::ProcResult;
+using kestrel_test::ReadFile;
+using kestrel_test::TempDir;
+using kestrel_test::WriteFile;
 
 namespace {
 
@@ -42,14 +45,15 @@ class HostTest : public ::testing::Test {
                 extra);
     }
 
-    RunResult Host(std::vector<std::string> args, const std::map<std::string, std::string>& env = {}) {
+    ProcResult Host(std::vector<std::string> args, const std::map<std::string, std::string>& env = {}) {
         args.insert(args.begin(), {"--config", config_});
-        return RunHost(dir_, args, "", env);
+        return RunHost(args, "", env);
     }
 
-    static Json ParseJson(const RunResult& run) {
-        Json json;
-        EXPECT_TRUE(Json::Parse(run.out, json)) << run.out;
+    // Strict: any syntax error (broken escaping) fails the test.
+    static Json ParseJson(const ProcResult& run) {
+        Json json = Json::parse(run.out, nullptr, false);
+        EXPECT_FALSE(json.is_discarded()) << run.out;
         return json;
     }
 
@@ -58,19 +62,19 @@ class HostTest : public ::testing::Test {
 };
 
 TEST_F(HostTest, StateCarriesAcrossRunsThroughCookies) {
-    RunResult run = Host({"monitor", "r1"});
-    EXPECT_EQ(run.exitCode, 0) << run.err;
+    ProcResult run = Host({"monitor", "r1"});
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_EQ(run.out, "r1: OFFLINE\n");
     EXPECT_EQ(run.err, "");  // INFO messages are not echoed without -v
 
     run = Host({"online", "r1"});
-    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_EQ(run.out, "r1: ONLINE\n");
     run = Host({"monitor", "r1"});
     EXPECT_EQ(run.out, "r1: ONLINE\n");
 
     run = Host({"-v", "offline", "r1"});
-    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.out, "r1: OFFLINE\n");
     EXPECT_NE(run.err.find("INFO 55002-20020 r1 FakeMonitor: Monitor: timeout [45], state [0]."),
               std::string::npos)
@@ -82,24 +86,24 @@ TEST_F(HostTest, StateCarriesAcrossRunsThroughCookies) {
     std::string log = ReadFile(dir_ / "log/Kestrel.log");
     EXPECT_NE(log.find(" INFO 55002-20011 r1 FakeOnline: "), std::string::npos) << log;
     std::string debug = ReadFile(dir_ / "log/resources/r1.log");
-    EXPECT_NE(debug.find(" DBG19 FakeOnline [tests/cairn/FakeAgent.cpp:"), std::string::npos) << debug;
+    EXPECT_NE(debug.find("FakeAgent.cpp:"), std::string::npos) << debug;
     EXPECT_EQ(debug.find("DBG20"), std::string::npos);
     EXPECT_NE(ReadFile(dir_ / "log/resources/@Kestrel.log").find("Startup trace line."), std::string::npos);
 }
 
 TEST_F(HostTest, ExitStatusFollowsTheAim) {
     WriteConfig("[resources.unk]\ntype = \"Kestrel\"\nSAPSID = \"UNK\"\n");
-    RunResult run = Host({"online", "unk"});
-    EXPECT_EQ(run.exitCode, 1);
+    ProcResult run = Host({"online", "unk"});
+    EXPECT_EQ(run.exitStatus, 1);
     EXPECT_EQ(run.out, "unk: UNKNOWN\n");
-    EXPECT_EQ(Host({"monitor", "unk"}).exitCode, 1);
-    EXPECT_EQ(Host({"offline", "unk"}).exitCode, 1);
+    EXPECT_EQ(Host({"monitor", "unk"}).exitStatus, 1);
+    EXPECT_EQ(Host({"offline", "unk"}).exitStatus, 1);
 
     run = Host({"clean", "r1"});
-    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.out, "r1: clean result 0 (cleaned)\n");
     run = Host({"clean", "r1", "--reason", "1"});  // the fake returns the reason as its result
-    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.exitStatus, 1);
     EXPECT_EQ(run.out, "r1: clean result 1 (a process could not be killed)\n");
 }
 
@@ -107,37 +111,37 @@ TEST_F(HostTest, JsonShapeAndEscaping) {
     // SAPHome is echoed verbatim by the fake's Online message.
     const std::string tricky = "q\"uote b\\ack\nnew\ttab \x01 \xC3\xBC \xE2\x82\xAC </script>";
     WriteConfig("SAPHome = \"q\\\"uote b\\\\ack\\nnew\\ttab \\u0001 \xC3\xBC \xE2\x82\xAC </script>\"\n");
-    RunResult run = Host({"--json", "online", "r1"});
-    ASSERT_EQ(run.exitCode, 0) << run.err;
+    ProcResult run = Host({"--json", "online", "r1"});
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
     ASSERT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << "one object on one line";
     Json json = ParseJson(run);
-    EXPECT_EQ(json["resource"].text, "r1");
-    EXPECT_EQ(json["command"].text, "online");
-    EXPECT_EQ(json["state"].text, "ONLINE");
+    EXPECT_EQ(json["resource"], "r1");
+    EXPECT_EQ(json["command"], "online");
+    EXPECT_EQ(json["state"], "ONLINE");
     const Json& calls = json["calls"];
-    ASSERT_EQ(calls.items.size(), 2u);
-    EXPECT_EQ(calls.items[0]["entry_point"].text, "Online");
-    EXPECT_EQ(calls.items[1]["entry_point"].text, "Monitor");
-    EXPECT_EQ(calls.items[1]["result"].number, 1);
-    EXPECT_EQ(calls.items[0]["duration_ms"].kind, Json::Number);
-    const Json& message = calls.items[0]["messages"].items.at(0);
-    EXPECT_EQ(message["id"].number, 20011);
-    EXPECT_EQ(message["severity"].number, 4);
-    EXPECT_EQ(message["tag"].text, "FakeOnline");
-    EXPECT_EQ(message["text"].text, tricky);
-    EXPECT_EQ(json["startup_messages"].items.at(0)["id"].number, 20010);
-    EXPECT_TRUE(json.Has("shutdown_messages"));
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0]["entry_point"], "Online");
+    EXPECT_EQ(calls[1]["entry_point"], "Monitor");
+    EXPECT_EQ(calls[1]["result"], 1);
+    EXPECT_TRUE(calls[0]["duration_ms"].is_number());
+    const Json& message = calls[0]["messages"].at(0);
+    EXPECT_EQ(message["id"], 20011);
+    EXPECT_EQ(message["severity"], 4);
+    EXPECT_EQ(message["tag"], "FakeOnline");
+    EXPECT_EQ(message["text"], tricky);
+    EXPECT_EQ(json["startup_messages"].at(0)["id"], 20010);
+    EXPECT_TRUE(json.contains("shutdown_messages"));
 
     run = Host({"--json", "clean", "r1", "--reason", "3"});
     json = ParseJson(run);
-    EXPECT_EQ(json["state"].text, "NOT_CLEANED");
-    EXPECT_EQ(json["calls"].items.at(0)["result"].number, 3);
+    EXPECT_EQ(json["state"], "NOT_CLEANED");
+    EXPECT_EQ(json["calls"].at(0)["result"], 3);
 }
 
 TEST_F(HostTest, DamagedCookieIsReportedAndTreatedAsAbsent) {
-    ASSERT_EQ(Host({"online", "r1"}).exitCode, 0);
+    ASSERT_EQ(Host({"online", "r1"}).exitStatus, 0);
     WriteFile(dir_ / "state/cookies/r1_fake_state", "cairn-cookie 1 1 00000000\n1");
-    RunResult run = Host({"monitor", "r1"});
+    ProcResult run = Host({"monitor", "r1"});
     EXPECT_EQ(run.out, "r1: OFFLINE\n");
     // Written while Monitor runs: the agent's category and the resource.
     const std::string warning =
@@ -148,46 +152,12 @@ TEST_F(HostTest, DamagedCookieIsReportedAndTreatedAsAbsent) {
 
 TEST_F(HostTest, ConsoleMessagesAreNotEchoedTwice) {
     WriteConfig("[resources.con]\ntype = \"Kestrel\"\nSAPSID = \"CON\"\n");
-    RunResult run = Host({"online", "con"});
-    EXPECT_EQ(run.exitCode, 0);
+    ProcResult run = Host({"online", "con"});
+    EXPECT_EQ(run.exitStatus, 0);
     size_t first = run.err.find("Console says hi.");
     ASSERT_NE(first, std::string::npos) << run.err;
     EXPECT_EQ(run.err.find("Console says hi.", first + 1), std::string::npos) << run.err;
 }
-
-#ifdef KESTREL_TEST_HOOKS
-TEST_F(HostTest, FaultsInjectedThroughTheEnvironment) {
-    RunResult run = Host({"monitor", "r1"}, {{"CAIRN_FAULT_OPEN_FAILS", "2"}});
-    EXPECT_EQ(run.exitCode, 0);
-    const std::string openFailure =
-        "WARNING 55002-20001 - FakeStartup: CairnClusterOpenLocal() for the cluster failed with error [6, "
-        "0x000006BA] "
-        "with message [The cluster service is not available";
-    auto lines = Lines(run.err);
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [&](const std::string& l) { return l.rfind(openFailure, 0) == 0; }),
-              2)
-        << run.err;
-
-    run = Host({"--json", "monitor", "r1"}, {{"CAIRN_FAULT_ATTR_READ", "MonitorTimeout"}});
-    EXPECT_NE(run.err.find("CairnObjGetAttribute() for MonitorTimeout failed with error [7, 0x0000054F]"),
-              std::string::npos)
-        << run.err;
-    Json json = ParseJson(run);
-    // The read failed, so the fake kept its own default instead of the configured 45.
-    EXPECT_EQ(json["calls"].items.at(0)["messages"].items.at(0)["text"].text,
-              "Monitor: timeout [60], state [0].");
-    EXPECT_EQ(json["startup_messages"].items.at(0)["severity"].number, 2);
-
-    run = Host({"monitor", "r1"}, {{"CAIRN_FAULT_REGISTER", "CleanTimeout"}});
-    EXPECT_NE(run.err.find("CairnObjRegister() for CleanTimeout failed"), std::string::npos) << run.err;
-    EXPECT_EQ(run.exitCode, 0);
-
-    run = Host({"monitor", "r1"}, {{"CAIRN_FAULT_OPEN_FAILS", "many"}});
-    EXPECT_EQ(run.exitCode, 2);
-    EXPECT_NE(run.err.find("CAIRN_FAULT_OPEN_FAILS"), std::string::npos);
-}
-#endif
 
 TEST_F(HostTest, ConfigurationErrorsAreOneClearLine) {
     struct Case {
@@ -225,8 +195,8 @@ TEST_F(HostTest, ConfigurationErrorsAreOneClearLine) {
     };
     for (const Case& c : cases) {
         WriteConfig(c.config);
-        RunResult run = Host({"monitor", c.resource});
-        EXPECT_EQ(run.exitCode, 2) << c.name;
+        ProcResult run = Host({"monitor", c.resource});
+        EXPECT_EQ(run.exitStatus, 2) << c.name;
         EXPECT_EQ(run.out, "") << c.name;
         std::vector<std::string> lines = Lines(run.err);
         ASSERT_EQ(lines.size(), 1u) << c.name << ": " << run.err;
@@ -236,8 +206,8 @@ TEST_F(HostTest, ConfigurationErrorsAreOneClearLine) {
 
     // Errors in [types] that need their own file content, and a missing file.
     WriteFile(config_, "[types.Kestrel]\nagent_dir = \"agents\"\nMonitorTimeout = -5\n");
-    RunResult run = Host({"monitor", "r1"});
-    EXPECT_EQ(run.exitCode, 2);
+    ProcResult run = Host({"monitor", "r1"});
+    EXPECT_EQ(run.exitStatus, 2);
     EXPECT_NE(run.err.find(":3: types.Kestrel.MonitorTimeout: expected a non-negative integer"),
               std::string::npos)
         << run.err;
@@ -245,11 +215,11 @@ TEST_F(HostTest, ConfigurationErrorsAreOneClearLine) {
     run = Host({"monitor", "r1"});
     EXPECT_NE(run.err.find("types.Kestrel.FooTimeout: unknown type attribute"), std::string::npos) << run.err;
 
-    run = RunHost(dir_, {"--config", dir_ / "absent.toml", "monitor", "r1"});
-    EXPECT_EQ(run.exitCode, 2);
+    run = RunHost({"--config", dir_ / "absent.toml", "monitor", "r1"});
+    EXPECT_EQ(run.exitStatus, 2);
     EXPECT_EQ(run.err,
               "cairnagent: " + dir_ / "absent.toml" + ": cannot read the file: No such file or directory\n");
-    run = RunHost(dir_, {"monitor", "r1"}, "", {{"CAIRN_CONFIG", dir_ / "from-env.toml"}});
+    run = RunHost({"monitor", "r1"}, "", {{"CAIRN_CONFIG", dir_ / "from-env.toml"}});
     EXPECT_NE(run.err.find(dir_ / "from-env.toml"), std::string::npos) << "CAIRN_CONFIG is used";
 }
 
@@ -262,16 +232,16 @@ TEST_F(HostTest, UsageErrors) {
                                                {"clean", "r1", "--reason"},
                                                {"clean", "r1", "--reason", "-1"},
                                                {"--bogus", "monitor", "r1"}}) {
-        RunResult run = Host(args);
-        EXPECT_EQ(run.exitCode, 2) << testing::PrintToString(args);
+        ProcResult run = Host(args);
+        EXPECT_EQ(run.exitStatus, 2) << testing::PrintToString(args);
         EXPECT_EQ(run.out, "");
         EXPECT_NE(run.err, "");
     }
 }
 
 TEST_F(HostTest, EncryptPassword) {
-    RunResult run = RunHost(dir_, {"encrypt-password"}, "S3cret!#\n");
-    ASSERT_EQ(run.exitCode, 0) << run.err;
+    ProcResult run = RunHost({"encrypt-password"}, "S3cret!#\n");
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
     ASSERT_EQ(run.out.back(), '\n');
     std::string encoded = run.out.substr(0, run.out.size() - 1);
     std::vector<char> buffer(encoded.begin(), encoded.end());
@@ -281,12 +251,12 @@ TEST_F(HostTest, EncryptPassword) {
 
     for (const std::string& bad : {std::string("with space\n"), std::string("tab\there\n"),
                                    std::string("del\x7F\n"), std::string(""), std::string("\n")}) {
-        run = RunHost(dir_, {"encrypt-password"}, bad);
-        EXPECT_EQ(run.exitCode, 2) << bad;
+        run = RunHost({"encrypt-password"}, bad);
+        EXPECT_EQ(run.exitStatus, 2) << bad;
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(Lines(run.err).size(), 1u) << run.err;
     }
-    run = RunHost(dir_, {"encrypt-password"}, "a b\n");
+    run = RunHost({"encrypt-password"}, "a b\n");
     EXPECT_NE(run.err.find("character 2 of the password"), std::string::npos) << run.err;
 }
 

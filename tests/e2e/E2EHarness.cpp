@@ -1,8 +1,5 @@
 #include "E2EHarness.h"
 
-#include <fcntl.h>
-#include <grp.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -14,14 +11,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <sstream>
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -94,6 +87,26 @@ std::string E2EResult::MessageText(int id) const {
     return "";
 }
 
+int E2EResult::Severity(int id) const {
+    for (const Json& m : Messages())
+        if (m.value("id", -1) == id) return m.value("severity", -1);
+    return -1;
+}
+
+std::vector<int> E2EResult::Ids(const std::string& entryPoint) const {
+    std::vector<Json> messages;
+    if (entryPoint == "startup") {
+        if (json.is_object() && json.contains("startup_messages"))
+            for (const Json& m : json["startup_messages"]) messages.push_back(m);
+    } else {
+        messages = Messages(entryPoint);
+    }
+    std::vector<int> ids;
+    for (const Json& m : messages)
+        if (m.value("id", -1) != 20000) ids.push_back(m.value("id", -1));
+    return ids;
+}
+
 long long E2EResult::Result(const std::string& entryPoint) const {
     long long r = -1;
     if (!json.is_object() || !json.contains("calls")) return r;
@@ -129,11 +142,11 @@ size_t TraceCount(const E2EResult& r, const std::string& function, const std::st
     }));
 }
 
-long MessageIndex(const E2EResult& r, int id) {
-    const std::vector<Json> all = r.Messages();
-    for (size_t i = 0; i < all.size(); ++i)
-        if (all[i].value("id", -1) == id) return static_cast<long>(i);
-    return -1;
+void ExpectMessage(const E2EResult& r, int id, int severity, const std::string& text) {
+    EXPECT_EQ(r.Severity(id), severity) << "message " << id << "\n" << r.Describe();
+    if (!text.empty()) {
+        EXPECT_EQ(r.MessageText(id), text) << "message " << id;
+    }
 }
 
 std::string Instance::SapLogPath() const {
@@ -289,12 +302,6 @@ Instance& E2ETest::Install(const InstallOptions& o) {
     return *instances_.back();
 }
 
-Instance& E2ETest::Find(const std::string& resource) {
-    for (auto& in : instances_)
-        if (in->resource == resource) return *in;
-    throw std::runtime_error("no instance " + resource);
-}
-
 void E2ETest::SetAttr(Instance& instance, const std::string& key, const std::string& tomlValue) {
     for (auto& kv : instance.attributes) {
         if (kv.first == key) {
@@ -348,121 +355,22 @@ std::vector<std::string> E2ETest::ChildEnvironment(const std::vector<std::string
     if (pam) own.push_back("PAM_WRAPPER_RUNTIME_DIR=" + root_ + "/pam");
     own.push_back("KESTREL_TIME_SCALE=" + std::to_string(timeScale_));
     own.insert(own.end(), extraEnv.begin(), extraEnv.end());
-    std::set<std::string> names;
-    for (const std::string& e : own) names.insert(e.substr(0, e.find('=')));
     // Never inherited: a configuration or fault injection of the caller would steer the agent.
-    for (const char* n :
-         {"CAIRN_CONFIG", "CAIRN_FAULT_OPEN_FAILS", "CAIRN_FAULT_ATTR_READ", "CAIRN_FAULT_REGISTER"})
-        names.insert(n);
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        std::string entry(*e);
-        if (!names.count(entry.substr(0, entry.find('=')))) env.push_back(entry);
-    }
-    // Later entries win: keep only the last of each name.
-    for (const std::string& e : own) {
-        const std::string name = e.substr(0, e.find('='));
-        env.erase(std::remove_if(env.begin(), env.end(),
-                                 [&](const std::string& x) { return x.substr(0, x.find('=')) == name; }),
-                  env.end());
-        env.push_back(e);
-    }
-    return env;
+    return kestrel_test::EnvironmentWith(
+        own, {"CAIRN_CONFIG", "CAIRN_FAULT_OPEN_FAILS", "CAIRN_FAULT_ATTR_READ", "CAIRN_FAULT_REGISTER"});
 }
 
 ProcResult E2ETest::Exec(const std::string& program, const std::vector<std::string>& args,
                          const std::string& input, const std::vector<std::string>& extraEnv, uid_t uid,
                          gid_t gid, long limitMs, bool pam) {
-    ProcResult r;
-    std::vector<std::string> store{program};
-    store.insert(store.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : store) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> envStore = ChildEnvironment(extraEnv, pam);
-    std::vector<char*> envp;
-    for (std::string& e : envStore) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const std::string cwd = root_.empty() ? "/" : root_;
-
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0) return r;
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        close(in[0]);
-        close(in[1]);
-        return r;
-    }
-    if (pipe2(err, O_CLOEXEC) != 0) {
-        for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
-        return r;
-    }
-    const long start = NowMs();
-    pid_t pid = fork();
-    if (pid == 0) {
-        // Only async-signal-safe calls from here to exec.
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        if (gid != static_cast<gid_t>(-1) && (setgroups(0, nullptr) != 0 || setgid(gid) != 0)) _exit(126);
-        if (uid != static_cast<uid_t>(-1) && setuid(uid) != 0) _exit(126);
-        if (chdir(cwd.c_str()) != 0) _exit(126);
-        execve(program.c_str(), argv.data(), envp.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    close(err[1]);
-    if (pid < 0) {
-        for (int fd : {in[1], out[0], err[0]}) close(fd);
-        return r;
-    }
-    if (!input.empty()) (void)!write(in[1], input.data(), input.size());
-    close(in[1]);
-
-    int status = 0;
-    bool reaped = false;
-    bool outOpen = true, errOpen = true;
-    char buf[65536];
-    while (outOpen || errOpen) {
-        long left = start + limitMs - NowMs();
-        if (left <= 0) {
-            if (!r.timedOut && !reaped) {
-                r.timedOut = true;
-                kill(pid, SIGKILL);  // our unreaped child: the pid cannot have been reused
-                waitpid(pid, &status, 0);
-                reaped = true;
-                limitMs += 1000;  // a moment more for its output to drain
-                continue;
-            }
-            break;  // a grandchild holds the pipes: stop reading
-        }
-        pollfd p[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
-        int n = poll(p, 2, static_cast<int>(std::min(left, 100L)));
-        if (n < 0 && errno != EINTR) break;
-        for (int i = 0; i < 2; ++i) {
-            if (p[i].fd < 0 || !(p[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            ssize_t got = read(p[i].fd, buf, sizeof buf);
-            if (got <= 0) {
-                (i == 0 ? outOpen : errOpen) = false;
-                continue;
-            }
-            (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(got));
-        }
-        // A finished child whose pipes a detached grandchild still holds must not block us.
-        if (!reaped && waitpid(pid, &status, WNOHANG) == pid) {
-            reaped = true;
-            limitMs = std::min(limitMs, NowMs() - start + 2000);
-        }
-    }
-    close(out[0]);
-    close(err[0]);
-    r.closed = !outOpen && !errOpen;
-    if (!reaped) waitpid(pid, &status, 0);
-    r.ms = NowMs() - start;
-    if (WIFEXITED(status)) r.exitStatus = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) r.exitStatus = 128 + WTERMSIG(status);
-    ReapOrphans();
-    return r;
+    return kestrel_test::RunProcess({.program = program,
+                                     .args = args,
+                                     .input = input,
+                                     .env = ChildEnvironment(extraEnv, pam),
+                                     .uid = uid,
+                                     .gid = gid,
+                                     .cwd = root_.empty() ? "/" : root_,
+                                     .limitMs = limitMs});
 }
 
 ProcResult E2ETest::RunCairn(const std::vector<std::string>& args, const std::string& input,
@@ -595,24 +503,6 @@ size_t E2ETest::SimLogCount(const Instance& instance, const std::string& text) c
     for (const std::string& l : ReadLines(instance.instDir + "/work/sapsim.log"))
         if (Contains(l, text)) ++n;
     return n;
-}
-
-std::string E2ETest::ReadFile(const std::string& path) {
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-std::vector<std::string> E2ETest::ReadLines(const std::string& path) {
-    return LinesFrom(path, 0);
-}
-
-bool E2ETest::WriteFile(const std::string& path, const std::string& text, unsigned mode) {
-    std::ofstream out(path, std::ios::trunc);
-    out << text;
-    out.close();
-    return out.good() && chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
 }
 
 std::string E2ETest::MarkerScript(const std::string& path, const std::string& name, int code) {

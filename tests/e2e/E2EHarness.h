@@ -27,10 +27,18 @@
 #include <vector>
 
 #include "TestIdentity.h"
+#include "TestSupport.h"
 
 namespace kestrel_e2e {
 
 using Json = nlohmann::json;
+using kestrel_test::Contains;
+using kestrel_test::ProcResult;
+using kestrel_test::ReadFile;
+using kestrel_test::WriteFile;
+inline std::vector<std::string> ReadLines(const std::string& path) {
+    return kestrel_test::Lines(ReadFile(path));
+}
 
 // The action lines the agent writes into the SAP log file.
 inline constexpr const char* kStarted = "Action: SAP instance started by Cairn.";
@@ -39,27 +47,12 @@ inline constexpr const char* kCleaned = "Action: SAP instance cleaned by Cairn."
 
 // Debug-log texts that show which monitor levels and checks ran.
 inline constexpr const char* kSecondLevelRan = "_SecondLevelMonitor is called with timeinhand";
-inline constexpr const char* kThirdLevelRan = "_ThirdLevelMonitor is called with timeinhand";
 inline constexpr const char* kJcmonRan = "_RunJcmonMonitorCheck is called with dwTimeOut";
-
-inline bool Contains(const std::string& s, const std::string& what) {
-    return s.find(what) != std::string::npos;
-}
 
 // The accounts every e2e test has. Passwords hold no blank (the encoded form takes none).
 inline constexpr uint32_t kGid = 47100;
 inline const kestrel_test::TestAccount kAdminAccount{"e2eadm", 47101, kGid, "E2e-Adm1n.pw", "/bin/sh", ""};
 inline const kestrel_test::TestAccount kOtherAccount{"e2eoth", 47102, kGid, "Oth3r-pw", "/bin/sh", ""};
-
-// What a child process did.
-struct ProcResult {
-    int exitStatus = -1;  // exit code; 128 + signal when killed; -1 when it could not be started
-    std::string out;
-    std::string err;
-    bool timedOut = false;  // killed by the harness at its limit
-    bool closed = false;    // both output pipes reached end of file: nothing was left holding them
-    long ms = 0;            // real time from start to reaping
-};
 
 // One cairnagent resource command.
 struct E2EResult : ProcResult {
@@ -72,6 +65,9 @@ struct E2EResult : ProcResult {
     std::vector<Json> Messages(const std::string& entryPoint = "") const;
     bool HasMessage(int id, const std::string& entryPoint = "") const;
     std::string MessageText(int id) const;  // the first message with this id, "" when none
+    int Severity(int id) const;             // of the first message with this id, -1 when none
+    // The ids of the messages of an entry point ("" = all, "startup" = startup's), dump lines left out.
+    std::vector<int> Ids(const std::string& entryPoint = "") const;
     // The result of the last call of this entry point, -1 when none.
     long long Result(const std::string& entryPoint) const;
     // Number of debug-log lines (of this run) that contain text.
@@ -83,8 +79,9 @@ struct E2EResult : ProcResult {
 
 // Lines of this run's debug log written by one function ("CKestrel::Online") that contain text.
 size_t TraceCount(const E2EResult& r, const std::string& function, const std::string& text);
-// Position of the first message with this id among all messages of the run (-1 when absent).
-long MessageIndex(const E2EResult& r, int id);
+// Expects the message with this id: its severity (1 error, 2 warning, 3 notice, 4 info) and, when given,
+// its exact text.
+void ExpectMessage(const E2EResult& r, int id, int severity, const std::string& text = "");
 
 struct InstallOptions {
     std::string instance{};  // name ending in the instance number, e.g. "DVEBMGS00"
@@ -123,18 +120,15 @@ class E2ETest : public ::testing::Test {
     void TearDown() override;
 
     const std::string& Root() const { return root_; }
-    const std::string& LogDir() const { return logDir_; }
     const std::string& StateDir() const { return stateDir_; }
     // A system ID of this test: distinct across the tests of the machine and never part of another
     // test's paths. Several per test: Sid(0), Sid(1), ...
     std::string Sid(int index = 0);
-    const std::string& EncodedPassword() const { return encodedPassword_; }
     const kestrel_test::TestIdentity& Identity() const { return *identity_; }
     std::string Host() const { return "e2ehost"; }
 
     // sapsim install; the resource enters the configuration. Fails the test (ADD_FAILURE) when it fails.
     Instance& Install(const InstallOptions& options);
-    Instance& Find(const std::string& resource);
     // Replaces (or adds) one attribute of a resource: value is a TOML value text (TomlString, TomlList, "4").
     void SetAttr(Instance& instance, const std::string& key, const std::string& tomlValue);
     // Type attributes (OnlineTimeout, MonitorTimeout, ..., debug_tags) as TOML value texts.
@@ -143,7 +137,6 @@ class E2ETest : public ::testing::Test {
     void WriteControl(const Instance& instance, const std::string& toml);
     // Writes the cluster configuration (Run does it before every command).
     std::string WriteConfig();
-    const std::string& ConfigPath() const { return configPath_; }
 
     // cairnagent [--json] COMMAND RESOURCE [extra args]; extraEnv entries "NAME=value" (they override).
     E2EResult Run(const std::string& command, const std::string& resource, bool json = true,
@@ -218,9 +211,6 @@ class E2ETest : public ::testing::Test {
                                               bool pam = true) const;
     void SetTimeScale(int scale) { timeScale_ = scale; }
 
-    static std::string ReadFile(const std::string& path);
-    static std::vector<std::string> ReadLines(const std::string& path);
-    static bool WriteFile(const std::string& path, const std::string& text, unsigned mode = 0644);
     // Replaces path by a script that adds a line to <root>/markers/<name> on each run and exits with code;
     // returns the marker's path. The folder is open to every account (tools run as the administrator).
     std::string MarkerScript(const std::string& path, const std::string& name, int code);

@@ -32,23 +32,6 @@ using namespace kestrel_test;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "kestrel-runas-XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-        chmod(path_.c_str(), 0777);  // the test account works here too
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const std::string& Path() const { return path_; }
-
-  private:
-    std::string path_;
-};
-
 // This process's open descriptors and what they refer to.
 std::vector<std::string> OpenDescriptors() {
     std::vector<std::string> out;
@@ -154,7 +137,7 @@ TEST(TernRunCommand, OutputJoinsStdoutAndStderrAndMayBeEmpty) {
 }
 
 TEST(TernRunCommand, WorkingDirectoryGivenOrInherited) {
-    TempDir dir;
+    TempDir dir(0777);
     TernRunOptions options;
     options.commandLine = L"/bin/pwd";
     options.timeoutMs = 20000;
@@ -308,7 +291,7 @@ TEST_F(TernRunAsAccountTest, ANonRootAgentRunsOnlyAsItself) {
 // Every way a run can end, a thousand times over (as the test account too, when it can): afterwards this
 // process holds exactly the descriptors it held before and has no child left, zombie or not.
 TEST(TernRunCommandRobustness, ThousandCommandsLeaveNoZombieAndNoDescriptor) {
-    TempDir dir;
+    TempDir dir(0777);
     TernAccount account;
     const bool asAccount = AdminAccount(account);
     ASSERT_TRUE(OwnChildren().empty()) << Joined(OwnChildren());
@@ -381,7 +364,7 @@ TEST(TernRunCommandRobustness, ThousandCommandsLeaveNoZombieAndNoDescriptor) {
 // Shell syntax in a command line is plain text: every token reaches the program as it stands, nothing is
 // substituted, piped, redirected or expanded.
 TEST(TernRunCommandRobustness, ShellSyntaxReachesTheProgramAsLiteralArguments) {
-    TempDir dir;
+    TempDir dir(0777);
     ASSERT_TRUE(std::ofstream(dir.Path() + "/only-file").good());
     const std::vector<std::string> args{
         "a;b", ";", "c|d", "|",  "$(id)", "`id`",  "x`uname`y",          "&&", "e&f", ">", "out", "2>&1",
@@ -457,8 +440,8 @@ TEST(TernRunCommandRobustness, TimedOutCommandDiesWithItsChildrenAtTheLimit) {
             }
             if (reaped == 0) kill(pids[i], SIGKILL), waitpid(pids[i], &status, 0);
             if (reaped < 0 && errno == ECHILD) {
-                // Not ours to reap: killed together with its parent shell, which reaped it before dying itself
-                // (a living orphan would have come to this subreaper). Its PID may already be reused.
+                // Not ours to reap: killed together with its parent shell, which reaped it before dying
+                // itself (a living orphan would have come to this subreaper). Its PID may already be reused.
                 continue;
             }
             EXPECT_EQ(reaped, pids[i]) << "descendant " << pids[i] << " survived the limit";

@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -191,8 +193,38 @@ TEST_F(ServiceTest, ServiceWhoseProcessDiesShowsStopped) {
     CKestrelStatus wait = svc.WaitForStart(200);
     EXPECT_EQ(wait.GetCode(), 6);
     EXPECT_EQ(wait.GetError(), 1u);
+    EXPECT_EQ(TernGetLastError(), 1u);
     ReapEnded();
     EXPECT_EQ(Status(svc).state, TERN_SERVICE_STOPPED);
+}
+
+// Only the local manager exists: a named machine is refused (50), a null or empty name is the local one.
+TEST_F(ServiceTest, OnlyTheLocalManagerOpens) {
+    TernSCM scm;
+    EXPECT_TRUE(scm.Open(nullptr, TernSCM::kAllAccess).IsSuccess());
+    EXPECT_TRUE(scm.Open(L"", TernSCM::kAllAccess).IsSuccess());
+    EXPECT_EQ(scm.Open(L"otherhost", TernSCM::kAllAccess).GetError(), 50u);
+}
+
+// A program named without a folder is looked up in PATH, past files that are not executable.
+TEST_F(ServiceTest, ProgramIsFoundInPathPastFilesThatAreNotExecutable) {
+    const std::string first = dir_.Path() + "/first", second = dir_.Path() + "/second";
+    std::filesystem::create_directories(first);
+    std::filesystem::create_directories(second);
+    ASSERT_TRUE(kestrel_test::WriteFile(first + "/tern-probe", "not a program\n", 0644));
+    std::filesystem::copy_file(ChildProgram(), second + "/tern-probe");
+    ASSERT_EQ(::chmod((second + "/tern-probe").c_str(), 0755), 0);
+    const char* path = ::getenv("PATH");
+    const std::string saved = path != nullptr ? path : "";
+    ::setenv("PATH", (first + ":" + second).c_str(), 1);
+    Create("probe", {"tern-probe", "pause"});
+    TernService svc;
+    ASSERT_TRUE(svc.Open(L"probe", TernService::kAllAccess, nullptr, TernSCM::kAllAccess).IsSuccess());
+    const CKestrelStatus started = svc.Start();
+    ::setenv("PATH", saved.c_str(), 1);
+    ASSERT_TRUE(started.IsSuccess()) << started.GetError() << TracesText();
+    EXPECT_TRUE(svc.WaitForStart(2000).IsSuccess()) << Log("probe");
+    EXPECT_EQ(Status(svc).state, TERN_SERVICE_RUNNING) << Log("probe");
 }
 
 std::vector<uint32_t> g_sleeps;

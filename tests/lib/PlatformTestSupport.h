@@ -19,6 +19,7 @@
 #include "FakeCairn.h"
 #include "LibLogger.h"
 #include "LibWide.h"
+#include "TestSupport.h"
 
 extern char** environ;
 
@@ -29,22 +30,7 @@ inline const char* ChildProgram() {
     return TERN_TEST_CHILD;
 }
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tern-plat-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-        ::chmod(path_.c_str(), 0755);  // services running as a test account reach their program here
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& Path() const { return path_; }
-
-  private:
-    std::string path_;
-};
+using kestrel_test::TempDir;
 
 inline int PidfdOpen(pid_t pid, unsigned flags) {
     return static_cast<int>(::syscall(SYS_pidfd_open, pid, flags));

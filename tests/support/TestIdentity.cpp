@@ -20,26 +20,17 @@ constexpr const char* kMatrixModule = "/usr/lib/x86_64-linux-gnu/pam_wrapper/pam
 constexpr const char* kDenyModule = "/usr/lib/x86_64-linux-gnu/security/pam_deny.so";
 constexpr const char* kIdentityDirVar = "KESTREL_TEST_IDENTITY_DIR";
 
-bool WriteFile(const std::string& path, const std::string& text, mode_t mode) {
-    std::ofstream out(path, std::ios::trunc);
-    out << text;
-    out.close();
-    return out.good() && chmod(path.c_str(), mode) == 0;
-}
-
 }  // namespace
 
 std::unique_ptr<TestIdentity> TestIdentity::Create(const std::vector<TestAccount>& accounts,
                                                    std::string* error) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kestrel-identity-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) {
-        if (error) *error = "mkdtemp failed: " + std::string(strerror(errno));
+    // Readable by the test accounts: processes that run as them read these files through the wrappers.
+    std::unique_ptr<TestIdentity> identity(new TestIdentity());
+    const std::string& dir = identity->dir_.Path();
+    if (dir.empty()) {
+        if (error) *error = "cannot make a temporary directory: " + std::string(strerror(errno));
         return nullptr;
     }
-    std::unique_ptr<TestIdentity> identity(new TestIdentity(pattern));
-    const std::string& dir = identity->dir_;
-    // Readable by the test accounts: processes that run as them read these files through the wrappers.
-    chmod(dir.c_str(), 0755);
     std::filesystem::create_directories(dir + "/home");
     chmod((dir + "/home").c_str(), 0755);
     std::filesystem::create_directories(dir + "/pam.d");
@@ -82,16 +73,12 @@ std::unique_ptr<TestIdentity> TestIdentity::Create(const std::vector<TestAccount
     return identity;
 }
 
-TestIdentity::~TestIdentity() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-}
-
 std::vector<std::string> TestIdentity::Environment() const {
+    const std::string& dir = Dir();
     return {
-        "LD_PRELOAD=libnss_wrapper.so:libpam_wrapper.so", "NSS_WRAPPER_PASSWD=" + dir_ + "/passwd",
-        "NSS_WRAPPER_GROUP=" + dir_ + "/group", "PAM_WRAPPER=1", "PAM_WRAPPER_SERVICE_DIR=" + dir_ + "/pam.d",
-        std::string(kIdentityDirVar) + "=" + dir_,
+        "LD_PRELOAD=libnss_wrapper.so:libpam_wrapper.so", "NSS_WRAPPER_PASSWD=" + dir + "/passwd",
+        "NSS_WRAPPER_GROUP=" + dir + "/group", "PAM_WRAPPER=1", "PAM_WRAPPER_SERVICE_DIR=" + dir + "/pam.d",
+        std::string(kIdentityDirVar) + "=" + dir,
         // Sanitizer runtimes insist on coming first in the library list (the wrappers come first here) and
         // refuse the RTLD_DEEPBIND the wrappers load libc with by default.
         "ASAN_OPTIONS=verify_asan_link_order=0", "NSS_WRAPPER_DISABLE_DEEPBIND=1",

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
+
 namespace kestrel_test {
 
 struct TestAccount {
@@ -29,18 +31,14 @@ class TestIdentity {
     // Writes the files for accounts (plus root and the calling user, so the process still resolves itself)
     // into a new temporary directory. Null on failure, with the reason in *error.
     static std::unique_ptr<TestIdentity> Create(const std::vector<TestAccount>& accounts, std::string* error);
-    // Removes the directory and everything in it.
-    ~TestIdentity();
-    TestIdentity(const TestIdentity&) = delete;
-    TestIdentity& operator=(const TestIdentity&) = delete;
-
-    const std::string& Dir() const { return dir_; }
+    // The directory and everything in it go with the object.
+    const std::string& Dir() const { return dir_.Path(); }
     // "NAME=value" entries a process needs to see the accounts (LD_PRELOAD, NSS_WRAPPER_*, PAM_WRAPPER*).
     std::vector<std::string> Environment() const;
 
   private:
-    explicit TestIdentity(std::string dir) : dir_(std::move(dir)) {}
-    std::string dir_;
+    TestIdentity() = default;
+    TempDir dir_;
 };
 
 // True when this process runs with both wrappers preloaded and configured.
