@@ -17,44 +17,46 @@ CKestrelStatus OpenLocalService(const std::wstring& serviceName, TernService& se
     return st;
 }
 
-}  // namespace
-
-CKestrelStatus CKestrelUtil::StartService(const std::wstring& serviceName, uint32_t timeoutMs) {
-    TERN_TRACE(L"StartService called with service [%s] and timeout [%d].", serviceName, timeoutMs);
+// Opens serviceName, asks for a state change (act) and waits up to timeoutMs for it (wait), ending at the
+// first step that fails. A failed act or wait is traced under actName / waitName as a line of caller (the
+// calling entry's TERN_FUNC); OpenLocalService traces a failed open.
+template <class Act>
+CKestrelStatus ChangeServiceState(std::string_view caller, const std::wstring& serviceName,
+                                  uint32_t timeoutMs, Act act, const wchar_t* actName,
+                                  CKestrelStatus (TernService::*wait)(uint32_t), const wchar_t* waitName) {
     TernService service;
     CKestrelStatus st = OpenLocalService(serviceName, service);
+    const wchar_t* failedStep = nullptr;
     if (st.IsSuccess()) {
-        st = service.Start();
+        st = act(service);
         if (st.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernService::Start", st.GetCode(), st.GetError());
+            failedStep = actName;
         } else {
-            st = service.WaitForStart(timeoutMs);
-            if (st.IsFailure())
-                TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernService::WaitForStart", st.GetCode(),
-                           st.GetError());
+            st = (service.*wait)(timeoutMs);
+            if (st.IsFailure()) failedStep = waitName;
         }
     }
+    if (failedStep)
+        TernLogger().Trace(__FILE__, __LINE__, caller, L"%s returned %d, 0x%.08X", failedStep, st.GetCode(),
+                           st.GetError());
     service.Close();
     return st;
 }
 
+}  // namespace
+
+CKestrelStatus CKestrelUtil::StartService(const std::wstring& serviceName, uint32_t timeoutMs) {
+    TERN_TRACE(L"StartService called with service [%s] and timeout [%d].", serviceName, timeoutMs);
+    return ChangeServiceState(
+        TERN_FUNC, serviceName, timeoutMs, [](TernService& s) { return s.Start(); }, L"TernService::Start",
+        &TernService::WaitForStart, L"TernService::WaitForStart");
+}
+
 CKestrelStatus CKestrelUtil::StopService(const std::wstring& serviceName, uint32_t timeoutMs) {
     TERN_TRACE(L"StopService called with service [%s] and timeout [%d].", serviceName, timeoutMs);
-    TernService service;
-    CKestrelStatus st = OpenLocalService(serviceName, service);
-    if (st.IsSuccess()) {
-        st = service.Stop();
-        if (st.IsFailure()) {
-            TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernService::Stop", st.GetCode(), st.GetError());
-        } else {
-            st = service.WaitForStop(timeoutMs);
-            if (st.IsFailure())
-                TERN_TRACE(L"%s returned %d, 0x%.08X", L"TernService::WaitForStop", st.GetCode(),
-                           st.GetError());
-        }
-    }
-    service.Close();
-    return st;
+    return ChangeServiceState(
+        TERN_FUNC, serviceName, timeoutMs, [](TernService& s) { return s.Stop(); }, L"TernService::Stop",
+        &TernService::WaitForStop, L"TernService::WaitForStop");
 }
 
 CKestrelStatus CKestrelUtil::IsServiceRunning(const std::wstring& serviceName, bool& running) {

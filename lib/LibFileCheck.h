@@ -6,6 +6,7 @@
 
 #include "KestrelStatus.h"
 #include "LibLogon.h"
+#include "LibNonCopyable.h"
 
 // True when path can be opened for reading as a file: missing files, directories and files the calling
 // thread's file-system identity may not read all give false.
@@ -19,12 +20,10 @@ CKestrelStatus TernIsDirectory(const std::string& path, bool& isDirectory);
 // Switches the calling thread's file-system identity (fsuid/fsgid) to an account and back. Only file
 // access checks on this thread change; other threads and the process's real identity stay as they are.
 // The destructor restores the identity if Restore was not called.
-class TernFsIdentity {
+class TernFsIdentity : private TernNonCopyable {
   public:
     TernFsIdentity() = default;
     ~TernFsIdentity();
-    TernFsIdentity(const TernFsIdentity&) = delete;
-    TernFsIdentity& operator=(const TernFsIdentity&) = delete;
 
     // Takes on account's uid and primary gid for file access. Failure: code 2 with 1314 when the switch
     // is not permitted (a non-root agent can only take on its own identity); nothing changed then.

@@ -65,6 +65,11 @@ struct Spec {
     bool wideStr = true;  // for 's'/'c': the argument is wide
 };
 
+// d i u x X o: the conversions that take an integer argument.
+constexpr bool IsIntegerConv(wchar_t c) {
+    return c == L'd' || c == L'i' || c == L'u' || c == L'x' || c == L'X' || c == L'o';
+}
+
 // Parses the conversion starting after '%' at fmt[i]; advances i past it. Returns false on a malformed
 // conversion. Usable at compile time and at run time.
 constexpr bool ParseSpec(const wchar_t* fmt, size_t n, size_t& i, Spec& s) {
@@ -137,12 +142,6 @@ constexpr bool ParseSpec(const wchar_t* fmt, size_t n, size_t& i, Spec& s) {
             s.wideStr = wideMod;
             s.conv = s.conv == L'S' ? L's' : L'c';
             return true;
-        case L'd':
-        case L'i':
-        case L'u':
-        case L'x':
-        case L'X':
-        case L'o':
         case L'p':
         case L'f':
         case L'e':
@@ -151,20 +150,16 @@ constexpr bool ParseSpec(const wchar_t* fmt, size_t n, size_t& i, Spec& s) {
         case L'G':
             return true;
         default:
-            return false;
+            return IsIntegerConv(s.conv);
     }
 }
 
 constexpr bool Fits(const Spec& s, Kind k) {
+    if (IsIntegerConv(s.conv)) {
+        if (s.len == Spec::kLongLong) return k == Kind::I64 || k == Kind::U64;
+        return k == Kind::I32 || k == Kind::U32 || k == Kind::WChar;
+    }
     switch (s.conv) {
-        case L'd':
-        case L'i':
-        case L'u':
-        case L'x':
-        case L'X':
-        case L'o':
-            if (s.len == Spec::kLongLong) return k == Kind::I64 || k == Kind::U64;
-            return k == Kind::I32 || k == Kind::U32 || k == Kind::WChar;
         case L's':
             return k == (s.wideStr ? Kind::WStr : Kind::NStr);
         case L'c':
@@ -214,6 +209,20 @@ struct Arg {
     size_t len;  // for texts
 };
 
+// Points a at a text of characters Ch: a string or view (U, the argument's type without cv-ref) by its
+// data and size, a pointer up to its terminator (length 0 for a null pointer).
+template <class Ch, class U, class T>
+inline void SetTextArg(Arg& a, const T& v) {
+    if constexpr (std::is_same_v<U, std::basic_string<Ch>> || std::is_same_v<U, std::basic_string_view<Ch>>) {
+        a.p = v.data();
+        a.len = v.size();
+    } else {
+        const Ch* ptr = v;
+        a.p = ptr;
+        a.len = ptr ? std::char_traits<Ch>::length(ptr) : 0;
+    }
+}
+
 template <class T>
 inline Arg MakeArg(const T& v) {
     constexpr Kind k = KindOf<T>();
@@ -221,23 +230,9 @@ inline Arg MakeArg(const T& v) {
     a.kind = k;
     using U = std::remove_cvref_t<T>;
     if constexpr (k == Kind::WStr) {
-        if constexpr (std::is_same_v<U, std::wstring> || std::is_same_v<U, std::wstring_view>) {
-            a.p = v.data();
-            a.len = v.size();
-        } else {
-            const wchar_t* ptr = v;
-            a.p = ptr;
-            a.len = ptr ? std::char_traits<wchar_t>::length(ptr) : 0;
-        }
+        SetTextArg<wchar_t, U>(a, v);
     } else if constexpr (k == Kind::NStr) {
-        if constexpr (std::is_same_v<U, std::string> || std::is_same_v<U, std::string_view>) {
-            a.p = v.data();
-            a.len = v.size();
-        } else {
-            const char* ptr = v;
-            a.p = ptr;
-            a.len = ptr ? std::char_traits<char>::length(ptr) : 0;
-        }
+        SetTextArg<char, U>(a, v);
     } else if constexpr (k == Kind::Ptr) {
         a.p = static_cast<const void*>(v);
     } else if constexpr (k == Kind::Dbl) {

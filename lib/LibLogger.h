@@ -141,35 +141,32 @@ TernThreadLogQueue& TernLogger();
 // The calling thread's operating-system id.
 uint32_t TernCurrentThreadId();
 
+// Position of the first target outside any <...> nesting, walking s from `from` to its end, or (backward)
+// from before `from` down to its start, where '>' opens a nesting and '<' closes it. npos when there is none.
+constexpr size_t TernFindOutsideAngles(std::string_view s, char target, size_t from, bool backward) {
+    const char open = backward ? '>' : '<';
+    const char close = backward ? '<' : '>';
+    int depth = 0;
+    size_t count = backward ? from : s.size() - from;
+    for (size_t k = 0; k < count; ++k) {
+        size_t i = backward ? from - 1 - k : from + k;
+        char c = s[i];
+        if (c == open)
+            ++depth;
+        else if (c == close)
+            --depth;
+        else if (c == target && depth == 0)
+            return i;
+    }
+    return std::string_view::npos;
+}
+
 // Qualified function name ("Class::Function") from __PRETTY_FUNCTION__.
 constexpr std::string_view TernFunctionName(std::string_view pretty) {
-    size_t paren = std::string_view::npos;
-    int depth = 0;
-    for (size_t i = 0; i < pretty.size(); ++i) {
-        char c = pretty[i];
-        if (c == '<')
-            ++depth;
-        else if (c == '>')
-            --depth;
-        else if (c == '(' && depth == 0) {
-            paren = i;
-            break;
-        }
-    }
+    size_t paren = TernFindOutsideAngles(pretty, '(', 0, false);
     if (paren == std::string_view::npos) return pretty;
-    size_t start = 0;
-    depth = 0;
-    for (size_t i = paren; i-- > 0;) {
-        char c = pretty[i];
-        if (c == '>')
-            ++depth;
-        else if (c == '<')
-            --depth;
-        else if (c == ' ' && depth == 0) {
-            start = i + 1;
-            break;
-        }
-    }
+    size_t space = TernFindOutsideAngles(pretty, ' ', paren, true);
+    size_t start = space == std::string_view::npos ? 0 : space + 1;
     std::string_view name = pretty.substr(start, paren - start);
     while (!name.empty() && (name[0] == '*' || name[0] == '&')) name.remove_prefix(1);
     return name;

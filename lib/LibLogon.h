@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "KestrelStatus.h"
+#include "LibNonCopyable.h"
 
 // Errors of a failed log-on beyond those in LibError.h (Windows numbering).
 enum : uint32_t {
@@ -55,12 +56,10 @@ CKestrelStatus TernLogonUser(std::wstring_view user, std::wstring_view domain, s
 // the next attempt authenticates again. The passwords kept are wiped when the scope ends; outside a scope
 // nothing is kept. Not movable: it lives on the stack of the call it serves.
 struct TernKeptLogons;
-class TernLogonReuseScope {
+class TernLogonReuseScope : private TernNonCopyable {
   public:
     TernLogonReuseScope();
     ~TernLogonReuseScope();
-    TernLogonReuseScope(const TernLogonReuseScope&) = delete;
-    TernLogonReuseScope& operator=(const TernLogonReuseScope&) = delete;
 
   private:
     std::unique_ptr<TernKeptLogons> kept_;  // null in an inner scope

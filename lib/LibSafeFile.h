@@ -8,14 +8,13 @@
 #include <string_view>
 
 #include "KestrelStatus.h"
+#include "LibNonCopyable.h"
 
 // One file opened for appending by TernAppendFile::Open. Owns its descriptor and closes it when destroyed.
-class TernAppendFile {
+class TernAppendFile : private TernNonCopyable {
   public:
     TernAppendFile() = default;
     ~TernAppendFile();
-    TernAppendFile(const TernAppendFile&) = delete;
-    TernAppendFile& operator=(const TernAppendFile&) = delete;
 
     // Opens path for appending (created with createMode, exactly, whatever the umask, when missing).
     // A directory on the way that is a link is followed only when the directory holding the link can be

@@ -208,13 +208,6 @@ uint32_t PamAccountError(int rc) {
     }
 }
 
-CKestrelStatus Failed(uint32_t error) {
-    TernSetLastError(error);
-    CKestrelStatus status;
-    status.Set(CKestrelStatus::kPlatform, error);
-    return status;
-}
-
 }  // namespace
 
 std::vector<std::string> TernLogonNames(std::wstring_view user, std::wstring_view domain) {
@@ -251,7 +244,7 @@ CKestrelStatus TernLogonUser(std::wstring_view user, std::wstring_view domain, s
     }
     if (!known) {
         TERN_TRACE(L"(%d) getpwnam_r found no account.", static_cast<int>(TERN_ERROR_LOGON_FAILURE));
-        return Failed(TERN_ERROR_LOGON_FAILURE);
+        return tern_posix::Fail(TERN_ERROR_LOGON_FAILURE);
     }
 
     SecretBuffer secret(password);
@@ -262,7 +255,7 @@ CKestrelStatus TernLogonUser(std::wstring_view user, std::wstring_view domain, s
     if (rc != PAM_SUCCESS) {
         TERN_TRACE(L"(%d) pam_start failed (%S).", static_cast<int>(TERN_ERROR_INTERNAL_ERROR),
                    pam_strerror(nullptr, rc));
-        return Failed(TERN_ERROR_INTERNAL_ERROR);
+        return tern_posix::Fail(TERN_ERROR_INTERNAL_ERROR);
     }
     g_authentications.fetch_add(1, std::memory_order_relaxed);
     rc = pam.Authenticate();
@@ -272,18 +265,18 @@ CKestrelStatus TernLogonUser(std::wstring_view user, std::wstring_view domain, s
                              ? TERN_ERROR_INTERNAL_ERROR
                              : TERN_ERROR_LOGON_FAILURE;
         TERN_TRACE(L"(%d) pam_authenticate failed (%d).", static_cast<int>(error), rc);
-        return Failed(error);
+        return tern_posix::Fail(error);
     }
     rc = pam.AccountManagement();
     if (rc != PAM_SUCCESS) {
         uint32_t error = PamAccountError(rc);
         TERN_TRACE(L"(%d) pam_acct_mgmt failed (%d).", static_cast<int>(error), rc);
-        return Failed(error);
+        return tern_posix::Fail(error);
     }
     if (type == TernLogonType::kInteractive && !IsLoginShell(found.shell)) {
         TERN_TRACE(L"(%d) Account has no login shell for an interactive log-on.",
                    static_cast<int>(TERN_ERROR_LOGON_TYPE_NOT_GRANTED));
-        return Failed(TERN_ERROR_LOGON_TYPE_NOT_GRANTED);
+        return tern_posix::Fail(TERN_ERROR_LOGON_TYPE_NOT_GRANTED);
     }
     // The runner switches to these groups; read once here rather than before every command. A failure
     // leaves the list empty and the runner asks again (and reports it).
@@ -304,7 +297,7 @@ CKestrelStatus TernAccountGroups(const TernAccount& account, std::vector<uint32_
     std::vector<uint32_t> list;
     if (!GroupList(account, list)) {
         TERN_TRACE(L"(%d) getgrouplist failed.", static_cast<int>(TERN_ERROR_INSUFFICIENT_BUFFER));
-        return Failed(TERN_ERROR_INSUFFICIENT_BUFFER);
+        return tern_posix::Fail(TERN_ERROR_INSUFFICIENT_BUFFER);
     }
     groups = std::move(list);
     CKestrelStatus status;

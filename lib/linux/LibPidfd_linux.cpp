@@ -25,16 +25,6 @@ constexpr unsigned long kPidfdGetInfo = _IOWR(0xFF, 11, PidfdInfo);
 
 }  // namespace
 
-TernPidfd& TernPidfd::operator=(TernPidfd&& o) noexcept {
-    if (this != &o) Reset(o.Release());
-    return *this;
-}
-
-void TernPidfd::Reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-}
-
 TernPidfd TernPidfd::Open(pid_t pid) {
     // Called through syscall: this C library's header lacks C++ linkage for the pidfd wrappers.
     return TernPidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0u)));

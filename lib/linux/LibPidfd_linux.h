@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "LibPosix_linux.h"
+
 namespace tern_posix {
 
 class TernPidfd {
@@ -14,30 +16,22 @@ class TernPidfd {
     TernPidfd() = default;
     // Takes ownership of fd (a pidfd, or -1).
     explicit TernPidfd(int fd) : fd_(fd) {}
-    TernPidfd(TernPidfd&& o) noexcept : fd_(o.Release()) {}
-    TernPidfd& operator=(TernPidfd&& o) noexcept;
-    TernPidfd(const TernPidfd&) = delete;
-    TernPidfd& operator=(const TernPidfd&) = delete;
-    ~TernPidfd() { Reset(); }
+    // Movable, not copyable, closed on destruction: all of it is UniqueFd's.
 
     // Opens pid (pidfd_open, close-on-exec). Invalid with errno set on failure (ESRCH: no such process).
     static TernPidfd Open(pid_t pid);
 
-    int Get() const { return fd_; }
-    bool Valid() const { return fd_ >= 0; }
+    int Get() const { return fd_.Get(); }
+    bool Valid() const { return fd_.Valid(); }
     // Gives the descriptor up; the caller owns it.
-    int Release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
+    int Release() { return fd_.Release(); }
     // Closes the held descriptor and takes fd.
-    void Reset(int fd = -1);
+    void Reset(int fd = -1) { fd_.Reset(fd); }
 
     // true while the process has not ended (a zombie has ended); false also when not valid or poll fails.
-    bool Alive() const { return Alive(fd_); }
+    bool Alive() const { return Alive(fd_.Get()); }
     // pidfd_send_signal without siginfo: 0, or -1 with errno (ESRCH once the process has ended).
-    int SendSignal(int sig) const { return SendSignal(fd_, sig); }
+    int SendSignal(int sig) const { return SendSignal(fd_.Get(), sig); }
 
     // The effective uid of the pidfd's process, asked of the pidfd itself (no /proc read). false with err:
     // ESRCH once the process has been reaped; another value when the kernel cannot answer this way (then
@@ -49,7 +43,7 @@ class TernPidfd {
     static int SendSignal(int pidfd, int sig);
 
   private:
-    int fd_ = -1;
+    UniqueFd fd_;
 };
 
 }  // namespace tern_posix

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "LibError.h"
 #include "LibLogger.h"
@@ -57,33 +58,35 @@ CKestrelStatus TernProcessList::Open() {
     return Ok();
 }
 
-CKestrelStatus TernProcessList::GetFirst(uint32_t& pid) {
+namespace {
+
+// The walk step GetFirst (restart) and GetNext share: pid = the PID at next, next moved on; 0 then. Otherwise
+// pid = 0xFFFFFFFF and the error the step fails with: 6 (an assertion reported) when the list is not open,
+// 18 past the last PID, which the caller traces.
+uint32_t TakePid(bool open, const std::vector<uint32_t>& pids, size_t& next, bool restart, uint32_t& pid) {
     pid = 0xFFFFFFFFu;
-    if (!open_) {
+    if (!open) {
         TernReportAssertion(__FILE__, __LINE__);
-        return Fail(TERN_ERROR_INVALID_HANDLE);
+        return TERN_ERROR_INVALID_HANDLE;
     }
-    next_ = 0;
-    if (next_ >= pids_.size()) {
-        TERN_TRACE(L"(%d) Process32First failed.", TERN_ERROR_NO_MORE_FILES);
-        return Fail(TERN_ERROR_NO_MORE_FILES);
-    }
-    pid = pids_[next_++];
-    return Ok();
+    if (restart) next = 0;
+    if (next >= pids.size()) return TERN_ERROR_NO_MORE_FILES;
+    pid = pids[next++];
+    return 0;
+}
+
+}  // namespace
+
+CKestrelStatus TernProcessList::GetFirst(uint32_t& pid) {
+    uint32_t error = TakePid(open_, pids_, next_, true, pid);
+    if (error == TERN_ERROR_NO_MORE_FILES) TERN_TRACE(L"(%d) Process32First failed.", error);
+    return error == 0 ? Ok() : Fail(error);
 }
 
 CKestrelStatus TernProcessList::GetNext(uint32_t& pid) {
-    pid = 0xFFFFFFFFu;
-    if (!open_) {
-        TernReportAssertion(__FILE__, __LINE__);
-        return Fail(TERN_ERROR_INVALID_HANDLE);
-    }
-    if (next_ >= pids_.size()) {
-        TERN_TRACE(L"(%d) Process32Next failed.", TERN_ERROR_NO_MORE_FILES);
-        return Fail(TERN_ERROR_NO_MORE_FILES);
-    }
-    pid = pids_[next_++];
-    return Ok();
+    uint32_t error = TakePid(open_, pids_, next_, false, pid);
+    if (error == TERN_ERROR_NO_MORE_FILES) TERN_TRACE(L"(%d) Process32Next failed.", error);
+    return error == 0 ? Ok() : Fail(error);
 }
 
 void TernGetOsVersion(uint32_t& major, uint32_t& minor) {

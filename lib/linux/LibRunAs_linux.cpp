@@ -265,14 +265,8 @@ CKestrelStatus TernRunCommand(const TernRunOptions& options, TernRunResult& resu
 
     ChildProcess child;
     tern_posix::SpawnPlan spawn;
-    spawn.program = plan.program.c_str();
-    spawn.argv = plan.argv.data();
-    spawn.envp = plan.envp.data();
-    spawn.switchIdentity = plan.switchIdentity;
-    spawn.uid = plan.uid;
-    spawn.gid = plan.gid;
-    spawn.groups = plan.groups.data();
-    spawn.groupCount = plan.groups.size();
+    spawn.SetCommand(plan.program, plan.argv, plan.envp);
+    spawn.SetIdentity(plan.switchIdentity, plan.uid, plan.gid, plan.groups);
     spawn.killWithParent = true;  // a tool ends with the agent (or the entry-point thread) that ran it
     spawn.workDir = plan.workDir.empty() ? nullptr : plan.workDir.c_str();
     spawn.stdinFd = inRead.Get();

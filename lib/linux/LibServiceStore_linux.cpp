@@ -263,17 +263,11 @@ CKestrelStatus Launch(LaunchPlan& p, uint32_t& pid, uint64_t& startTime, std::st
     p.reportWrite = reportWrite.Get();
 
     SpawnPlan spawn;
-    spawn.program = p.program.c_str();
-    spawn.argv = p.argv.data();
-    spawn.envp = p.envp.data();
+    spawn.SetCommand(p.program, p.argv, p.envp);
     // Holds until the manager has read the process's start time, so the pid it records is this process.
     spawn.holdFd = p.goRead;
     spawn.holdCloseFd = p.goWrite;
-    spawn.switchIdentity = p.asUser;
-    spawn.uid = p.uid;
-    spawn.gid = p.gid;
-    spawn.groups = p.groups.data();
-    spawn.groupCount = p.groups.size();
+    spawn.SetIdentity(p.asUser, p.uid, p.gid, p.groups);
     spawn.workDir = "/";
     spawn.stdinFd = p.devNull;
     spawn.stdoutFd = spawn.stderrFd = p.logFd;
@@ -455,13 +449,22 @@ CKestrelStatus Query(int dirFd, TernServiceStatus& status) {
     return Ok();
 }
 
-CKestrelStatus Start(int dirFd, const std::string& keyName, const std::vector<std::string>& extraArgs) {
-    FolderLock lock;
+// Takes the folder lock of dirFd into lock and reads the run state under it. Failure: the lock's, or the
+// mapped errno of the read; success leaves the last error alone.
+CKestrelStatus LockAndReadState(int dirFd, FolderLock& lock, RunState& rs) {
     CKestrelStatus st = lock.Acquire(dirFd);
     if (st.IsFailure()) return st;
-    RunState rs;
     int err = 0;
     if (!ReadState(dirFd, rs, err)) return FailErrno(err);
+    return Done();
+}
+
+CKestrelStatus Start(int dirFd, const std::string& keyName, const std::vector<std::string>& extraArgs) {
+    FolderLock lock;
+    RunState rs;
+    CKestrelStatus st = LockAndReadState(dirFd, lock, rs);
+    if (st.IsFailure()) return st;
+    int err = 0;
     if (OpenLive(rs).Valid()) return rs.stopping ? Fail(TERN_ERROR_SERVICE_ALREADY_RUNNING) : Ok();
 
     UniqueFd logFd(::openat(dirFd, kLogFile, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640));
@@ -497,11 +500,10 @@ CKestrelStatus Start(int dirFd, const std::string& keyName, const std::vector<st
 
 CKestrelStatus Stop(int dirFd) {
     FolderLock lock;
-    CKestrelStatus st = lock.Acquire(dirFd);
-    if (st.IsFailure()) return st;
     RunState rs;
+    CKestrelStatus st = LockAndReadState(dirFd, lock, rs);
+    if (st.IsFailure()) return st;
     int err = 0;
-    if (!ReadState(dirFd, rs, err)) return FailErrno(err);
     TernPidfd live = OpenLive(rs);
     if (!live.Valid()) {
         ::unlinkat(dirFd, kStateFile, 0);
@@ -560,6 +562,26 @@ std::vector<std::string> ListKeys(int rootFd) {
     return keys;
 }
 
+// Opens the registry root into root (left empty when that fails) and keyName's directory under it. Failure:
+// 1060 when there is no registry yet, otherwise as OpenServiceDir.
+CKestrelStatus OpenRootAndServiceDir(UniqueFd& root, const std::string& keyName, int& dirFd) {
+    root.Reset(OpenRoot(false));
+    if (!root.Valid()) return errno == ENOENT ? Fail(TERN_ERROR_SERVICE_DOES_NOT_EXIST) : FailErrno(errno);
+    return OpenServiceDir(root.Get(), keyName, dirFd);
+}
+
+// Calls visit(key, dirFd) for each service directory of the registry root that opens, in key order, until
+// visit returns false. dirFd is closed after the call.
+template <class Visit>
+void ForEachServiceDir(int rootFd, Visit visit) {
+    for (const std::string& key : ListKeys(rootFd)) {
+        int dirFd = -1;
+        if (OpenServiceDir(rootFd, key, dirFd).IsFailure()) continue;
+        UniqueFd dir(dirFd);
+        if (!visit(key, dir.Get())) return;
+    }
+}
+
 }  // namespace
 
 CKestrelStatus TernServiceRegistry::Create(const TernServiceConfig& config) {
@@ -580,26 +602,26 @@ CKestrelStatus TernServiceRegistry::Create(const TernServiceConfig& config) {
         return st;
     }
     // Names are unique without regard to case, and a display name may not be another service's key name.
-    for (const std::string& key : ListKeys(root.Get())) {
-        int dirFd = -1;
-        if (OpenServiceDir(root.Get(), key, dirFd).IsFailure()) continue;
-        UniqueFd dir(dirFd);
+    uint32_t clash = 0;
+    std::string clashKey;
+    ForEachServiceDir(root.Get(), [&](const std::string& key, int dirFd) {
         TernServiceConfig other;
         std::string why;
-        bool haveOther = ReadConfig(dir.Get(), other, why).IsSuccess();
-        uint32_t clash = 0;
+        bool haveOther = ReadConfig(dirFd, other, why).IsSuccess();
         if (SameName(key, config.keyName))
             clash = TERN_ERROR_SERVICE_EXISTS;
         else if (SameName(key, config.displayName) ||
                  (haveOther && (SameName(other.displayName, config.displayName) ||
                                 SameName(other.displayName, config.keyName))))
             clash = TERN_ERROR_DUPLICATE_SERVICE_NAME;
-        if (clash != 0) {
-            CKestrelStatus st = Fail(clash);
-            TERN_TRACE(L"(%d) Failed to create service %S: name taken by %S.", st.GetError(), config.keyName,
-                       key);
-            return st;
-        }
+        if (clash != 0) clashKey = key;
+        return clash == 0;
+    });
+    if (clash != 0) {
+        CKestrelStatus st = Fail(clash);
+        TERN_TRACE(L"(%d) Failed to create service %S: name taken by %S.", st.GetError(), config.keyName,
+                   clashKey);
+        return st;
     }
 
     std::string text;
@@ -657,14 +679,9 @@ CKestrelStatus TernServiceRegistry::Create(const TernServiceConfig& config) {
 }
 
 CKestrelStatus TernServiceRegistry::Delete(const std::string& keyName) {
-    UniqueFd root(OpenRoot(false));
-    CKestrelStatus st;
+    UniqueFd root;
     int dirFd = -1;
-    if (!root.Valid()) {
-        st = errno == ENOENT ? Fail(TERN_ERROR_SERVICE_DOES_NOT_EXIST) : FailErrno(errno);
-    } else {
-        st = OpenServiceDir(root.Get(), keyName, dirFd);
-    }
+    CKestrelStatus st = OpenRootAndServiceDir(root, keyName, dirFd);
     if (st.IsFailure()) {
         TERN_TRACE(L"(%d) Failed to delete service %S.", st.GetError(), keyName);
         return st;
@@ -694,14 +711,9 @@ CKestrelStatus TernServiceRegistry::Delete(const std::string& keyName) {
 }
 
 CKestrelStatus TernServiceRegistry::GetConfig(const std::string& keyName, TernServiceConfig& config) {
-    UniqueFd root(OpenRoot(false));
-    CKestrelStatus st;
+    UniqueFd root;
     int dirFd = -1;
-    if (!root.Valid()) {
-        st = errno == ENOENT ? Fail(TERN_ERROR_SERVICE_DOES_NOT_EXIST) : FailErrno(errno);
-    } else {
-        st = OpenServiceDir(root.Get(), keyName, dirFd);
-    }
+    CKestrelStatus st = OpenRootAndServiceDir(root, keyName, dirFd);
     UniqueFd dir(dirFd);
     std::string why;
     if (st.IsSuccess()) st = ReadConfig(dir.Get(), config, why);
@@ -722,16 +734,14 @@ CKestrelStatus TernServiceRegistry::List(std::vector<TernServiceEntry>& services
         TERN_TRACE(L"(%d) Failed to open the service registry %S.", st.GetError(), Root());
         return st;
     }
-    for (const std::string& key : ListKeys(root.Get())) {
-        int dirFd = -1;
-        if (OpenServiceDir(root.Get(), key, dirFd).IsFailure()) continue;
-        UniqueFd dir(dirFd);
+    ForEachServiceDir(root.Get(), [&](const std::string& key, int dirFd) {
         TernServiceEntry e;
         std::string why;
-        if (ReadConfig(dir.Get(), e.config, why).IsFailure()) continue;
+        if (ReadConfig(dirFd, e.config, why).IsFailure()) return true;
         e.config.keyName = key;
-        if (Query(dir.Get(), e.status).IsFailure()) continue;
+        if (Query(dirFd, e.status).IsFailure()) return true;
         services.push_back(std::move(e));
-    }
+        return true;
+    });
     return Ok();
 }

@@ -13,6 +13,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace tern_posix {
 
@@ -58,6 +60,23 @@ struct SpawnPlan {
     // intermediate process, which writes the program's pid (or -errno of the second fork) as one int32_t
     // to reportFd before any SpawnFailure, and exits 0.
     bool detached = false;
+
+    // Points program, argv and envp at a path and null-terminated vectors the caller keeps until Spawn
+    // returns.
+    void SetCommand(const std::string& path, const std::vector<char*>& args, const std::vector<char*>& env) {
+        program = path.c_str();
+        argv = args.data();
+        envp = env.data();
+    }
+    // Sets the identity switch (on) to uid, gid and supplementary groups the caller keeps until Spawn
+    // returns.
+    void SetIdentity(bool on, uid_t toUid, gid_t toGid, const std::vector<gid_t>& toGroups) {
+        switchIdentity = on;
+        uid = toUid;
+        gid = toGid;
+        groups = toGroups.data();
+        groupCount = toGroups.size();
+    }
 };
 
 // Forks and runs plan in the child. Returns the child's pid (the intermediate one when detached), or -1
