@@ -1,6 +1,7 @@
 // Running the host from the cairn tests.
 #pragma once
 
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -19,4 +20,16 @@ inline kestrel_test::ProcResult RunHost(const std::vector<std::string>& args, co
          .env = kestrel_test::EnvironmentWith(
              add, {"CAIRN_CONFIG", "CAIRN_FAULT_OPEN_FAILS", "CAIRN_FAULT_ATTR_READ", "CAIRN_FAULT_REGISTER",
                    "CAIRN_SERVICE_ROOT"})});
+}
+
+// Writes dir/agents/Kestrel.type.toml: the real type definition, pointing at the fake agent library.
+// false when the definition does not name the library as expected.
+inline bool WriteFakeAgentType(const kestrel_test::TempDir& dir) {
+    std::string definition = kestrel_test::ReadFile(CAIRN_TEST_TYPE_FILE);
+    const std::string library = "library = \"libKestrel.so\"";
+    const size_t at = definition.find(library);
+    if (at == std::string::npos) return false;
+    definition.replace(at, library.size(), std::string("library = \"") + CAIRN_TEST_FAKE_AGENT + "\"");
+    std::filesystem::create_directory(dir / "agents");
+    return kestrel_test::WriteFile(dir / "agents/Kestrel.type.toml", definition);
 }

@@ -29,13 +29,7 @@ mode_t ModeOf(const std::string& path) {
 class HardeningTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string definition = ReadFile(CAIRN_TEST_TYPE_FILE);
-        const std::string library = "library = \"libKestrel.so\"";
-        size_t at = definition.find(library);
-        ASSERT_NE(at, std::string::npos);
-        definition.replace(at, library.size(), std::string("library = \"") + CAIRN_TEST_FAKE_AGENT + "\"");
-        std::filesystem::create_directory(dir_ / "agents");
-        WriteFile(dir_ / "agents/Kestrel.type.toml", definition);
+        ASSERT_TRUE(WriteFakeAgentType(dir_));
         WriteFile(config_,
                   "[cluster]\nstate_dir = \"state\"\nlog_dir = \"log\"\n\n"
                   "[types.Kestrel]\nagent_dir = \"agents\"\ndebug_tags = [19]\n\n"

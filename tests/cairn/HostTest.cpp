@@ -22,14 +22,7 @@ namespace {
 class HostTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        // The real type definition, pointing at the fake agent library.
-        std::string definition = ReadFile(CAIRN_TEST_TYPE_FILE);
-        const std::string library = "library = \"libKestrel.so\"";
-        size_t at = definition.find(library);
-        ASSERT_NE(at, std::string::npos);
-        definition.replace(at, library.size(), std::string("library = \"") + CAIRN_TEST_FAKE_AGENT + "\"");
-        std::filesystem::create_directory(dir_ / "agents");
-        WriteFile(dir_ / "agents/Kestrel.type.toml", definition);
+        ASSERT_TRUE(WriteFakeAgentType(dir_));
         WriteConfig("");
     }
 
