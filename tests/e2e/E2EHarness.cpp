@@ -21,11 +21,7 @@ namespace fs = std::filesystem;
 namespace kestrel_e2e {
 namespace {
 
-long NowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
-}
+using kestrel_test::NowMs;
 
 void ReapOrphans() {
     while (waitpid(-1, nullptr, WNOHANG) > 0) {

@@ -19,13 +19,14 @@
 extern char** environ;
 
 namespace kestrel_test {
-namespace {
 
 long NowMs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec * 1000L + ts.tv_nsec / 1000000L;
 }
+
+namespace {
 
 std::string Name(const std::string& entry) {
     return entry.substr(0, entry.find('='));

@@ -26,6 +26,9 @@ class TempDir {
     std::string path_;
 };
 
+// Milliseconds of the monotonic clock.
+long NowMs();
+
 std::string ReadFile(const std::string& path);  // "" when unreadable
 bool WriteFile(const std::string& path, const std::string& text, unsigned mode = 0644);
 std::vector<std::string> Lines(const std::string& text);
