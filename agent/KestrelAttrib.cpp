@@ -142,34 +142,32 @@ void CKestrelAttrib::ReadArgList(const wchar_t* const* list) {
 void CKestrelAttrib::LogArgs() {
     struct Item {
         const wchar_t* name;
-        const std::wstring* text;
-        int32_t number;
+        std::wstring value;
     };
     const Item items[] = {
-        {L"ResourceName", &m_ResourceName, 0},
-        {L"SAPSID", &m_SAPSID, 0},
-        {L"SAPHome", &m_SAPHome, 0},
-        {L"SAPMonHome", &m_SAPMonHome, 0},
-        {L"SAPHost", &m_SAPHost, 0},
-        {L"SAPServiceUser", &m_SAPServiceUser, 0},
-        {L"SAPAdminDomain", &m_SAPAdminDomain, 0},
-        {L"SAPAdmin", &m_SAPAdmin, 0},
-        {L"SAPAdminPassword", &m_SAPAdminPassword, 0},
-        {L"ResLogLevel", &m_ResLogLevel, 0},
-        {L"InstType", &m_InstType, 0},
-        {L"InstName", &m_InstName, 0},
-        {L"InstProfile", &m_InstProfile, 0},
-        {L"EnqSrvResName", &m_EnqSrvResName, 0},
-        {L"MonitorProgram", &m_MonitorProgram, 0},
-        {L"SecondLevelMonitor", nullptr, m_SecondLevelMonitor},
-        {L"EPProgramTimeout", nullptr, m_EPProgramTimeout},
+        {L"ResourceName", m_ResourceName},
+        {L"SAPSID", m_SAPSID},
+        {L"SAPHome", m_SAPHome},
+        {L"SAPMonHome", m_SAPMonHome},
+        {L"SAPHost", m_SAPHost},
+        {L"SAPServiceUser", m_SAPServiceUser},
+        {L"SAPAdminDomain", m_SAPAdminDomain},
+        {L"SAPAdmin", m_SAPAdmin},
+        {L"SAPAdminPassword", m_SAPAdminPassword},
+        {L"ResLogLevel", m_ResLogLevel},
+        {L"InstType", m_InstType},
+        {L"InstName", m_InstName},
+        {L"InstProfile", m_InstProfile},
+        {L"EnqSrvResName", m_EnqSrvResName},
+        {L"MonitorProgram", m_MonitorProgram},
+        {L"SecondLevelMonitor", TernFormat(L"%d", m_SecondLevelMonitor)},
+        {L"EPProgramTimeout", TernFormat(L"%d", m_EPProgramTimeout)},
     };
     std::wstring text = L"The entry point is called with attribute values: ";
     const size_t last = std::size(items) - 1;
     for (size_t i = 0; i < std::size(items); ++i) {
         const Item& it = items[i];
-        std::wstring value = it.text ? *it.text : TernFormat(L"%d", it.number);
-        text += TernFormat(L"\n \t\t\t\t\t\t%-20s= [%s", it.name, value);
+        text += TernFormat(L"\n \t\t\t\t\t\t%-20s= [%s", it.name, it.value);
         text += i == last ? L"]. \n" : L"], ";
     }
     TERN_TRACE(L"%s", text);

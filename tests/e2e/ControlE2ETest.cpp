@@ -264,6 +264,9 @@ TEST_P(ControlArchE2E, OnlineOfflineAndCleanStartStopRecordAndKill) {
     for (const Proc& p : mine) EXPECT_TRUE(GoneSoon(p.pid)) << p.exe << " survived Clean";
     EXPECT_FALSE(ServiceRunning(in));
     EXPECT_EQ(Actions(in), (std::vector<std::string>{kStarted, kShutdown, kStarted, kCleaned}));
+    // Kill also looks for the Java launcher, of Java and Add-In instances only.
+    const bool java = std::string(c.arch) == "java" || std::string(c.arch) == "addin";
+    EXPECT_EQ(clean.DebugHas("This is Java/Add-In instance. Pushing jlaunch.exe onto ProcMon."), java);
 }
 
 INSTANTIATE_TEST_SUITE_P(

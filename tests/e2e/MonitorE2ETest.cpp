@@ -81,14 +81,14 @@ INSTANTIATE_TEST_SUITE_P(Kinds, MonitorKinds,
 // that is none of the programs the instance type runs.
 TEST_F(MonitorE2E, FirstLevelCountsOnlyTheInstancesOwnProcesses) {
     Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
-    WriteControl(in,
-                 "[startsap]\nprocesses = [\"disp+work.exe\", \"msg_server.exe\", \"igswd.exe\", "
-                 "\"gwrd.exe\"]\n");
+    WriteControl(in, "[startsap]\nprocesses = [\"disp+work.exe\", \"msg_server.exe\", \"gwrd.exe\"]\n");
     ASSERT_TRUE(StartInstance(in));
     E2EResult r = Monitor(in);
     ExpectState(r, "OFFLINE");
+    EXPECT_TRUE(r.DebugHas("igswd.exe process is defined in the ProcMon but NOT Running.")) << r.Describe();
+    EXPECT_FALSE(r.DebugHas("gwrd.exe process is defined in the ProcMon but NOT Running.")) << r.Describe();
     EXPECT_TRUE(r.DebugHas("icman.exe process is defined in the ProcMon but NOT Running.")) << r.Describe();
-    EXPECT_TRUE(r.DebugHas("Got procCount[4] and procmonCount[5] from GetProcessState.")) << r.Describe();
+    EXPECT_TRUE(r.DebugHas("Got procCount[3] and procmonCount[5] from GetProcessState.")) << r.Describe();
 
     ASSERT_TRUE(StopSap(in));
     WriteControl(in, "");
@@ -171,6 +171,19 @@ TEST_F(MonitorE2E, SapinfoVerdictsAndTimeOuts) {
     ExpectState(r, "UNKNOWN");
     ExpectMessage(r, 20084, kError);
     EXPECT_FALSE(std::filesystem::exists(marker)) << "sapinfo was started";
+}
+
+// A jcmon that does not answer within the budget is killed, and what it wrote is not scanned.
+TEST_F(MonitorE2E, HangingJcmonIsKilledAndNotScanned) {
+    Instance& in = InstallAndStart({.instance = "JC00", .type = "central", .arch = "java"});
+    SetTimeScale(10);  // 10 s of budget that take 1 s of real time
+    SetTypeAttr("MonitorTimeout", "25");
+    WriteControl(in, "[jcmon]\ndelay_ms = 8000\n");
+    E2EResult r = Monitor(in);
+    ExpectState(r, "UNKNOWN");
+    EXPECT_EQ(r.Ids("Monitor"), (std::vector<int>{20086, 20056})) << r.Describe();
+    ExpectMessage(r, 20086, kError, "The jcmon.exe command timed out.");
+    for (const Proc& p : ProcessesUnderRoot()) EXPECT_FALSE(Contains(p.exe, "jcmon")) << p.exe;
 }
 
 // ensmon: replication configured without a replication server is online with 20102 (also on the console),
