@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -183,22 +182,11 @@ CKestrelStatus TernAppendFile::Write(std::string_view data) {
 
 bool TernAccountUid(std::wstring_view user, std::wstring_view domain, uint32_t& uid) {
     if (user.empty()) return false;
-    long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(hint > 0 ? static_cast<size_t>(hint) : 4096);
     for (const std::string& name : TernLogonNames(user, domain)) {
-        for (;;) {
-            passwd pw{};
-            passwd* found = nullptr;
-            int rc = ::getpwnam_r(name.c_str(), &pw, buffer.data(), buffer.size(), &found);
-            if (rc == ERANGE && buffer.size() < (1u << 20)) {
-                buffer.resize(buffer.size() * 2);
-                continue;
-            }
-            if (rc == 0 && found != nullptr) {
-                uid = pw.pw_uid;
-                return true;
-            }
-            break;
+        tern_posix::PasswdEntry entry;
+        if (tern_posix::LookUpAccount(name, entry) == 0) {
+            uid = entry.uid;
+            return true;
         }
     }
     return false;
