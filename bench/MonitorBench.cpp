@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "AgentArgs.h"
+#include "BenchSupport.h"
 #include "FakeCairn.h"
 #include "Kestrel.h"
 #include "KestrelAttrib.h"
@@ -305,16 +306,7 @@ bool CheckOnce(std::string& error) {
 // (/proc lives in memory), so on an idle machine this is their wall time; on a shared one it leaves out
 // the time other processes held the CPU.
 double ThreadSeconds() {
-    timespec t{};
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-double Median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    const size_t m = v.size() / 2;
-    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
+    return ClockSeconds(CLOCK_THREAD_CPUTIME_ID);
 }
 
 struct Result {

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "KestrelUtil.h"
 #include "LibLogger.h"
 #include "LibLogon.h"
@@ -33,16 +34,7 @@ using namespace kestrel_test;
 constexpr const char* kProgram = "/bin/true";
 
 double NowSeconds() {
-    timespec t{};
-    ::clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-double Median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    const size_t m = v.size() / 2;
-    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
+    return ClockSeconds(CLOCK_MONOTONIC);
 }
 
 std::wstring AdminPassword() {
