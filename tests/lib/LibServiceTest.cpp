@@ -114,6 +114,7 @@ TEST_F(ServiceTest, StartRunsDetachedAndStopEndsIt) {
 
     ASSERT_TRUE(svc.Stop().IsSuccess());
     ASSERT_TRUE(svc.WaitForStop(5000).IsSuccess()) << TracesText();
+    EXPECT_FALSE(HasTrace(L"(0) ControlService failed for service demo. state = 4.")) << TracesText();
     EXPECT_EQ(Status(svc).state, TERN_SERVICE_STOPPED);
     EXPECT_TRUE(svc.IsServiceRunning(running).IsSuccess());
     EXPECT_FALSE(running);
