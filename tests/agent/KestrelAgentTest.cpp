@@ -286,6 +286,7 @@ TEST_F(AttribTest, MissingInputsFailWithCode1) {
 }
 
 TEST_F(AttribTest, SlmCounterCookie) {
+    Startup();  // trace lines reach the framework
     AttribProbe rec;
     CKestrelStatus st;
     uint32_t counter = 99;
@@ -293,6 +294,8 @@ TEST_F(AttribTest, SlmCounterCookie) {
     EXPECT_TRUE(st.IsSuccess());
     EXPECT_EQ(counter, 1u);
     EXPECT_EQ(Get().cookies["R1_kestrel_slmcounter"], L"1");  // a never-stored cookie is stored as 1
+    const auto traces = fake_cairn::TraceLines();
+    EXPECT_NE(std::find(traces.begin(), traces.end(), L"Cookie NOT found. Seting it to [1]."), traces.end());
     rec.SetSLMCounter(st, 4, L"R1");
     rec.GetSLMCounter(st, counter, L"R1", true);
     EXPECT_EQ(counter, 4u);
