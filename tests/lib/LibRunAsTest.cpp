@@ -266,10 +266,18 @@ TEST_F(TernRunAsAccountTest, RunsReallyAsTheAccountWithItsGroups) {
 TEST_F(TernRunAsAccountTest, EnvironmentNamesTheAccountAndHoldsNoPassword) {
     if (!IsRoot()) GTEST_SKIP() << "switching to another account needs root";
     setenv("KESTREL_TEST_MARK", "kept", 1);
+    const char* home = getenv("HOME");
+    const std::string savedHome = home ? home : "";
+    setenv("HOME", "/agent-home", 1);  // the account's HOME replaces the agent's, it is not added beside it
     TernRunResult result;
     ASSERT_TRUE(RunLine("/usr/bin/env", result, 20000, &account_).IsSuccess());
     unsetenv("KESTREL_TEST_MARK");
-    const std::string& env = result.output;
+    if (home)
+        setenv("HOME", savedHome.c_str(), 1);
+    else
+        unsetenv("HOME");
+    const std::string env = "\n" + result.output;
+    EXPECT_EQ(env.find("\nHOME=/agent-home\n"), std::string::npos) << env;
     for (const std::string& line :
          {"HOME=" + account_.home, std::string("USER=kadm"), std::string("LOGNAME=kadm"),
           std::string("SHELL=/bin/sh"), std::string("KESTREL_TEST_MARK=kept")}) {
