@@ -24,11 +24,7 @@ using fake_cairn::MessagesWithId;
 
 class AgentTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        fake_cairn::Reset();
-        Get().typeAttributes = {
-            {"OnlineTimeout", 600}, {"OfflineTimeout", 600}, {"MonitorTimeout", 60}, {"CleanTimeout", 120}};
-    }
+    void SetUp() override { fake_cairn::ResetWithTypeTimeouts(); }
     void TearDown() override {
         if (Get().table[9]) reinterpret_cast<CairnShutdownEP>(Get().table[9])();
     }

@@ -33,9 +33,7 @@ AgentArgs ValidArgs() {
 class AttribRulesTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        fake_cairn::Reset();
-        Get().typeAttributes = {
-            {"OnlineTimeout", 600}, {"OfflineTimeout", 600}, {"MonitorTimeout", 60}, {"CleanTimeout", 120}};
+        fake_cairn::ResetWithTypeTimeouts();
         Get().resourceTypes = {{"enq1", "Kestrel"}, {"other", "Other"}};
         CairnAgStartup();  // installs the log implementation that hands trace lines to the framework
         TernLogger().BeginThread();

@@ -30,9 +30,7 @@ using fake_cairn::Get;
 class PasswordOrderTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        fake_cairn::Reset();
-        Get().typeAttributes = {
-            {"OnlineTimeout", 600}, {"OfflineTimeout", 600}, {"MonitorTimeout", 60}, {"CleanTimeout", 120}};
+        fake_cairn::ResetWithTypeTimeouts();
         CairnAgStartup();  // installs the agent's log implementation: trace lines reach the framework
         char tmpl[] = "/tmp/kestrel-order-XXXXXX";
         ASSERT_NE(::mkdtemp(tmpl), nullptr);
@@ -59,6 +57,19 @@ class PasswordOrderTest : public ::testing::Test {
         CKestrelStatus st;
         attrib.Parse(st, code, "order1", args_.Vector(), false);
         EXPECT_TRUE(st.IsSuccess());
+    }
+    // "Inavlid password." is traced after the line starting with earlier and right before the line starting
+    // with next: the password is read just before that line, not inside the run after it.
+    static void ExpectBadPasswordBetween(const std::wstring& earlier, const std::wstring& next) {
+        const auto lines = fake_cairn::TraceLines();
+        const size_t first = Find(lines, earlier);
+        const size_t bad = Find(lines, L"Inavlid password.");
+        const size_t then = Find(lines, next);
+        ASSERT_NE(first, std::string::npos);
+        ASSERT_NE(bad, std::string::npos);
+        ASSERT_NE(then, std::string::npos);
+        EXPECT_LT(first, bad);
+        EXPECT_EQ(bad + 1, then);
     }
     // Position of the first trace line that starts with prefix, or npos.
     static size_t Find(const std::vector<std::wstring>& lines, const std::wstring& prefix) {
@@ -88,15 +99,8 @@ TEST_F(PasswordOrderTest, OnlineReportsTheBadPasswordBeforeItsStartCommandLine) 
     ::setenv("CAIRN_SERVICE_ROOT", "/nonexistent/kestrel-unit-services", 1);
 
     EXPECT_TRUE(st.IsFailure());  // no such administrator: the start command cannot run
-    const auto lines = fake_cairn::TraceLines();
-    const size_t started = Find(lines, L"The SAP Sevice [SAPQZQ_77] started successfully.");
-    const size_t bad = Find(lines, L"Inavlid password.");
-    const size_t start = Find(lines, L"Start the SAP Instance with command [");
-    ASSERT_NE(started, std::string::npos);
-    ASSERT_NE(bad, std::string::npos);
-    ASSERT_NE(start, std::string::npos);
-    EXPECT_LT(started, bad);
-    EXPECT_EQ(bad + 1, start);  // read just before the line, not inside the run after it
+    ExpectBadPasswordBetween(L"The SAP Sevice [SAPQZQ_77] started successfully.",
+                             L"Start the SAP Instance with command [");
 }
 
 TEST_F(PasswordOrderTest, OfflineReportsTheBadPasswordBeforeItsStopCommandLine) {
@@ -105,15 +109,8 @@ TEST_F(PasswordOrderTest, OfflineReportsTheBadPasswordBeforeItsStopCommandLine) 
     CKestrel agent;
     uint32_t result = 7;
     agent.Offline(attrib, result);
-    const auto lines = fake_cairn::TraceLines();
-    const size_t opening = Find(lines, L"Performing process level check before Offline.");
-    const size_t bad = Find(lines, L"Inavlid password.");
-    const size_t stop = Find(lines, L"Stop the SAP Instance with command [");
-    ASSERT_NE(opening, std::string::npos);
-    ASSERT_NE(bad, std::string::npos);
-    ASSERT_NE(stop, std::string::npos);
-    EXPECT_LT(opening, bad);
-    EXPECT_EQ(bad + 1, stop);  // read just before the line, not inside the run after it
+    ExpectBadPasswordBetween(L"Performing process level check before Offline.",
+                             L"Stop the SAP Instance with command [");
     EXPECT_EQ(result, 0u);
 }
 

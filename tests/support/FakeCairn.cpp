@@ -14,6 +14,12 @@ State& Get() {
     return s;
 }
 
+void ResetWithTypeTimeouts() {
+    Reset();
+    Get().typeAttributes = {
+        {"OnlineTimeout", 600}, {"OfflineTimeout", 600}, {"MonitorTimeout", 60}, {"CleanTimeout", 120}};
+}
+
 void Reset() {
     State& s = Get();
     std::lock_guard<std::mutex> lock(s.mutex);

@@ -48,6 +48,8 @@ struct State {
 State& Get();
 // Clears records and behaviour.
 void Reset();
+// Reset, then the Kestrel type's four timeouts at their usual values (600, 600, 60, 120 s).
+void ResetWithTypeTimeouts();
 // Messages with this id, in order.
 std::vector<LogMessage> MessagesWithId(uint32_t id);
 // Ids of all agent-log messages, in order.
