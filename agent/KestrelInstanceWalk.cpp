@@ -9,15 +9,6 @@
 #define WALK_TRACE(format, ...) \
     TernLogger().Trace(__FILE__, __LINE__, function_, format __VA_OPT__(, ) __VA_ARGS__)
 
-namespace {
-
-bool MaySearchSys(const std::wstring& instType) {
-    return instType == L"CENTRAL" || instType == L"ENQUEUE" || instType == L"AENQUEUE" ||
-           instType == L"JENQUEUE";
-}
-
-}  // namespace
-
 CKestrelLauncherEntry::~CKestrelLauncherEntry() {
     if (!added_) return;
     auto it = std::find(procMon_.rbegin(), procMon_.rend(), kLauncher);
@@ -25,23 +16,32 @@ CKestrelLauncherEntry::~CKestrelLauncherEntry() {
 }
 
 CKestrelInstanceWalk::CKestrelInstanceWalk(const CKestrelAttrib& attrib, std::string_view function)
-    : attrib_(attrib), function_(function), sysAllowed_(MaySearchSys(attrib.GetInstType())) {}
+    : attrib_(attrib),
+      function_(function),
+      sysAllowed_(KestrelMayRunFromSys(attrib.GetInstTypeKind())),
+      sid_(attrib.GetSAPSID()) {}
 
 void CKestrelInstanceWalk::TraceExeNameFailure(const CKestrelStatus& st, uint32_t pid) const {
     WALK_TRACE(L"%s returned %d, 0x%.08X", L"TernProcess::GetExeName", st.GetCode(), st.GetError());
     WALK_TRACE(L"Failed to get the exe name for the process with PID [%d].", pid);
 }
 
-CKestrelStatus CKestrelInstanceWalk::ReadPath(uint32_t pid, std::wstring& path) {
-    CKestrelStatus st = TernProcess::PeekExeName(pid, path);
+CKestrelStatus CKestrelInstanceWalk::ReadPath(uint32_t pid, std::string& raw) {
+    CKestrelStatus st = TernProcess::PeekExeName(pid, raw);
     // A process without an image, or one that has ended: told apart as the full read would.
     if (st.IsFailure()) st = TernProcess::ConfirmPeekFailure(pid, st, &cache_);
     if (st.IsFailure()) TraceExeNameFailure(st, pid);
     return st;
 }
 
+bool CKestrelInstanceWalk::Locate(std::string_view raw, std::wstring& path) {
+    if (!upper_.MayFind(raw, sid_)) return false;
+    TernMbToWide(raw, path);
+    return Locate(path);
+}
+
 bool CKestrelInstanceWalk::Locate(const std::wstring& path) {
-    const std::wstring& sid = attrib_.GetSAPSID();
+    const std::wstring& sid = sid_;
     const std::wstring& instName = attrib_.GetInstName();
     const size_t sidPos = upper_.Find(path, sid);
     if (sidPos == std::wstring::npos) return false;

@@ -71,6 +71,8 @@ class TernProcess : public TernSyncObject {
     // before acting on it. Failure: the mapped errno (2 for a process without an image and for one that has
     // ended), without a trace line; GetExeName(pid, ...) tells which.
     static CKestrelStatus PeekExeName(uint32_t pid, std::wstring& path);
+    // The same read with the path left in the system's bytes (convert with TernMbToWide).
+    static CKestrelStatus PeekExeName(uint32_t pid, std::string& path);
     // After a failed PeekExeName(pid, ...) (its status in peek): the status and the trace lines that
     // GetExeName(pid, ...) gives in the same case (the error of peek for a process that still runs, e.g. 2
     // for one without an image; 87 for one that has ended), found with one or two /proc queries instead

@@ -155,6 +155,20 @@ size_t TernUpperFinder::Find(std::wstring_view text, std::wstring_view needle, s
     return std::wstring_view::npos;
 }
 
+bool TernUpperFinder::MayFind(std::string_view text, std::wstring_view needle) const {
+    // ASCII bytes convert one to one; any other byte may start a character of a multibyte charset.
+    for (char c : text)
+        if (static_cast<unsigned char>(c) >= 0x80) return true;
+    if (needle.size() > text.size()) return false;
+    const size_t last = text.size() - needle.size();
+    for (size_t i = 0; i <= last; ++i) {
+        size_t j = 0;
+        while (j < needle.size() && ascii_[static_cast<unsigned char>(text[i + j])] == needle[j]) ++j;
+        if (j == needle.size()) return true;
+    }
+    return false;
+}
+
 bool TernEqualsNoCase(std::wstring_view a, std::wstring_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {

@@ -25,6 +25,10 @@ class TernUpperFinder {
   public:
     TernUpperFinder();
     size_t Find(std::wstring_view text, std::wstring_view needle, size_t from = 0) const;
+    // false only when Find(TernMbToWide(text), needle) would certainly fail; decided on the bytes of an ASCII
+    // text without converting it (a text with other bytes is always a maybe). For walks that reject most
+    // texts.
+    bool MayFind(std::string_view text, std::wstring_view needle) const;
 
   private:
     wchar_t Upper(wchar_t c) const {

@@ -293,26 +293,35 @@ CKestrelStatus TernProcess::GetExeName(uint32_t pid, std::wstring& path) {
 
 CKestrelStatus TernProcess::PeekExeName(uint32_t pid, std::wstring& path) {
     path.clear();
+    std::string raw;
+    CKestrelStatus st = PeekExeName(pid, raw);
+    if (st.IsSuccess()) TernMbToWide(raw, path);
+    return st;
+}
+
+CKestrelStatus TernProcess::PeekExeName(uint32_t pid, std::string& path) {
+    path.clear();
     // Called for every process of a walk: no allocation beyond path's own, no descriptor.
     char link[32];
     ProcPathInto(link, pid, "exe");
     char buf[PATH_MAX];
     ssize_t n = ::readlink(link, buf, sizeof buf);
     if (n < 0) return FailErrno(errno);
-    if (static_cast<size_t>(n) == sizeof buf) {
-        // Possibly cut: the rare long path takes the growing read.
-        std::string longPath;
-        for (size_t size = 2 * sizeof buf;; size += kPathStep) {
-            longPath.resize(size);
-            n = ::readlink(link, longPath.data(), size);
-            if (n < 0) return FailErrno(errno);
-            if (static_cast<size_t>(n) < size) break;
-        }
-        longPath.resize(static_cast<size_t>(n));
-        TernMbToWide(longPath, path);
+    if (static_cast<size_t>(n) < sizeof buf) {
+        path.assign(buf, static_cast<size_t>(n));
         return Ok();
     }
-    TernMbToWide(std::string_view(buf, static_cast<size_t>(n)), path);
+    // Possibly cut: the rare long path takes the growing read.
+    for (size_t size = 2 * sizeof buf;; size += kPathStep) {
+        path.resize(size);
+        n = ::readlink(link, path.data(), size);
+        if (n < 0) {
+            path.clear();
+            return FailErrno(errno);
+        }
+        if (static_cast<size_t>(n) < size) break;
+    }
+    path.resize(static_cast<size_t>(n));
     return Ok();
 }
 
