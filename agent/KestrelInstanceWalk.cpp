@@ -26,17 +26,17 @@ void CKestrelInstanceWalk::TraceExeNameFailure(const CKestrelStatus& st, uint32_
     WALK_TRACE(L"Failed to get the exe name for the process with PID [%d].", pid);
 }
 
-CKestrelStatus CKestrelInstanceWalk::ReadPath(uint32_t pid, std::string& raw) {
-    CKestrelStatus st = TernProcess::PeekExeName(pid, raw);
+bool CKestrelInstanceWalk::ReadAndLocate(uint32_t pid, std::wstring& path, bool traceImage) {
+    CKestrelStatus st = TernProcess::PeekExeName(pid, raw_);
     // A process without an image, or one that has ended: told apart as the full read would.
     if (st.IsFailure()) st = TernProcess::ConfirmPeekFailure(pid, st, &cache_);
-    if (st.IsFailure()) TraceExeNameFailure(st, pid);
-    return st;
-}
-
-bool CKestrelInstanceWalk::Locate(std::string_view raw, std::wstring& path) {
-    if (!upper_.MayFind(raw, sid_)) return false;
-    TernMbToWide(raw, path);
+    if (st.IsFailure()) {
+        TraceExeNameFailure(st, pid);
+        return false;
+    }
+    if (traceImage) WALK_TRACE(L"Got [%hs] from GetExeName for the process with PID [%d].", raw_, pid);
+    if (!upper_.MayFind(raw_, sid_)) return false;
+    TernMbToWide(raw_, path);
     return Locate(path);
 }
 

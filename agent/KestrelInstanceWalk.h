@@ -38,15 +38,15 @@ class CKestrelInstanceWalk {
     // operation on the trace lines written here, as if that operation wrote them.
     CKestrelInstanceWalk(const CKestrelAttrib& attrib, std::string_view function);
 
-    // Reads the image path of pid cheaply (no pidfd), in the system's bytes; when that fails, one or two
-    // /proc queries tell why, as the full read would. Failure: the lines of a failed GetExeName are traced.
-    CKestrelStatus ReadPath(uint32_t pid, std::string& raw);
+    // Reads the image path of pid cheaply (no pidfd) and places it as Locate does; traceImage writes the
+    // "Got [...] from GetExeName ..." line for every path read. Most paths are turned down on their bytes,
+    // without conversion; path = the wide form of one that may lie in the instance. false when the path
+    // cannot be read (the lines of a failed GetExeName are traced; one or two /proc queries tell why, as
+    // the full read would) or lies elsewhere.
+    bool ReadAndLocate(uint32_t pid, std::wstring& path, bool traceImage);
     // true when the path lies in the instance's directories: SAPSID, then InstName or (for the types that
     // may run from the kernel directory) "SYS". Writes the "Found ..." lines and remembers the region.
     bool Locate(const std::wstring& path);
-    // Locate for a path as ReadPath gave it: path = its wide form when it may lie in the instance. Most
-    // paths of a walk are turned down on their bytes, without conversion.
-    bool Locate(std::string_view raw, std::wstring& path);
     // Opens a process that Locate placed in the instance and reads its path again through the pidfd: a
     // process that executed another image, or a PID taken by a later process, is judged by what is open now.
     // false when it cannot be opened or no longer lies in the instance (failures traced).
@@ -73,4 +73,5 @@ class CKestrelInstanceWalk {
     size_t regionPos_ = 0;
     bool throughSys_ = false;
     TernScanCache cache_;  // what the walk looks up once
+    std::string raw_;      // the last path read, in the system's bytes
 };

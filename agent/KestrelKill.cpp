@@ -83,13 +83,10 @@ CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32
 
     CKestrelInstanceWalk walk(attrib, TERN_FUNC);
     std::deque<TernProcess> queue;
-    std::string raw;
     std::wstring path;
     uint32_t pid = 0;
     for (st = list.GetFirst(pid); st.IsSuccess(); st = list.GetNext(pid)) {
-        if (pid == 0 || pid == skipped) continue;
-        if (walk.ReadPath(pid, raw).IsFailure()) continue;
-        if (!walk.Locate(raw, path)) continue;
+        if (pid == 0 || pid == skipped || !walk.ReadAndLocate(pid, path, false)) continue;
         // From here on the process is held through its pidfd: what is killed is what was looked at.
         TernProcess process;
         if (!walk.Open(pid, path, process)) continue;

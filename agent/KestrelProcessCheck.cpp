@@ -121,14 +121,10 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
     // Every process's path is read cheaply by PID; only a process whose path lies in the instance's
     // directories is opened, its path read again through the pidfd and its owner read from that process.
     CKestrelInstanceWalk walk(attrib, TERN_FUNC);
-    std::string raw;
     std::wstring path;
     uint32_t pid = 0;
     for (st = list.GetFirst(pid); st.IsSuccess(); st = list.GetNext(pid)) {
-        if (pid == 0 || pid == skipped) continue;
-        if (walk.ReadPath(pid, raw).IsFailure()) continue;
-        TERN_TRACE(L"Got [%hs] from GetExeName for the process with PID [%d].", raw, pid);
-        if (!walk.Locate(raw, path)) continue;
+        if (pid == 0 || pid == skipped || !walk.ReadAndLocate(pid, path, true)) continue;
         TernProcess process;
         if (!walk.Open(pid, path, process)) continue;
 
