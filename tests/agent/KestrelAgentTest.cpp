@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <tuple>
 
 #include "AgentArgs.h"
 #include "CairnAgfw.h"
@@ -46,6 +47,10 @@ class AgentTest : public ::testing::Test {
         EXPECT_TRUE(KestrelGetTimeout(code, s));
         return s;
     }
+    static bool Traced(const std::wstring& line) {
+        const auto traces = fake_cairn::TraceLines();
+        return std::find(traces.begin(), traces.end(), line) != traces.end();
+    }
     // The texts of message 20000 (dump lines), in order.
     static std::vector<std::wstring> Dump() {
         std::vector<std::wstring> r;
@@ -56,10 +61,9 @@ class AgentTest : public ::testing::Test {
 
 TEST_F(AgentTest, StartupRegistersTheTenSlotTable) {
     Startup();
-    for (int i = 0; i < 10; ++i) {
-        bool expected = i == 3 || i == 4 || i == 5 || i == 8 || i == 9;
-        EXPECT_EQ(Get().table[i] != nullptr, expected) << "slot " << i + 1;
-    }
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(Get().table[i] != nullptr, i == 3 || i == 4 || i == 5 || i == 8 || i == 9)
+            << "slot " << i + 1;
     EXPECT_EQ(Get().openAttempts, 1);
     EXPECT_EQ(Get().callbacks.size(), 4u);
     EXPECT_TRUE(Dump().empty());  // a clean startup dumps nothing
@@ -78,27 +82,22 @@ TEST_F(AgentTest, ClusterOpenRetriesThirtyOneTimesThenDumps) {
         L"CairnClusterOpenLocal() failed with error [5, 0x000006BA] with message [cluster unreachable].");
 }
 
-TEST_F(AgentTest, ClusterOpensAfterFailuresAndLoadsTimeouts) {
+// The open succeeds at the fourth attempt, which clears the startup status; a failed timeout read keeps the
+// other timeouts, leaves its own at the default, registers no callback and does not touch the status.
+TEST_F(AgentTest, LateOpenAndFailedTimeoutReadKeepTheRestWithoutADump) {
     Get().openFailures = 3;
-    Get().typeAttributes["OnlineTimeout"] = 900;
-    Startup();
-    EXPECT_EQ(Get().openAttempts, 4);
-    EXPECT_EQ(Timeout(KEP_ONLINE), 900u);
-    EXPECT_TRUE(Dump().empty());  // status cleared by the successful open
-}
-
-TEST_F(AgentTest, FailedTimeoutReadKeepsTheRestAndRegistersNothing) {
     Get().typeAttributes["OnlineTimeout"] = 700;
     Get().typeAttributes["OfflineTimeout"] = 800;
     Get().typeAttributes["MonitorTimeout"] = 90;
     Get().failAttributeRead = "MonitorTimeout";
     Startup();
+    EXPECT_EQ(Get().openAttempts, 4);
     EXPECT_EQ(Timeout(KEP_ONLINE), 700u);
     EXPECT_EQ(Timeout(KEP_OFFLINE), 800u);
     EXPECT_EQ(Timeout(KEP_MONITOR), 60u);
     EXPECT_EQ(Timeout(KEP_CLEAN), 120u);
     EXPECT_TRUE(Get().callbacks.empty());
-    EXPECT_TRUE(Dump().empty());  // a failed read does not touch the startup status
+    EXPECT_TRUE(Dump().empty());
 }
 
 TEST_F(AgentTest, FailedRegistrationStopsFurtherOnesAndDumps) {
@@ -106,7 +105,6 @@ TEST_F(AgentTest, FailedRegistrationStopsFurtherOnesAndDumps) {
     Startup();
     EXPECT_EQ(Get().callbacks.size(), 2u);
     auto dump = Dump();
-    ASSERT_FALSE(dump.empty());
     EXPECT_NE(
         std::find(dump.begin(), dump.end(),
                   L"CairnObjRegister() for MonitorTimeout failed with error [9, 0x00000005] with message "
@@ -126,6 +124,9 @@ TEST_F(AgentTest, CallbacksChangeTheirTimeoutAndIgnoreNull) {
     EXPECT_EQ(Timeout(KEP_CLEAN), 45u);
 }
 
+// Ids, texts and the dump's frame are checked end to end
+// (FrameE2E.InvalidSapsidReportsCheckParseMonitorThenDumps); here the tags, the dump's first trace line and
+// that only dump lines follow.
 TEST_F(AgentTest, MonitorWithInvalidSapsidAnswersUnknown) {
     Startup();
     AgentArgs a;
@@ -136,19 +137,10 @@ TEST_F(AgentTest, MonitorWithInvalidSapsidAnswersUnknown) {
     EXPECT_EQ(std::vector<uint32_t>(ids.begin(), ids.begin() + 3),
               (std::vector<uint32_t>{20147, 20142, 20135}));
     for (size_t i = 3; i < ids.size(); ++i) EXPECT_EQ(ids[i], 20000u);
-    auto m = MessagesWithId(20135);
-    ASSERT_EQ(m.size(), 1u);
-    EXPECT_EQ(m[0].severity, 1u);
-    EXPECT_EQ(m[0].tag, "KestrelMonitor");
-    EXPECT_EQ(m[0].text, L"Failed to parse the argument list for Monitor [2, 0x000000A0].");
+    EXPECT_EQ(MessagesWithId(20135)[0].tag, "KestrelMonitor");
     EXPECT_EQ(MessagesWithId(20147)[0].tag, "CKestrelAttrib::_CheckArgs");
-    EXPECT_EQ(MessagesWithId(20147)[0].text, L"SAPSID [1BC] is NOT valid.");
     EXPECT_EQ(MessagesWithId(20142)[0].tag, "CKestrelAttrib::Parse");
-    auto dump = Dump();
-    EXPECT_EQ(dump[1], L"Validating the arguments for Monitor.");
-    EXPECT_EQ(dump[2],
-              L"The first letter in SAPSID [1BC] is either not an alphabet or not an UPPER case character.");
-    EXPECT_EQ(dump.back(), L"*** End of debug information dump for troubleshooting ***");
+    EXPECT_EQ(Dump()[1], L"Validating the arguments for Monitor.");
 }
 
 TEST_F(AgentTest, ParseFailureOfOtherEntryPointsReturnsZero) {
@@ -236,34 +228,27 @@ TEST_F(AttribTest, UnknownInstTypeIsKeptAndTraced) {
     TernLogger().BeginThread();
     Parse(rec, KEP_OFFLINE, a, false);
     EXPECT_EQ(rec.GetInstType(), L"Weird");
-    auto traces = fake_cairn::TraceLines();
-    EXPECT_NE(std::find(traces.begin(), traces.end(), L"InstType [Weird] is invalid."), traces.end());
+    EXPECT_TRUE(Traced(L"InstType [Weird] is invalid."));
     TernLogger().EndThread();
 }
 
-TEST_F(AttribTest, ProcMonCountZeroOrNegativeReadsNextEntryAsServiceUser) {
-    for (const char* count : {"0", "-3"}) {
+// A count of zero or less reads no process and takes the next entry as the service user; a huge count
+// stops at the list's end. A short list leaves the missing entries empty.
+TEST_F(AttribTest, ProcMonCountIsBoundedByTheList) {
+    const std::tuple<const char*, size_t, const wchar_t*, const wchar_t*> rows[] = {
+        {"0", 0, L"svcuser", L"adm"}, {"-3", 0, L"svcuser", L"adm"}, {"2147483647", 3, L"", L""}};
+    for (const auto& [count, processes, serviceUser, admin] : rows) {
         AgentArgs a;
-        std::vector<std::string> raw = {"ABC", "1", "0", "/tmp", "/tmp", "h", count, "svcuser", "DOM", "adm"};
         AttribProbe rec;
         CKestrelStatus st;
-        rec.Parse(st, KEP_MONITOR, "r", a.Raw(raw), false);
-        EXPECT_TRUE(st.IsSuccess());
-        EXPECT_TRUE(rec.GetProcMon().empty());
-        EXPECT_EQ(rec.GetSAPServiceUser(), L"svcuser");
-        EXPECT_EQ(rec.GetSAPAdmin(), L"adm");
-        EXPECT_EQ(rec.GetMonitorProgram(), L"");  // short list: missing entries are empty
+        rec.Parse(st, KEP_MONITOR, "r",
+                  a.Raw({"ABC", "1", "0", "/tmp", "/tmp", "h", count, "svcuser", "DOM", "adm"}), false);
+        EXPECT_TRUE(st.IsSuccess()) << count;
+        EXPECT_EQ(rec.GetProcMon().size(), processes) << count;
+        EXPECT_EQ(rec.GetSAPServiceUser(), serviceUser) << count;
+        EXPECT_EQ(rec.GetSAPAdmin(), admin) << count;
+        EXPECT_EQ(rec.GetMonitorProgram(), L"") << count;
     }
-}
-
-TEST_F(AttribTest, HugeProcMonCountDoesNotReadPastTheList) {
-    AgentArgs a;
-    std::vector<std::string> raw = {"ABC", "1", "0", "/tmp", "/tmp", "h", "2147483647", "disp+work.exe"};
-    AttribProbe rec;
-    CKestrelStatus st;
-    rec.Parse(st, KEP_MONITOR, "r", a.Raw(raw), false);
-    EXPECT_EQ(rec.GetProcMon().size(), 1u);
-    EXPECT_EQ(rec.GetSAPServiceUser(), L"");
 }
 
 TEST_F(AttribTest, MissingInputsFailWithCode1) {
@@ -290,8 +275,7 @@ TEST_F(AttribTest, SlmCounterCookie) {
     EXPECT_TRUE(st.IsSuccess());
     EXPECT_EQ(counter, 1u);
     EXPECT_EQ(Get().cookies["R1_kestrel_slmcounter"], L"1");  // a never-stored cookie is stored as 1
-    const auto traces = fake_cairn::TraceLines();
-    EXPECT_NE(std::find(traces.begin(), traces.end(), L"Cookie NOT found. Seting it to [1]."), traces.end());
+    EXPECT_TRUE(Traced(L"Cookie NOT found. Seting it to [1]."));
     rec.SetSLMCounter(st, 4, L"R1");
     rec.GetSLMCounter(st, counter, L"R1", true);
     EXPECT_EQ(counter, 4u);
@@ -321,8 +305,7 @@ TEST_F(AttribTest, PasswordDecoding) {
     AttribProbe rec2;
     Parse(rec2, KEP_CLEAN, a, false);
     EXPECT_EQ(rec2.GetSAPAdminPassword().Get(), L"");
-    auto traces = fake_cairn::TraceLines();
-    EXPECT_NE(std::find(traces.begin(), traces.end(), L"Inavlid password."), traces.end());
+    EXPECT_TRUE(Traced(L"Inavlid password."));
     TernLogger().EndThread();
     EXPECT_EQ(rec2._DecryptPassword(nullptr), -1);
 }
