@@ -59,7 +59,7 @@ class AttribRulesTest : public ::testing::Test {
         return r;
     }
     static bool Traced(const std::wstring& line) {
-        auto lines = fake_cairn::TraceLines();
+        const auto lines = fake_cairn::TraceLines();
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
     std::unique_ptr<CKestrelAttrib> record_;
@@ -215,6 +215,7 @@ TEST_F(AttribRulesTest, EachEntryPointChecksItsOwnRules) {
         uint32_t id;  // the message that shows the rule ran on the broken value
         void (*change)(AgentArgs&);
     };
+    // clang-format off
     const Breaker breakers[] = {
         {kRuleSAPSID, 20144, [](A& a) { a.SAPSID = ""; }},
         {kRuleSecondLevelMonitor, 20148, [](A& a) { a.SecondLevelMonitor = "-1"; }},
@@ -227,21 +228,13 @@ TEST_F(AttribRulesTest, EachEntryPointChecksItsOwnRules) {
         {kRuleSAPAdminDomain, 20169, [](A&) {}},
         {kRuleSAPAdmin, 20170, [](A& a) { a.SAPAdmin = ""; }},
         {kRuleResLogLevel, 20173, [](A& a) { a.ResLogLevel = "info"; }},
-        {kRuleInstType, 20158,
-         [](A& a) {
-             a.InstType = "";
-             a.ProcMon.clear();
-         }},
+        {kRuleInstType, 20158, [](A& a) { a.InstType = ""; a.ProcMon.clear(); }},
         {kRuleInstName, 20175, [](A& a) { a.InstName = ""; }},
         {kRuleInstProfile, 20178, [](A& a) { a.ProcMon = {"jcontrol.exe"}; }},
-        {kRuleEnqSrvResName, 20181,
-         [](A& a) {
-             a.InstType = "enqrep";
-             a.ProcMon.clear();
-             a.InstProfile = "/etc/passwd";
-         }},
+        {kRuleEnqSrvResName, 20181, [](A& a) { a.InstType = "enqrep"; a.ProcMon.clear(); a.InstProfile = "/etc/passwd"; }},
         {kRuleMonitorProgram, 20185, [](A& a) { a.MonitorProgram = "/nonexistent/mp"; }},
     };
+    // clang-format on
     for (int32_t ep : {KEP_ONLINE, KEP_OFFLINE, KEP_CLEAN, KEP_MONITOR}) {
         uint32_t ran = 0;
         for (const Breaker& b : breakers) {

@@ -83,8 +83,8 @@ TEST_F(KestrelUtilCommand, WrongPasswordFailsWithTheLogonErrorAndStartsNothing) 
     EXPECT_EQ(output, L"before");
     EXPECT_EQ(exitCode, 99u);
     EXPECT_FALSE(std::filesystem::exists(marker));
-    EXPECT_TRUE(recorder_->Has(L"[1326] LogonUser failed. User=kadm, Dom="));
-    EXPECT_TRUE(recorder_->Has(L"CKestrelUtil::CreateAsUserAndGetOutput returned 2, 0x0000052E"));
+    recorder_->ExpectHas({L"[1326] LogonUser failed. User=kadm, Dom=",
+                          L"CKestrelUtil::CreateAsUserAndGetOutput returned 2, 0x0000052E"});
     EXPECT_FALSE(recorder_->AnyContains(L"Succeed"));
 }
 

@@ -1,8 +1,6 @@
 #include <fcntl.h>
 #include <sys/fsuid.h>
 
-#include <fstream>
-
 #include "FakeCairn.h"
 #include "KestrelCluster.h"
 #include "KestrelUtil.h"
@@ -31,9 +29,8 @@ TEST_F(KestrelUtilChecks, IsNullTable) {
         EXPECT_TRUE(CKestrelUtil::IsNull(text, isNull).IsSuccess());
         EXPECT_EQ(isNull, expected) << "[" << TernWideToMb(text) << "]";
     }
-    EXPECT_TRUE(recorder_->Has(L"IsNull called with str [ ]."));
-    EXPECT_TRUE(recorder_->Has(L"The string is null [\t]"));
-    EXPECT_TRUE(recorder_->Has(L"The string is NOT null [ a]"));
+    recorder_->ExpectHas(
+        {L"IsNull called with str [ ].", L"The string is null [\t]", L"The string is NOT null [ a]"});
 }
 
 TEST_F(KestrelUtilChecks, FindSAPArchTable) {
@@ -47,14 +44,11 @@ TEST_F(KestrelUtilChecks, FindSAPArchTable) {
         {{L"disp+work.exe.bak", L"xjcontrol.exe"}, 0},  // whole entries only
     };
     for (const auto& [list, expected] : cases) EXPECT_EQ(CKestrelUtil::FindSAPArch(list), expected);
-    EXPECT_TRUE(recorder_->Has(L"Got [DISP+WORK.EXE] from ProcMon list."));
-    EXPECT_TRUE(recorder_->Has(L"disp+wrok.exe process found in the ProcMon list."));
-    EXPECT_TRUE(recorder_->Has(L"jcontrol.exe process found in the ProcMon list"));
-    for (const wchar_t* verdict :
-         {L"SAP SYSTEM Architecture is ABAP.", L"SAP SYSTEM Architecture is Java.",
-          L"SAP SYSTEM Architecture is Add-In.", L"SAP Architecuture is not inferred from ProcMon."}) {
-        EXPECT_TRUE(recorder_->Has(verdict)) << TernWideToMb(verdict);
-    }
+    recorder_->ExpectHas(
+        {L"Got [DISP+WORK.EXE] from ProcMon list.", L"disp+wrok.exe process found in the ProcMon list.",
+         L"jcontrol.exe process found in the ProcMon list", L"SAP SYSTEM Architecture is ABAP.",
+         L"SAP SYSTEM Architecture is Java.", L"SAP SYSTEM Architecture is Add-In.",
+         L"SAP Architecuture is not inferred from ProcMon."});
 }
 
 TEST_F(KestrelUtilChecks, IsValidHostNameAnswersAndAlwaysSucceeds) {
@@ -67,14 +61,14 @@ TEST_F(KestrelUtilChecks, IsValidHostNameAnswersAndAlwaysSucceeds) {
         EXPECT_TRUE(CKestrelUtil::IsValidHostName(name, valid).IsSuccess());
         EXPECT_EQ(valid, expected) << TernWideToMb(name);
     }
-    EXPECT_TRUE(recorder_->Has(L"IsValidHostName called with hostname [sap_host]."));
-    EXPECT_TRUE(recorder_->Has(L"DnsValidateName returned 0x00002558"));
+    recorder_->ExpectHas(
+        {L"IsValidHostName called with hostname [sap_host].", L"DnsValidateName returned 0x00002558"});
 }
 
 TEST_F(KestrelUtilChecks, FilesAndDirectories) {
     TempDir dir;
-    std::string file = dir.Path() + "/profile";
-    std::ofstream(file) << "x";
+    const std::string file = dir / "profile";
+    ASSERT_TRUE(WriteFile(file, "x"));
     struct Case {
         std::string path;
         bool exists;
@@ -93,16 +87,15 @@ TEST_F(KestrelUtilChecks, FilesAndDirectories) {
         EXPECT_EQ(exists, c.exists) << c.path;
         EXPECT_EQ(isDirectory, c.isDirectory) << c.path;
     }
-    EXPECT_TRUE(recorder_->Has(L"DoesExistFile called with file [" + TernMbToWide(file) + L"]."));
-    EXPECT_TRUE(recorder_->Has(L"IsDirectory called with dir [" + dir.WPath() + L"]."));
-    EXPECT_TRUE(recorder_->Has(L"FindFirstFile returned 0x00000002"));
-    EXPECT_TRUE(recorder_->Has(L"FindFirstFile returned 0x00000003"));
+    recorder_->ExpectHas({L"DoesExistFile called with file [" + TernMbToWide(file) + L"].",
+                          L"IsDirectory called with dir [" + dir.WPath() + L"].",
+                          L"FindFirstFile returned 0x00000002", L"FindFirstFile returned 0x00000003"});
 }
 
 TEST_F(KestrelUtilChecks, InstProfileOnALocalPathNeverLogsOn) {
     TempDir dir;
-    std::string file = dir.Path() + "/ABC_DVEBMGS00_host";
-    std::ofstream(file) << "x";
+    const std::string file = dir / "ABC_DVEBMGS00_host";
+    ASSERT_TRUE(WriteFile(file, "x"));
     bool exists = false;
     // Credentials that could never log on: a local path does not need them.
     CKestrelStatus st =
@@ -122,8 +115,8 @@ TEST_F(KestrelUtilChecks, CairnResourceOfOurTypeOrNotOrQueryFailure) {
     bool exists = false;
     ASSERT_TRUE(CKestrelUtil::DoesExistCairnResource(L"sapABC_D00", exists).IsSuccess());
     EXPECT_TRUE(exists);
-    EXPECT_TRUE(recorder_->Has(L"CairnResGetType() call success for resource[sapABC_D00]."));
-    EXPECT_TRUE(recorder_->Has(L"Found the Resource [sapABC_D00] is of type Kestrel."));
+    recorder_->ExpectHas({L"CairnResGetType() call success for resource[sapABC_D00].",
+                          L"Found the Resource [sapABC_D00] is of type Kestrel."});
     for (const wchar_t* other : {L"disk1", L"kestrel1"}) {  // byte-for-byte type comparison
         exists = true;
         ASSERT_TRUE(CKestrelUtil::DoesExistCairnResource(other, exists).IsSuccess());
@@ -175,11 +168,9 @@ TEST_F(KestrelUtilAccounts, DoesExistUserTriesInteractiveThenService) {
 TEST_F(KestrelUtilAccounts, InstProfileOnANetworkPathIsCheckedAsTheAccount) {
     if (!IsRoot()) GTEST_SKIP() << "switching the file-system identity to another account needs root";
     TempDir dir;
-    std::string open = dir.Path() + "/open.pfl", closed = dir.Path() + "/closed.pfl";
-    std::ofstream(open) << "x";
-    std::ofstream(closed) << "x";
-    chmod(open.c_str(), 0644);
-    chmod(closed.c_str(), 0600);                                                // root's only
+    const std::string open = dir / "open.pfl", closed = dir / "closed.pfl";
+    ASSERT_TRUE(WriteFile(open, "x", 0644));
+    ASSERT_TRUE(WriteFile(closed, "x", 0600));                                  // root's only
     auto network = [](const std::string& p) { return TernMbToWide("/" + p); };  // "//tmp/...": same file
 
     bool exists = false;
@@ -190,11 +181,9 @@ TEST_F(KestrelUtilAccounts, InstProfileOnANetworkPathIsCheckedAsTheAccount) {
     ASSERT_TRUE(CKestrelUtil::DoesExistInstProfile(network(closed), L"kadm", L"", W(kAdmin.password), exists)
                     .IsSuccess());
     EXPECT_FALSE(exists) << "read as root instead of as the account";
-    for (const wchar_t* line : {L"RevertToSelf for user [kadm] and domain [] Successful.",
-                                L"ImpersonateLoggedOnUser for user [kadm] and domain [] Successful.",
-                                L"LogonUser for User [kadm] and Domain [] Successful."}) {
-        EXPECT_TRUE(recorder_->Has(line)) << TernWideToMb(line);
-    }
+    recorder_->ExpectHas({L"RevertToSelf for user [kadm] and domain [] Successful.",
+                          L"ImpersonateLoggedOnUser for user [kadm] and domain [] Successful.",
+                          L"LogonUser for User [kadm] and Domain [] Successful."});
     // The thread is itself again.
     EXPECT_EQ(setfsuid(static_cast<uid_t>(-1)), 0);
     EXPECT_EQ(setfsgid(static_cast<gid_t>(-1)), 0);

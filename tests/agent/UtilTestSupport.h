@@ -2,14 +2,13 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <filesystem>
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "LibLogger.h"
+#include "LibWide.h"
 #include "TestSupport.h"
 
 namespace kestrel_test {
@@ -21,14 +20,15 @@ class TraceRecorder : public TernLogImpl {
     void Write(const char*, uint32_t, const char*, const wchar_t* text) override { lines.emplace_back(text); }
     void WriteDump(const char*, uint32_t, const char*, const wchar_t*) override {}
     bool Has(const std::wstring& line) const {
-        for (const auto& l : lines)
-            if (l == line) return true;
-        return false;
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
     bool AnyContains(const std::wstring& part) const {
-        for (const auto& l : lines)
-            if (l.find(part) != std::wstring::npos) return true;
-        return false;
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const auto& l) { return l.find(part) != std::wstring::npos; });
+    }
+    // Expects every one of these lines to have been traced.
+    void ExpectHas(std::initializer_list<std::wstring> expected) const {
+        for (const auto& line : expected) EXPECT_TRUE(Has(line)) << TernWideToMb(line);
     }
     std::vector<std::wstring> lines;
 };
