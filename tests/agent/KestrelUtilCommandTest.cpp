@@ -20,68 +20,60 @@ class KestrelUtilCommand : public TracingTest {
         TracingTest::SetUp();
         password_ = TernMbToWide(kAdmin.password);
     }
-    CKestrelStatus Run(const std::wstring& command, const std::wstring& path, std::wstring& output,
-                       uint32_t& exitCode, uint32_t timeout = 20000) {
-        CKestrelStatus st = CKestrelUtil::CreateAndGetExitCode(command, path, L"kadm", L"", password_, output,
-                                                               exitCode, timeout);
-        output = StripWrapperNoise(output);
+    // Runs the command as kadm with the given password (default: the right one) into output_ and exitCode_.
+    CKestrelStatus Run(const std::wstring& command, const std::wstring& path = L"", uint32_t timeout = 20000,
+                       const wchar_t* password = nullptr) {
+        CKestrelStatus st = CKestrelUtil::CreateAndGetExitCode(
+            command, path, L"kadm", L"", password ? password : password_, output_, exitCode_, timeout);
+        output_ = StripWrapperNoise(output_);
         return st;
     }
+    std::wstring output_ = L"before";
+    uint32_t exitCode_ = 99;
     std::wstring password_;
 };
 
 TEST_F(KestrelUtilCommand, RunsAsTheAccountAndHandsBackOutputAndExitCode) {
-    std::wstring output = L"old";
-    uint32_t exitCode = 99;
-    CKestrelStatus st = Run(L"/bin/sh -c \"id -un; echo err >&2; exit 4\"", L"", output, exitCode);
+    CKestrelStatus st = Run(L"/bin/sh -c \"id -un; echo err >&2; exit 4\"");
     ASSERT_TRUE(st.IsSuccess()) << st.GetCode() << " " << st.GetError();
-    EXPECT_EQ(output, L"kadm\nerr\n");
-    EXPECT_EQ(exitCode, 4u) << "a non-zero exit code is still a success";
+    EXPECT_EQ(output_, L"kadm\nerr\n");
+    EXPECT_EQ(exitCode_, 4u) << "a non-zero exit code is still a success";
 
     // A command that prints nothing: success with an empty output.
-    output = L"old";
-    ASSERT_TRUE(Run(L"/bin/true", L"", output, exitCode).IsSuccess());
-    EXPECT_EQ(output, L"");
-    EXPECT_EQ(exitCode, 0u);
+    ASSERT_TRUE(Run(L"/bin/true").IsSuccess());
+    EXPECT_EQ(output_, L"");
+    EXPECT_EQ(exitCode_, 0u);
     EXPECT_FALSE(recorder_->AnyContains(password_)) << "the password reached a trace line";
 }
 
 TEST_F(KestrelUtilCommand, WorkingDirectoryGivenOrTheAgentsOwn) {
     TempDir dir;
-    std::wstring output;
-    uint32_t exitCode = 0;
-    ASSERT_TRUE(Run(L"/bin/pwd", dir.WPath(), output, exitCode).IsSuccess());
-    EXPECT_EQ(output, TernMbToWide(std::filesystem::canonical(dir.Path()).string()) + L"\n");
-    ASSERT_TRUE(Run(L"/bin/pwd", L"", output, exitCode).IsSuccess());
-    EXPECT_EQ(output, TernMbToWide(std::filesystem::current_path().string()) + L"\n");
+    ASSERT_TRUE(Run(L"/bin/pwd", dir.WPath()).IsSuccess());
+    EXPECT_EQ(output_, TernMbToWide(std::filesystem::canonical(dir.Path()).string()) + L"\n");
+    ASSERT_TRUE(Run(L"/bin/pwd").IsSuccess());
+    EXPECT_EQ(output_, TernMbToWide(std::filesystem::current_path().string()) + L"\n");
     EXPECT_TRUE(recorder_->AnyContains(L"lpCurDir [(null)]"));
 }
 
 TEST_F(KestrelUtilCommand, TimeOutGives7And258AndLeavesOutputAndExitCode) {
-    std::wstring output = L"before";
-    uint32_t exitCode = 99;
     auto start = std::chrono::steady_clock::now();
-    CKestrelStatus st = Run(L"/bin/sh -c \"echo partial; exec sleep 30\"", L"", output, exitCode, 300);
+    CKestrelStatus st = Run(L"/bin/sh -c \"echo partial; exec sleep 30\"", L"", 300);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(st.GetCode(), 7);
     EXPECT_EQ(st.GetError(), 258u);
-    EXPECT_EQ(output, L"before");
-    EXPECT_EQ(exitCode, 99u);
+    EXPECT_EQ(output_, L"before");
+    EXPECT_EQ(exitCode_, 99u);
     EXPECT_TRUE(recorder_->Has(L"CKestrelUtil::CreateAsUserAndGetOutput returned 7, 0x00000102"));
 }
 
 TEST_F(KestrelUtilCommand, WrongPasswordFailsWithTheLogonErrorAndStartsNothing) {
     TempDir dir;
-    std::string marker = dir.Path() + "/started";
-    std::wstring output = L"before";
-    uint32_t exitCode = 99;
-    CKestrelStatus st =
-        CKestrelUtil::CreateAndGetExitCode(TernMbToWide("/usr/bin/touch " + marker), L"", L"kadm", L"",
-                                           L"not the password", output, exitCode, 20000);
+    const std::string marker = dir / "started";
+    CKestrelStatus st = Run(TernMbToWide("/usr/bin/touch " + marker), L"", 20000, L"not the password");
     EXPECT_EQ(st.GetCode(), 2);
     EXPECT_EQ(st.GetError(), 1326u);
-    EXPECT_EQ(output, L"before");
-    EXPECT_EQ(exitCode, 99u);
+    EXPECT_EQ(output_, L"before");
+    EXPECT_EQ(exitCode_, 99u);
     EXPECT_FALSE(std::filesystem::exists(marker));
     recorder_->ExpectHas({L"[1326] LogonUser failed. User=kadm, Dom=",
                           L"CKestrelUtil::CreateAsUserAndGetOutput returned 2, 0x0000052E"});
@@ -89,12 +81,10 @@ TEST_F(KestrelUtilCommand, WrongPasswordFailsWithTheLogonErrorAndStartsNothing) 
 }
 
 TEST_F(KestrelUtilCommand, StartFailureIsTracedWithTheCommandLine) {
-    std::wstring output = L"before";
-    uint32_t exitCode = 99;
-    CKestrelStatus st = Run(L"/nonexistent/startsap.exe pf=x", L"", output, exitCode);
+    CKestrelStatus st = Run(L"/nonexistent/startsap.exe pf=x");
     EXPECT_EQ(st.GetCode(), 2);
     EXPECT_EQ(st.GetError(), 2u);
-    EXPECT_EQ(exitCode, 99u);
+    EXPECT_EQ(exitCode_, 99u);
     EXPECT_TRUE(
         recorder_->Has(L"[2] CreateProcessAsUser failed. CmdLine = /nonexistent/startsap.exe pf=x. "));
 }

@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <sys/fsuid.h>
 
+#include <tuple>
+
 #include "FakeCairn.h"
 #include "KestrelCluster.h"
 #include "KestrelUtil.h"
@@ -144,19 +146,18 @@ class KestrelUtilAccounts : public TracingTest {
 };
 
 TEST_F(KestrelUtilAccounts, DoesExistUserTriesInteractiveThenService) {
-    bool exists = false;
-    ASSERT_TRUE(CKestrelUtil::DoesExistUser(L"kadm", L"", W(kAdmin.password), exists).IsSuccess());
-    EXPECT_TRUE(exists);
-    exists = false;
-    ASSERT_TRUE(CKestrelUtil::DoesExistUser(L"ksvc", L"", W(kServiceOnly.password), exists).IsSuccess());
-    EXPECT_TRUE(exists) << "a service-only account passes the second log-on";
+    // A service-only account passes the second log-on.
+    for (const auto& [user, domain, account] :
+         {std::tuple{L"kadm", L"", kAdmin}, std::tuple{L"ksvc", L"", kServiceOnly},
+          std::tuple{L"dadm", L"CORP", kDomainBackslash}}) {
+        bool exists = false;
+        ASSERT_TRUE(CKestrelUtil::DoesExistUser(user, domain, W(account.password), exists).IsSuccess())
+            << account.name;
+        EXPECT_TRUE(exists) << account.name;
+    }
     EXPECT_TRUE(recorder_->Has(L"User [ksvc] for Domain [] logged on successfully."));
-    exists = true;
-    ASSERT_TRUE(
-        CKestrelUtil::DoesExistUser(L"dadm", L"CORP", W(kDomainBackslash.password), exists).IsSuccess());
-    EXPECT_TRUE(exists);
 
-    exists = true;
+    bool exists = true;
     CKestrelStatus st = CKestrelUtil::DoesExistUser(L"kadm", L"", L"wrong", exists);
     EXPECT_EQ(st.GetCode(), 2);
     EXPECT_EQ(st.GetError(), 1326u);
