@@ -296,17 +296,10 @@ TEST(OnlineWaitDecisions, CheckLoopCountsDownByFixedAmounts) {
     using S = KestrelWaitSlot;
     using D = KestrelWaitDo;
     using A = KestrelWaitAnswer;
-    struct Row {
-        const char* what;
-        int64_t remaining;
-        uint32_t runMs;
-        std::vector<A> answers;
-        bool online;
-        std::vector<S> slots;
-        std::vector<int64_t> runsAt;
-        D end;
-        int64_t left;
-    };
+    // what, remaining, run time, answers, state online; lines, remaining at each run, end, remaining at the
+    // end
+    using Row = std::tuple<const char*, int64_t, uint32_t, std::vector<A>, bool, std::vector<S>,
+                           std::vector<int64_t>, D, int64_t>;
     const S NY = S::kNotYet, SL = S::kSleeping;
     // clang-format off
     const Row rows[] = {
@@ -321,30 +314,30 @@ TEST(OnlineWaitDecisions, CheckLoopCountsDownByFixedAmounts) {
         {"short but already online (jcmon)", 15000, 10000, {}, true, {NY, S::kNotEnoughToRecheck}, {15000}, D::kDone, 5000},
     };
     // clang-format on
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.what);
-        int64_t remaining = r.remaining;
+    for (const auto& [what, start, runMs, answers, online, wantSlots, wantRunsAt, end, left] : rows) {
+        SCOPED_TRACE(what);
+        int64_t remaining = start;
         std::vector<S> slots;
         std::vector<int64_t> runsAt;
         A answer = A::kStart;
         size_t next = 0;
         KestrelWaitStep s;
         for (;;) {
-            s = KestrelWaitAdvance(remaining, r.runMs, answer, r.online);
+            s = KestrelWaitAdvance(remaining, runMs, answer, online);
             slots.insert(slots.end(), s.slots.begin(), s.slots.begin() + s.slotCount);
             if (s.next == D::kRun) {
                 runsAt.push_back(remaining);
-                answer = next < r.answers.size() ? r.answers[next++] : A::kNotYet;
+                answer = next < answers.size() ? answers[next++] : A::kNotYet;
             } else if (s.next == D::kSleep) {
                 answer = A::kSlept;
             } else {
                 break;
             }
         }
-        EXPECT_EQ(slots, r.slots);
-        EXPECT_EQ(runsAt, r.runsAt);
-        EXPECT_EQ(s.next, r.end);
-        EXPECT_EQ(remaining, r.left);
+        EXPECT_EQ(slots, wantSlots);
+        EXPECT_EQ(runsAt, wantRunsAt);
+        EXPECT_EQ(s.next, end);
+        EXPECT_EQ(remaining, left);
     }
 }
 
