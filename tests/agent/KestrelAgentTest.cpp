@@ -2,8 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
 
-#include <cstdlib>
-#include <filesystem>
+#include <algorithm>
 #include <string>
 #include <tuple>
 

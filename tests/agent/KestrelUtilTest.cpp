@@ -1,4 +1,3 @@
-#include <fcntl.h>
 #include <sys/fsuid.h>
 
 #include <tuple>
