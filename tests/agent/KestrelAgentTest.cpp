@@ -1,18 +1,14 @@
-// The agent frame and the attribute record against a recording stand-in framework.
+// The agent frame against a recording stand-in framework: startup, timeouts, entry points' reports.
 #include <gtest/gtest.h>
-#include <sys/prctl.h>
 
 #include <algorithm>
 #include <string>
-#include <tuple>
 
 #include "AgentArgs.h"
 #include "CairnAgfw.h"
 #include "FakeCairn.h"
 #include "KestrelAgent.h"
 #include "KestrelAttrib.h"
-#include "LibLogger.h"
-#include "LibPasswordCodec.h"
 
 extern "C" void CairnAgStartup(void);
 
@@ -45,10 +41,6 @@ class AgentTest : public ::testing::Test {
         uint32_t s = 0;
         EXPECT_TRUE(KestrelGetTimeout(code, s));
         return s;
-    }
-    static bool Traced(const std::wstring& line) {
-        const auto traces = fake_cairn::TraceLines();
-        return std::find(traces.begin(), traces.end(), line) != traces.end();
     }
     // The texts of message 20000 (dump lines), in order.
     static std::vector<std::wstring> Dump() {
@@ -176,159 +168,6 @@ TEST_F(AgentTest, UndecodableArgumentListIsReported) {
     EXPECT_EQ(MessagesWithId(20141).size(), 1u);
     EXPECT_EQ(MessagesWithId(20135)[0].text,
               L"Failed to parse the argument list for Monitor [1, 0x00000459].");
-}
-
-// --- Attribute record --------------------------------------------------------------------------------
-
-class AttribProbe : public CKestrelAttrib {
-  public:
-    using CKestrelAttrib::_DecryptPassword;
-};
-
-class AttribTest : public AgentTest {
-  protected:
-    CKestrelStatus Parse(AttribProbe& rec, int32_t code, AgentArgs& a, bool validate = true) {
-        CKestrelStatus st;
-        rec.Parse(st, code, "res1", a.Vector(), validate);
-        return st;
-    }
-};
-
-TEST_F(AttribTest, FieldsAreNormalised) {
-    AgentArgs a;
-    a.SAPSID = "abc";
-    a.SAPHome = "/usr/sap/ABC/SYS/exe/run//";
-    a.SAPMonHome = "/";
-    a.InstType = "CeNtRaL";
-    a.InstName = "dvebmgs07";
-    a.ProcMon = {"disp+work.exe", "Igswd.exe"};
-    a.SecondLevelMonitor = "12abc";
-    a.EPProgramTimeout = "";
-    AttribProbe rec;
-    ASSERT_TRUE(Parse(rec, KEP_MONITOR, a, false).IsSuccess());
-    EXPECT_EQ(rec.GetResourceName(), L"res1");
-    EXPECT_EQ(rec.GetSAPSID(), L"ABC");
-    EXPECT_EQ(rec.GetSAPHome(), L"/usr/sap/ABC/SYS/exe/run/");  // only one separator removed
-    EXPECT_EQ(rec.GetSAPMonHome(), L"");
-    EXPECT_EQ(rec.GetInstType(), L"CENTRAL");
-    EXPECT_EQ(rec.GetInstName(), L"DVEBMGS07");
-    EXPECT_EQ(rec.GetInstNumber(), L"07");
-    EXPECT_EQ(rec.GetProcMon(), (std::vector<std::wstring>{L"DISP+WORK.EXE", L"IGSWD.EXE"}));
-    EXPECT_EQ(rec.GetSecondLevelMonitor(), 12);
-    EXPECT_EQ(rec.GetEPProgramTimeout(), 0);
-    EXPECT_EQ(rec.GetTimeout(), 60u);
-}
-
-TEST_F(AttribTest, UnknownInstTypeIsKeptAndTraced) {
-    AgentArgs a;
-    a.InstType = "Weird";
-    AttribProbe rec;
-    Startup();
-    TernLogger().BeginThread();
-    Parse(rec, KEP_OFFLINE, a, false);
-    EXPECT_EQ(rec.GetInstType(), L"Weird");
-    EXPECT_TRUE(Traced(L"InstType [Weird] is invalid."));
-    TernLogger().EndThread();
-}
-
-// A count of zero or less reads no process and takes the next entry as the service user; a huge count
-// stops at the list's end. A short list leaves the missing entries empty.
-TEST_F(AttribTest, ProcMonCountIsBoundedByTheList) {
-    const std::tuple<const char*, size_t, const wchar_t*, const wchar_t*> rows[] = {
-        {"0", 0, L"svcuser", L"adm"}, {"-3", 0, L"svcuser", L"adm"}, {"2147483647", 3, L"", L""}};
-    for (const auto& [count, processes, serviceUser, admin] : rows) {
-        AgentArgs a;
-        AttribProbe rec;
-        CKestrelStatus st;
-        rec.Parse(st, KEP_MONITOR, "r",
-                  a.Raw({"ABC", "1", "0", "/tmp", "/tmp", "h", count, "svcuser", "DOM", "adm"}), false);
-        EXPECT_TRUE(st.IsSuccess()) << count;
-        EXPECT_EQ(rec.GetProcMon().size(), processes) << count;
-        EXPECT_EQ(rec.GetSAPServiceUser(), serviceUser) << count;
-        EXPECT_EQ(rec.GetSAPAdmin(), admin) << count;
-        EXPECT_EQ(rec.GetMonitorProgram(), L"") << count;
-    }
-}
-
-TEST_F(AttribTest, MissingInputsFailWithCode1) {
-    AttribProbe rec;
-    CKestrelStatus st;
-    rec.Parse(st, KEP_MONITOR, nullptr, nullptr, true);
-    EXPECT_EQ(st.GetCode(), 1);
-    EXPECT_EQ(st.GetError(), 87u);
-    EXPECT_EQ(MessagesWithId(20139).size(), 1u);
-    Get().encodeStringResult = 1234;
-    AgentArgs a;
-    rec.Parse(st, KEP_MONITOR, "r", a.Vector(), true);
-    EXPECT_EQ(st.GetCode(), 1);
-    EXPECT_EQ(st.GetError(), 1234u);
-    EXPECT_EQ(MessagesWithId(20140).size(), 1u);
-}
-
-TEST_F(AttribTest, SlmCounterCookie) {
-    Startup();  // trace lines reach the framework
-    AttribProbe rec;
-    CKestrelStatus st;
-    uint32_t counter = 99;
-    rec.GetSLMCounter(st, counter, L"R1", true);
-    EXPECT_TRUE(st.IsSuccess());
-    EXPECT_EQ(counter, 1u);
-    EXPECT_EQ(Get().cookies["R1_kestrel_slmcounter"], L"1");  // a never-stored cookie is stored as 1
-    EXPECT_TRUE(Traced(L"Cookie NOT found. Seting it to [1]."));
-    rec.SetSLMCounter(st, 4, L"R1");
-    rec.GetSLMCounter(st, counter, L"R1", true);
-    EXPECT_EQ(counter, 4u);
-    Get().cookies["R1_kestrel_slmcounter"] = L"garbage";
-    rec.GetSLMCounter(st, counter, L"R1", true);
-    EXPECT_EQ(counter, 0u);
-}
-
-TEST_F(AttribTest, PasswordDecoding) {
-    Startup();  // installs the agent's log implementation, which hands trace lines to the framework
-    std::string enc;
-    ASSERT_TRUE(TernEncodePassword("pa$$word", enc));
-    AgentArgs a;
-    a.SAPAdminPassword = enc;
-    AttribProbe rec;
-    Parse(rec, KEP_CLEAN, a, false);
-    {
-        // The decoded password keeps the process out of core dumps for as long as it lives.
-        const CKestrelPassword plain = rec.GetSAPAdminPassword();
-        EXPECT_EQ(plain.Get(), L"pa$$word");
-        EXPECT_EQ(prctl(PR_GET_DUMPABLE), 0);
-    }
-    EXPECT_EQ(prctl(PR_GET_DUMPABLE), 1);
-
-    TernLogger().BeginThread();
-    a.SAPAdminPassword = "ab";
-    AttribProbe rec2;
-    Parse(rec2, KEP_CLEAN, a, false);
-    EXPECT_EQ(rec2.GetSAPAdminPassword().Get(), L"");
-    EXPECT_TRUE(Traced(L"Inavlid password."));
-    TernLogger().EndThread();
-    EXPECT_EQ(rec2._DecryptPassword(nullptr), -1);
-}
-
-TEST_F(AttribTest, LogArgsLayout) {
-    Startup();
-    TernLogger().BeginThread();
-    AgentArgs a;
-    AttribProbe rec;
-    Parse(rec, KEP_MONITOR, a, false);
-    rec.LogArgs();
-    auto traces = fake_cairn::TraceLines();
-    ASSERT_FALSE(traces.empty());
-    const std::wstring& line = traces.back();
-    EXPECT_EQ(
-        line.rfind(
-            L"The entry point is called with attribute values: \n \t\t\t\t\t\tResourceName        = [res1], ",
-            0),
-        0u);
-    EXPECT_NE(line.find(L"\n \t\t\t\t\t\tSAPSID              = [ABC], "), std::wstring::npos);
-    const std::wstring last = L"], \n \t\t\t\t\t\tEPProgramTimeout    = [10]. \n";
-    ASSERT_GT(line.size(), last.size());
-    EXPECT_EQ(line.substr(line.size() - last.size()), last);
-    TernLogger().EndThread();
 }
 
 }  // namespace
