@@ -1,10 +1,13 @@
-// Attribute validation rule by rule, driven through CKestrelAttrib::Parse against the recording stand-in
-// framework. Online's account checks log on as the test accounts (run under the identity wrappers).
+// The attribute record: parsing, its cookie and password, and validation rule by rule, driven through
+// CKestrelAttrib::Parse against the recording stand-in framework. Online's account checks log on as the test
+// accounts (run under the identity wrappers).
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "AgentArgs.h"
@@ -20,6 +23,7 @@ extern "C" void CairnAgStartup(void);
 namespace {
 
 using fake_cairn::Get;
+using fake_cairn::MessagesWithId;
 
 // Valid for every entry point, Online's log-on included: the administrator is the service-only test
 // account (its password encodes; one with blanks would not).
@@ -29,6 +33,11 @@ AgentArgs ValidArgs() {
     EXPECT_TRUE(TernEncodePassword(kestrel_test::kServiceOnly.password, a.SAPAdminPassword));
     return a;
 }
+
+class AttribProbe : public CKestrelAttrib {
+  public:
+    using CKestrelAttrib::_DecryptPassword;
+};
 
 class AttribRulesTest : public ::testing::Test {
   protected:
@@ -42,13 +51,13 @@ class AttribRulesTest : public ::testing::Test {
         TernLogger().EndThread();
         reinterpret_cast<CairnShutdownEP>(Get().table[9])();
     }
-    // Parses and validates a new record for the entry point; what was recorded before is forgotten.
-    CKestrelStatus Validate(int32_t epCode, AgentArgs a) {
+    // Parses (and validates) a new record for the entry point; what was recorded before is forgotten.
+    CKestrelStatus Validate(int32_t epCode, AgentArgs a, bool validate = true) {
         Get().messages.clear();
         Get().resLog.clear();
-        record_ = std::make_unique<CKestrelAttrib>();
+        record_ = std::make_unique<AttribProbe>();
         CKestrelStatus status;
-        record_->Parse(status, epCode, "res1", a.Vector(), true);
+        record_->Parse(status, epCode, "res1", a.Vector(), validate);
         return status;
     }
     // Messages written by validation itself (parsing's own 20142 left out).
@@ -59,10 +68,10 @@ class AttribRulesTest : public ::testing::Test {
         return r;
     }
     static bool Traced(const std::wstring& line) {
-        auto lines = fake_cairn::TraceLines();
+        const auto lines = fake_cairn::TraceLines();
         return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
-    std::unique_ptr<CKestrelAttrib> record_;
+    std::unique_ptr<AttribProbe> record_;
 };
 
 struct RuleRow {
@@ -162,7 +171,7 @@ TEST_P(AttribRuleRows, MessageSeverityAndStatus) {
         EXPECT_EQ(RuleMessages().back().severity, row.severity);
     }
     // A failing rule ends validation and parsing reports it; warnings and repairs do not.
-    EXPECT_EQ(fake_cairn::MessagesWithId(20142).size(), row.code == 0 ? 0u : 1u);
+    EXPECT_EQ(MessagesWithId(20142).size(), row.code == 0 ? 0u : 1u);
     if (row.trace) {
         EXPECT_TRUE(Traced(row.trace)) << "missing trace line";
     }
@@ -171,17 +180,15 @@ TEST_P(AttribRuleRows, MessageSeverityAndStatus) {
 INSTANTIATE_TEST_SUITE_P(Rules, AttribRuleRows, ::testing::ValuesIn(kRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A level with a trailing blank is no level: reported as given and reset (the messages' severities and the
+// second one's text are checked end to end in FrameE2E.ResLogLevelDecidesTheDumpOfASuccessfulCall).
 TEST_F(AttribRulesTest, RepairedLogLevelIsReportedAndReset) {
     AgentArgs a = ValidArgs();
     a.ResLogLevel = "TRACE ";
     EXPECT_TRUE(Validate(KEP_ONLINE, a).IsSuccess());
     EXPECT_EQ(record_->GetResLogLevel(), L"INFO");
-    auto m = RuleMessages();
-    ASSERT_EQ(m.size(), 3u);
-    EXPECT_EQ(m[1].id, 20173u);
-    EXPECT_EQ(m[1].severity, 2u);
-    EXPECT_EQ(m[1].text, L"ResLogLevel [TRACE ] is invalid.");
-    EXPECT_EQ(m[2].text, L"Setting ResLogLevel to default Log Level [INFO].");
+    ASSERT_EQ(MessagesWithId(20173).size(), 1u);
+    EXPECT_EQ(MessagesWithId(20173)[0].text, L"ResLogLevel [TRACE ] is invalid.");
 }
 
 // A code that names no entry point checks no rule and has no timeout of its own: the budget falls back.
@@ -215,6 +222,7 @@ TEST_F(AttribRulesTest, EachEntryPointChecksItsOwnRules) {
         uint32_t id;  // the message that shows the rule ran on the broken value
         void (*change)(AgentArgs&);
     };
+    // clang-format off
     const Breaker breakers[] = {
         {kRuleSAPSID, 20144, [](A& a) { a.SAPSID = ""; }},
         {kRuleSecondLevelMonitor, 20148, [](A& a) { a.SecondLevelMonitor = "-1"; }},
@@ -227,31 +235,147 @@ TEST_F(AttribRulesTest, EachEntryPointChecksItsOwnRules) {
         {kRuleSAPAdminDomain, 20169, [](A&) {}},
         {kRuleSAPAdmin, 20170, [](A& a) { a.SAPAdmin = ""; }},
         {kRuleResLogLevel, 20173, [](A& a) { a.ResLogLevel = "info"; }},
-        {kRuleInstType, 20158,
-         [](A& a) {
-             a.InstType = "";
-             a.ProcMon.clear();
-         }},
+        {kRuleInstType, 20158, [](A& a) { a.InstType = ""; a.ProcMon.clear(); }},
         {kRuleInstName, 20175, [](A& a) { a.InstName = ""; }},
         {kRuleInstProfile, 20178, [](A& a) { a.ProcMon = {"jcontrol.exe"}; }},
-        {kRuleEnqSrvResName, 20181,
-         [](A& a) {
-             a.InstType = "enqrep";
-             a.ProcMon.clear();
-             a.InstProfile = "/etc/passwd";
-         }},
+        {kRuleEnqSrvResName, 20181, [](A& a) { a.InstType = "enqrep"; a.ProcMon.clear(); a.InstProfile = "/etc/passwd"; }},
         {kRuleMonitorProgram, 20185, [](A& a) { a.MonitorProgram = "/nonexistent/mp"; }},
     };
+    // clang-format on
     for (int32_t ep : {KEP_ONLINE, KEP_OFFLINE, KEP_CLEAN, KEP_MONITOR}) {
         uint32_t ran = 0;
         for (const Breaker& b : breakers) {
             AgentArgs a = ValidArgs();
             b.change(a);
             Validate(ep, a);
-            if (!fake_cairn::MessagesWithId(b.id).empty()) ran |= b.rule;
+            if (!MessagesWithId(b.id).empty()) ran |= b.rule;
         }
         EXPECT_EQ(ran, KestrelRuleSet(ep)) << "entry point " << ep;
     }
+}
+
+// --- The record: parsing, cookies, passwords and the argument dump ---------------------------------
+
+TEST_F(AttribRulesTest, FieldsAreNormalised) {
+    AgentArgs a;
+    a.SAPSID = "abc";
+    a.SAPHome = "/usr/sap/ABC/SYS/exe/run//";
+    a.SAPMonHome = "/";
+    a.InstType = "CeNtRaL";
+    a.InstName = "dvebmgs07";
+    a.ProcMon = {"disp+work.exe", "Igswd.exe"};
+    a.SecondLevelMonitor = "12abc";
+    a.EPProgramTimeout = "";
+    ASSERT_TRUE(Validate(KEP_MONITOR, a, false).IsSuccess());
+    const CKestrelAttrib& rec = *record_;
+    EXPECT_EQ(rec.GetResourceName(), L"res1");
+    EXPECT_EQ(rec.GetSAPSID(), L"ABC");
+    EXPECT_EQ(rec.GetSAPHome(), L"/usr/sap/ABC/SYS/exe/run/");  // only one separator removed
+    EXPECT_EQ(rec.GetSAPMonHome(), L"");
+    EXPECT_EQ(rec.GetInstType(), L"CENTRAL");
+    EXPECT_EQ(rec.GetInstName(), L"DVEBMGS07");
+    EXPECT_EQ(rec.GetInstNumber(), L"07");
+    EXPECT_EQ(rec.GetProcMon(), (std::vector<std::wstring>{L"DISP+WORK.EXE", L"IGSWD.EXE"}));
+    EXPECT_EQ(rec.GetSecondLevelMonitor(), 12);
+    EXPECT_EQ(rec.GetEPProgramTimeout(), 0);
+    EXPECT_EQ(rec.GetTimeout(), 60u);
+}
+
+TEST_F(AttribRulesTest, UnknownInstTypeIsKeptAndTraced) {
+    AgentArgs a;
+    a.InstType = "Weird";
+    Validate(KEP_OFFLINE, a, false);
+    EXPECT_EQ(record_->GetInstType(), L"Weird");
+    EXPECT_TRUE(Traced(L"InstType [Weird] is invalid."));
+}
+
+// A count of zero or less reads no process and takes the next entry as the service user; a huge count
+// stops at the list's end. A short list leaves the missing entries empty.
+TEST_F(AttribRulesTest, ProcMonCountIsBoundedByTheList) {
+    const std::tuple<const char*, size_t, const wchar_t*, const wchar_t*> rows[] = {
+        {"0", 0, L"svcuser", L"adm"}, {"-3", 0, L"svcuser", L"adm"}, {"2147483647", 3, L"", L""}};
+    for (const auto& [count, processes, serviceUser, admin] : rows) {
+        AgentArgs a;
+        AttribProbe rec;
+        CKestrelStatus st;
+        rec.Parse(st, KEP_MONITOR, "r",
+                  a.Raw({"ABC", "1", "0", "/tmp", "/tmp", "h", count, "svcuser", "DOM", "adm"}), false);
+        EXPECT_TRUE(st.IsSuccess()) << count;
+        EXPECT_EQ(rec.GetProcMon().size(), processes) << count;
+        EXPECT_EQ(rec.GetSAPServiceUser(), serviceUser) << count;
+        EXPECT_EQ(rec.GetSAPAdmin(), admin) << count;
+        EXPECT_EQ(rec.GetMonitorProgram(), L"") << count;
+    }
+}
+
+TEST_F(AttribRulesTest, MissingInputsFailWithCode1) {
+    AttribProbe rec;
+    CKestrelStatus st;
+    rec.Parse(st, KEP_MONITOR, nullptr, nullptr, true);
+    EXPECT_EQ(st.GetCode(), 1);
+    EXPECT_EQ(st.GetError(), 87u);
+    EXPECT_EQ(MessagesWithId(20139).size(), 1u);
+    Get().encodeStringResult = 1234;
+    AgentArgs a;
+    rec.Parse(st, KEP_MONITOR, "r", a.Vector(), true);
+    EXPECT_EQ(st.GetCode(), 1);
+    EXPECT_EQ(st.GetError(), 1234u);
+    EXPECT_EQ(MessagesWithId(20140).size(), 1u);
+}
+
+TEST_F(AttribRulesTest, SlmCounterCookie) {
+    AttribProbe rec;
+    CKestrelStatus st;
+    uint32_t counter = 99;
+    rec.GetSLMCounter(st, counter, L"R1", true);
+    EXPECT_TRUE(st.IsSuccess());
+    EXPECT_EQ(counter, 1u);
+    EXPECT_EQ(Get().cookies["R1_kestrel_slmcounter"], L"1");  // a never-stored cookie is stored as 1
+    EXPECT_TRUE(Traced(L"Cookie NOT found. Seting it to [1]."));
+    rec.SetSLMCounter(st, 4, L"R1");
+    rec.GetSLMCounter(st, counter, L"R1", true);
+    EXPECT_EQ(counter, 4u);
+    Get().cookies["R1_kestrel_slmcounter"] = L"garbage";
+    rec.GetSLMCounter(st, counter, L"R1", true);
+    EXPECT_EQ(counter, 0u);
+}
+
+TEST_F(AttribRulesTest, PasswordDecoding) {
+    std::string enc;
+    ASSERT_TRUE(TernEncodePassword("pa$$word", enc));
+    AgentArgs a;
+    a.SAPAdminPassword = enc;
+    Validate(KEP_CLEAN, a, false);
+    {
+        // The decoded password keeps the process out of core dumps for as long as it lives.
+        const CKestrelPassword plain = record_->GetSAPAdminPassword();
+        EXPECT_EQ(plain.Get(), L"pa$$word");
+        EXPECT_EQ(prctl(PR_GET_DUMPABLE), 0);
+    }
+    EXPECT_EQ(prctl(PR_GET_DUMPABLE), 1);
+
+    a.SAPAdminPassword = "ab";
+    Validate(KEP_CLEAN, a, false);
+    EXPECT_EQ(record_->GetSAPAdminPassword().Get(), L"");
+    EXPECT_TRUE(Traced(L"Inavlid password."));
+    EXPECT_EQ(record_->_DecryptPassword(nullptr), -1);
+}
+
+TEST_F(AttribRulesTest, LogArgsLayout) {
+    Validate(KEP_MONITOR, AgentArgs(), false);
+    record_->LogArgs();
+    auto traces = fake_cairn::TraceLines();
+    ASSERT_FALSE(traces.empty());
+    const std::wstring& line = traces.back();
+    EXPECT_EQ(
+        line.rfind(
+            L"The entry point is called with attribute values: \n \t\t\t\t\t\tResourceName        = [res1], ",
+            0),
+        0u);
+    EXPECT_NE(line.find(L"\n \t\t\t\t\t\tSAPSID              = [ABC], "), std::wstring::npos);
+    const std::wstring last = L"], \n \t\t\t\t\t\tEPProgramTimeout    = [10]. \n";
+    ASSERT_GT(line.size(), last.size());
+    EXPECT_EQ(line.substr(line.size() - last.size()), last);
 }
 
 }  // namespace

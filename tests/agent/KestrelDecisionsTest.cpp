@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "KestrelDecisions.h"
@@ -17,18 +18,10 @@ constexpr uint32_t OPT = KFACT_OPTIONAL_OK, DW = KFACT_DISP_WORK, JC = KFACT_JCO
                    MS = KFACT_MSG_SERVER, EN = KFACT_ENSERVER, ER = KFACT_ENREPSERVER,
                    IP = KFACT_INSTANCE_PROCESS, ALL = KFACT_ALL_COUNTED, LA = KFACT_LAUNCHING;
 
-struct ProcessCase {
-    int32_t arch;
-    T type;
-    uint32_t facts;
-    PA action;
-    uint32_t state;  // for kSet
-    PL line;
-};
-
 // One case per row of every table, in table order; where a row has a near neighbour the facts are chosen so
-// that only that row's own condition tells them apart.
-const ProcessCase kProcessCases[] = {
+// that only that row's own condition tells them apart. Architecture, type, facts, action, state (for kSet),
+// trace line.
+const std::tuple<int32_t, T, uint32_t, PA, uint32_t, PL> kProcessCases[] = {
     // ABAP
     {KARCH_ABAP, T::kCentral, OPT | DW | ALL, PA::kSet, KSTATE_ONLINE, PL::kAllRunning},
     {KARCH_ABAP, T::kDialog, OPT | DW | IP | LA, PA::kSet, KSTATE_UNKNOWN, PL::kSomeInstanceRunning},
@@ -71,16 +64,16 @@ const ProcessCase kProcessCases[] = {
 };
 
 TEST(ProcessDecisions, EveryRowOfEveryTable) {
-    for (const ProcessCase& c : kProcessCases) {
-        SCOPED_TRACE(::testing::Message() << "arch " << c.arch << " type " << static_cast<int>(c.type)
-                                          << " facts 0x" << std::hex << c.facts);
-        const KestrelProcessTable& table = KestrelProcessTableFor(c.arch, c.type);
+    for (const auto& [arch, type, facts, action, state, line] : kProcessCases) {
+        SCOPED_TRACE(::testing::Message() << "arch " << arch << " type " << static_cast<int>(type)
+                                          << " facts 0x" << std::hex << facts);
+        const KestrelProcessTable& table = KestrelProcessTableFor(arch, type);
         ASSERT_TRUE(table.applies);
-        const KestrelProcessRow& row = KestrelMatchProcessRow(table, c.facts);
-        EXPECT_EQ(row.action, c.action);
-        EXPECT_EQ(row.line, c.line);
-        if (c.action == PA::kSet) {
-            EXPECT_EQ(row.state, c.state);
+        const KestrelProcessRow& row = KestrelMatchProcessRow(table, facts);
+        EXPECT_EQ(row.action, action);
+        EXPECT_EQ(row.line, line);
+        if (action == PA::kSet) {
+            EXPECT_EQ(row.state, state);
         }
     }
 }
@@ -88,14 +81,8 @@ TEST(ProcessDecisions, EveryRowOfEveryTable) {
 TEST(ProcessDecisions, HeadersOptionalsAndTypesWithoutATable) {
     using H = KestrelProcessHeader;
     const uint32_t all3 = KOPT_IGSWD | KOPT_GWRD | KOPT_ICMAN;
-    struct Row {
-        int32_t arch;
-        T type;
-        H header;
-        bool applies;
-        uint32_t optionals;
-    };
-    const Row rows[] = {
+    // arch, type, header, applies, optionals counted
+    const std::tuple<int32_t, T, H, bool, uint32_t> rows[] = {
         {KARCH_ABAP, T::kCentral, H::kArchAbap, true, all3},
         {KARCH_ABAP, T::kEnqueue, H::kArchAbap, false, 0},
         {KARCH_JAVA, T::kDialog, H::kArchJava, true, all3},
@@ -106,12 +93,13 @@ TEST(ProcessDecisions, HeadersOptionalsAndTypesWithoutATable) {
         {KARCH_NONE, T::kAenqrep, H::kInstanceIs, true, 0},
         {KARCH_NONE, T::kDialog, H::kNone, true, 0},
     };
-    for (const Row& r : rows) {
-        const KestrelProcessTable& t = KestrelProcessTableFor(r.arch, r.type);
-        EXPECT_EQ(t.header, r.header) << r.arch << " " << static_cast<int>(r.type);
-        EXPECT_EQ(t.applies, r.applies) << r.arch << " " << static_cast<int>(r.type);
-        if (r.applies) {
-            EXPECT_EQ(t.optionalCount, r.optionals) << r.arch << " " << static_cast<int>(r.type);
+    for (const auto& [arch, type, header, applies, optionals] : rows) {
+        SCOPED_TRACE(::testing::Message() << arch << " " << static_cast<int>(type));
+        const KestrelProcessTable& t = KestrelProcessTableFor(arch, type);
+        EXPECT_EQ(t.header, header);
+        EXPECT_EQ(t.applies, applies);
+        if (applies) {
+            EXPECT_EQ(t.optionalCount, optionals);
         }
     }
     // Only what counts, is listed and is missing.
@@ -134,23 +122,19 @@ TEST(ProcessDecisions, RecheckSuccessTests) {
 
 TEST(SecondLevelDecisions, SapinfoExitCodes) {
     using S = KestrelSapinfoLine;
-    struct Row {
-        int32_t code;
-        uint32_t state;
-        S line;
-        uint32_t id;
-    };
-    const Row rows[] = {{0, KSTATE_ONLINE, S::kNone, 0},          {1, KSTATE_UNKNOWN, S::kReturned, 20100},
-                        {2, KSTATE_OFFLINE, S::kReturned, 20099}, {3, KSTATE_UNKNOWN, S::kReturned, 20100},
-                        {4, KSTATE_UNKNOWN, S::kReturned, 20100}, {5, KSTATE_UNKNOWN, S::kInvalid, 20101},
-                        {-1, KSTATE_UNKNOWN, S::kInvalid, 20101}};
-    for (const Row& r : rows) {
-        const KestrelSapinfoVerdict v = KestrelInterpretSapinfo(r.code);
-        EXPECT_EQ(v.state, r.state) << r.code;
-        EXPECT_EQ(v.line, r.line) << r.code;
-        EXPECT_EQ(v.message.id, r.id) << r.code;
-        if (r.id != 0) {
-            EXPECT_EQ(v.message.severity, 1u) << r.code;
+    const std::tuple<int32_t, uint32_t, S, uint32_t> rows[] = {
+        // code, state, line, message id
+        {0, KSTATE_ONLINE, S::kNone, 0},          {1, KSTATE_UNKNOWN, S::kReturned, 20100},
+        {2, KSTATE_OFFLINE, S::kReturned, 20099}, {3, KSTATE_UNKNOWN, S::kReturned, 20100},
+        {4, KSTATE_UNKNOWN, S::kReturned, 20100}, {5, KSTATE_UNKNOWN, S::kInvalid, 20101},
+        {-1, KSTATE_UNKNOWN, S::kInvalid, 20101}};
+    for (const auto& [code, state, line, id] : rows) {
+        const KestrelSapinfoVerdict v = KestrelInterpretSapinfo(code);
+        EXPECT_EQ(v.state, state) << code;
+        EXPECT_EQ(v.line, line) << code;
+        EXPECT_EQ(v.message.id, id) << code;
+        if (id != 0) {
+            EXPECT_EQ(v.message.severity, 1u) << code;
         }
     }
 }
@@ -158,15 +142,8 @@ TEST(SecondLevelDecisions, SapinfoExitCodes) {
 TEST(SecondLevelDecisions, EnsmonExitCodesByInstanceType) {
     using G = KestrelEnsmonGroup;
     using E = KestrelEnsmonLine;
-    struct Row {
-        int32_t code;
-        T type;
-        G group;
-        uint32_t state;
-        E line;
-        uint32_t id, severity, console;
-    };
-    const Row rows[] = {
+    // code, type, group, state, line, message id and severity, console message id
+    const std::tuple<int32_t, T, G, uint32_t, E, uint32_t, uint32_t, uint32_t> rows[] = {
         {0, T::kEnqueue, G::kServer, KSTATE_ONLINE, E::kNone, 0, 0, 0},
         {4, T::kAenqueue, G::kServer, KSTATE_ONLINE, E::kReplicationNoPartner, 20102, 0, 20103},
         {8, T::kJenqueue, G::kServer, KSTATE_OFFLINE, E::kReturned, 20104, 1, 0},
@@ -178,25 +155,25 @@ TEST(SecondLevelDecisions, EnsmonExitCodesByInstanceType) {
         {12, T::kEnqrep, G::kReplication, KSTATE_UNKNOWN, E::kInvalid, 20107, 2, 0},
         {0, T::kCentral, G::kNone, 0, E::kNone, 0, 0, 0},
     };
-    for (const Row& r : rows) {
-        const KestrelEnsmonVerdict v = KestrelInterpretEnsmon(r.code, r.type);
-        SCOPED_TRACE(::testing::Message() << r.code << " type " << static_cast<int>(r.type));
-        EXPECT_EQ(v.group, r.group);
-        if (r.group == G::kNone) continue;  // the state is not touched
-        EXPECT_EQ(v.state, r.state);
-        EXPECT_EQ(v.line, r.line);
-        EXPECT_EQ(v.message.id, r.id);
-        EXPECT_EQ(v.message.severity, r.severity);
-        EXPECT_EQ(v.console.id, r.console);
+    for (const auto& [code, type, group, state, line, id, severity, console] : rows) {
+        const KestrelEnsmonVerdict v = KestrelInterpretEnsmon(code, type);
+        SCOPED_TRACE(::testing::Message() << code << " type " << static_cast<int>(type));
+        EXPECT_EQ(v.group, group);
+        if (group == G::kNone) continue;  // the state is not touched
+        EXPECT_EQ(v.state, state);
+        EXPECT_EQ(v.line, line);
+        EXPECT_EQ(v.message.id, id);
+        EXPECT_EQ(v.message.severity, severity);
+        EXPECT_EQ(v.console.id, console);
     }
 }
 
 TEST(SecondLevelDecisions, AddInCombination) {
-    struct Row {
-        uint32_t abap, java, state;
-    };
-    const Row rows[] = {{1, 1, 1}, {1, 0, 2}, {1, 2, 2}, {2, 1, 2}, {2, 0, 0}, {2, 2, 2}};
-    for (const Row& r : rows) EXPECT_EQ(KestrelCombineAddIn(r.abap, r.java), r.state) << r.abap << r.java;
+    const std::tuple<uint32_t, uint32_t, uint32_t> rows[] = {
+        // ABAP, Java, combined
+        {1, 1, 1}, {1, 0, 2}, {1, 2, 2}, {2, 1, 2}, {2, 0, 0}, {2, 2, 2}};
+    for (const auto& [abap, java, state] : rows)
+        EXPECT_EQ(KestrelCombineAddIn(abap, java), state) << abap << java;
     EXPECT_FALSE(KestrelAddInAsksJava(KSTATE_OFFLINE));
     EXPECT_TRUE(KestrelAddInAsksJava(KSTATE_ONLINE));
     EXPECT_TRUE(KestrelAddInAsksJava(KSTATE_UNKNOWN));
@@ -204,13 +181,8 @@ TEST(SecondLevelDecisions, AddInCombination) {
 
 TEST(JcmonDecisions, OutputToVerdict) {
     using J = KestrelJcmonLine;
-    struct Row {
-        const wchar_t* output;
-        uint32_t state;
-        J line;
-        uint32_t id;
-    };
-    const Row rows[] = {
+    const std::tuple<const wchar_t*, uint32_t, J, uint32_t> rows[] = {
+        // output, state, line, message id
         {L"dispatcher Running\nserver0 Running\n", KSTATE_ONLINE, J::kRunning, 0},
         {L"server0 Running\n\n\ndispatcher Running", KSTATE_ONLINE, J::kRunning, 0},
         {L"dispatcher Stopped\nserver0 Running\n", KSTATE_OFFLINE, J::kDispatcherStopped, 20122},
@@ -225,11 +197,12 @@ TEST(JcmonDecisions, OutputToVerdict) {
         {L"dispatcher starting\nserver0 Stopped\n", KSTATE_OFFLINE, J::kServersStopped, 20123},
         {L"", KSTATE_UNKNOWN, J::kUndetermined, 20124},
     };
-    for (const Row& r : rows) {
-        const KestrelJcmonVerdict v = KestrelJudgeJcmon(KestrelScanJcmonOutput(r.output));
-        EXPECT_EQ(v.state, r.state) << testing::PrintToString(std::wstring(r.output));
-        EXPECT_EQ(v.line, r.line) << testing::PrintToString(std::wstring(r.output));
-        EXPECT_EQ(v.message.id, r.id) << testing::PrintToString(std::wstring(r.output));
+    for (const auto& [output, state, line, id] : rows) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(output)));
+        const KestrelJcmonVerdict v = KestrelJudgeJcmon(KestrelScanJcmonOutput(output));
+        EXPECT_EQ(v.state, state);
+        EXPECT_EQ(v.line, line);
+        EXPECT_EQ(v.message.id, id);
     }
     // A server running after a stopped one clears the stopped flag; a later stopped one sets it again.
     const KestrelJcmonScan s = KestrelScanJcmonOutput(L"server0 Stopped\nserver1 Running\nserver2 Stopped\n");
@@ -243,33 +216,23 @@ TEST(JcmonDecisions, OutputToVerdict) {
 
 TEST(ThirdLevelDecisions, MonitorProgramExitCodes) {
     using M = KestrelMonitorProgramLine;
-    struct Row {
-        uint32_t code, state;
-        M line;
-        uint32_t id;
-    };
-    const Row rows[] = {{110, 1, M::kOnline, 0},     {0, 1, M::kOnline, 0},      {100, 0, M::kOffline, 20097},
-                        {1, 0, M::kOffline, 20097},  {2, 2, M::kUnknown, 20098}, {101, 2, M::kUnknown, 20098},
-                        {111, 2, M::kUnknown, 20098}};
-    for (const Row& r : rows) {
-        const KestrelMonitorProgramVerdict v = KestrelInterpretMonitorProgram(r.code);
-        EXPECT_EQ(v.state, r.state) << r.code;
-        EXPECT_EQ(v.line, r.line) << r.code;
-        EXPECT_EQ(v.message.id, r.id) << r.code;
+    const std::tuple<uint32_t, uint32_t, M, uint32_t> rows[] = {
+        // exit code, state, line, message id
+        {110, 1, M::kOnline, 0},     {0, 1, M::kOnline, 0},      {100, 0, M::kOffline, 20097},
+        {1, 0, M::kOffline, 20097},  {2, 2, M::kUnknown, 20098}, {101, 2, M::kUnknown, 20098},
+        {111, 2, M::kUnknown, 20098}};
+    for (const auto& [code, state, line, id] : rows) {
+        const KestrelMonitorProgramVerdict v = KestrelInterpretMonitorProgram(code);
+        EXPECT_EQ(v.state, state) << code;
+        EXPECT_EQ(v.line, line) << code;
+        EXPECT_EQ(v.message.id, id) << code;
     }
 }
 
 TEST(MonitorDecisions, SlmCountdown) {
     using S = KestrelSlmLine;
-    struct Row {
-        int32_t n;
-        uint32_t read;
-        S line;
-        int32_t value;
-        uint32_t store;
-        bool run;
-    };
-    const Row rows[] = {
+    // N, counter read, line and its value, counter stored, second level runs
+    const std::tuple<int32_t, uint32_t, S, int32_t, uint32_t, bool> rows[] = {
         {0, 3, S::kSkipping, 0, 0, false},     {-2, 1, S::kSkipping, -2, 0, false},
         {4, 0, S::kSetting, 3, 3, true},       {4, 4, S::kSetting, 3, 3, true},
         {4, 3, S::kDecrementing, 2, 2, false}, {4, 2, S::kDecrementing, 1, 1, false},
@@ -277,12 +240,13 @@ TEST(MonitorDecisions, SlmCountdown) {
         {1, 0, S::kSetting, 1, 1, true},       {2, 2, S::kSetting, 1, 1, true},
         {3, 7, S::kDecrementing, 6, 6, false},
     };
-    for (const Row& r : rows) {
-        const KestrelSlmStep s = KestrelStepSlmCounter(r.n, r.read);
-        EXPECT_EQ(s.line, r.line) << r.n << "/" << r.read;
-        EXPECT_EQ(s.lineValue, r.value) << r.n << "/" << r.read;
-        EXPECT_EQ(s.store, r.store) << r.n << "/" << r.read;
-        EXPECT_EQ(s.runSecond, r.run) << r.n << "/" << r.read;
+    for (const auto& [n, read, line, value, store, run] : rows) {
+        SCOPED_TRACE(::testing::Message() << n << "/" << read);
+        const KestrelSlmStep s = KestrelStepSlmCounter(n, read);
+        EXPECT_EQ(s.line, line);
+        EXPECT_EQ(s.lineValue, value);
+        EXPECT_EQ(s.store, store);
+        EXPECT_EQ(s.runSecond, run);
     }
     // N = 4 from a stored 4: the second level runs in cycles 1, 4, 5 and 8.
     uint32_t counter = 4;
@@ -309,13 +273,8 @@ TEST(OnlineWaitDecisions, ToolByArchitectureAndType) {
 TEST(OnlineWaitDecisions, EnsmonAnswers) {
     using A = KestrelWaitAnswer;
     using E = KestrelEnsmonWaitLine;
-    struct Row {
-        uint32_t code;
-        T type;
-        A answer;
-        E line;
-    };
-    const Row rows[] = {
+    const std::tuple<uint32_t, T, A, E> rows[] = {
+        // exit code, type, answer, line
         {0, T::kEnqrep, A::kUp, E::kNone},
         {4, T::kEnqueue, A::kLeave, E::kReplicationNoPartner},
         {4, T::kJenqueue, A::kLeave, E::kReplicationNoPartner},
@@ -324,91 +283,62 @@ TEST(OnlineWaitDecisions, EnsmonAnswers) {
         {8, T::kEnqueue, A::kLeave, E::kNotReachable},
         {12, T::kEnqueue, A::kNotYet, E::kNone},
     };
-    for (const Row& r : rows) {
-        const KestrelEnsmonWaitVerdict v = KestrelEnsmonWaitAnswer(r.code, r.type);
-        EXPECT_EQ(v.answer, r.answer) << r.code << " " << static_cast<int>(r.type);
-        EXPECT_EQ(v.line, r.line) << r.code << " " << static_cast<int>(r.type);
+    for (const auto& [code, type, answer, line] : rows) {
+        const KestrelEnsmonWaitVerdict v = KestrelEnsmonWaitAnswer(code, type);
+        EXPECT_EQ(v.answer, answer) << code << " " << static_cast<int>(type);
+        EXPECT_EQ(v.line, line) << code << " " << static_cast<int>(type);
     }
 }
 
-// A check loop driven through the decision with a fixed list of answers; what it wrote and how it ended.
-struct WaitTrail {
-    std::vector<KestrelWaitSlot> slots;
-    std::vector<int64_t> runsAt;  // the remaining time at each run
-    KestrelWaitDo end;
-    int64_t remaining;
-};
-WaitTrail DriveWait(int64_t remaining, uint32_t runMs, std::vector<KestrelWaitAnswer> answers, bool online) {
-    WaitTrail t;
-    KestrelWaitAnswer answer = KestrelWaitAnswer::kStart;
-    size_t next = 0;
-    for (;;) {
-        const KestrelWaitStep s = KestrelWaitAdvance(remaining, runMs, answer, online);
-        t.slots.insert(t.slots.end(), s.slots.begin(), s.slots.begin() + s.slotCount);
-        if (s.next == KestrelWaitDo::kRun) {
-            t.runsAt.push_back(remaining);
-            answer = next < answers.size() ? answers[next++] : KestrelWaitAnswer::kNotYet;
-        } else if (s.next == KestrelWaitDo::kSleep) {
-            answer = KestrelWaitAnswer::kSlept;
-        } else {
-            t.end = s.next;
-            t.remaining = remaining;
-            return t;
-        }
-    }
-}
-
+// A check loop driven through the decision with a fixed list of answers (then "not yet"): the lines it
+// wrote, the remaining time at each run, how it ended and with how much time left.
 TEST(OnlineWaitDecisions, CheckLoopCountsDownByFixedAmounts) {
     using S = KestrelWaitSlot;
     using D = KestrelWaitDo;
     using A = KestrelWaitAnswer;
-    // sapinfo never answering 0 with 60000 ms: runs at 60000, 45000, 30000, 15000; 5000 remain.
-    WaitTrail t = DriveWait(60000, 10000, {}, false);
-    EXPECT_EQ(t.runsAt, (std::vector<int64_t>{60000, 45000, 30000, 15000}));
-    EXPECT_EQ(t.slots, (std::vector<S>{S::kNotYet, S::kSleeping, S::kNotYet, S::kSleeping, S::kNotYet,
-                                       S::kSleeping, S::kNotYet, S::kNotEnoughToRecheck, S::kAfterLoop}));
-    EXPECT_EQ(t.end, D::kEnd);
-    EXPECT_EQ(t.remaining, 5000);
-
-    // Up on the first run.
-    t = DriveWait(60000, 10000, {A::kUp}, false);
-    EXPECT_EQ(t.slots, (std::vector<S>{S::kUp}));
-    EXPECT_EQ(t.end, D::kDone);
-
-    // Not enough to begin.
-    t = DriveWait(9999, 10000, {}, false);
-    EXPECT_EQ(t.slots, (std::vector<S>{S::kNotEnoughToRun}));
-    EXPECT_EQ(t.end, D::kShort);
-    EXPECT_TRUE(t.runsAt.empty());
-
-    // A failed run and a timed-out one end the wait at once.
-    t = DriveWait(60000, 15000, {A::kNotYet, A::kFailed}, false);
-    EXPECT_EQ(t.slots, (std::vector<S>{S::kNotYet, S::kSleeping, S::kFailed}));
-    EXPECT_EQ(t.end, D::kFail);
-    t = DriveWait(60000, 15000, {A::kTimedOut}, false);
-    EXPECT_EQ(t.slots, (std::vector<S>{S::kFailed, S::kTimedOut}));
-    EXPECT_EQ(t.end, D::kFail);
-
-    // ensmon's "leave" answers end the loop without a line of the loop's own.
-    t = DriveWait(60000, 10000, {A::kLeave}, false);
-    EXPECT_TRUE(t.slots.empty());
-    EXPECT_EQ(t.end, D::kDone);
-
-    // Exactly one run's time left after a run: no time to recheck, yet not short: the branch goes on.
-    t = DriveWait(20000, 10000, {}, false);
-    EXPECT_EQ(t.slots, (std::vector<S>{S::kNotYet, S::kNotEnoughToRecheck}));
-    EXPECT_EQ(t.end, D::kDone);
-
-    // The pause takes the time below one run: the loop ends without the recheck line.
-    t = DriveWait(22000, 10000, {}, false);
-    EXPECT_EQ(t.slots, (std::vector<S>{S::kNotYet, S::kSleeping, S::kAfterLoop}));
-    EXPECT_EQ(t.end, D::kEnd);
-    EXPECT_EQ(t.remaining, 7000);
-
-    // Short of time but the state already online (a jcmon branch): no closing line, the branch goes on.
-    t = DriveWait(15000, 10000, {}, true);
-    EXPECT_EQ(t.slots, (std::vector<S>{S::kNotYet, S::kNotEnoughToRecheck}));
-    EXPECT_EQ(t.end, D::kDone);
+    // what, remaining, run time, answers, state online; lines, remaining at each run, end, remaining at the
+    // end
+    using Row = std::tuple<const char*, int64_t, uint32_t, std::vector<A>, bool, std::vector<S>,
+                           std::vector<int64_t>, D, int64_t>;
+    const S NY = S::kNotYet, SL = S::kSleeping;
+    // clang-format off
+    const Row rows[] = {
+        {"never up: runs every 15 s", 60000, 10000, {}, false, {NY, SL, NY, SL, NY, SL, NY, S::kNotEnoughToRecheck, S::kAfterLoop}, {60000, 45000, 30000, 15000}, D::kEnd, 5000},
+        {"up at once", 60000, 10000, {A::kUp}, false, {S::kUp}, {60000}, D::kDone, 60000},
+        {"not enough to begin", 9999, 10000, {}, false, {S::kNotEnoughToRun}, {}, D::kShort, 9999},
+        {"a failed run ends the wait", 60000, 15000, {A::kNotYet, A::kFailed}, false, {NY, SL, S::kFailed}, {60000, 40000}, D::kFail, 40000},
+        {"so does a timed-out one", 60000, 15000, {A::kTimedOut}, false, {S::kFailed, S::kTimedOut}, {60000}, D::kFail, 60000},
+        {"ensmon leaves without a line", 60000, 10000, {A::kLeave}, false, {}, {60000}, D::kDone, 60000},
+        {"one run's time left: no recheck, not short", 20000, 10000, {}, false, {NY, S::kNotEnoughToRecheck}, {20000}, D::kDone, 10000},
+        {"the pause takes it below one run", 22000, 10000, {}, false, {NY, SL, S::kAfterLoop}, {22000}, D::kEnd, 7000},
+        {"short but already online (jcmon)", 15000, 10000, {}, true, {NY, S::kNotEnoughToRecheck}, {15000}, D::kDone, 5000},
+    };
+    // clang-format on
+    for (const auto& [what, start, runMs, answers, online, wantSlots, wantRunsAt, end, left] : rows) {
+        SCOPED_TRACE(what);
+        int64_t remaining = start;
+        std::vector<S> slots;
+        std::vector<int64_t> runsAt;
+        A answer = A::kStart;
+        size_t next = 0;
+        KestrelWaitStep s;
+        for (;;) {
+            s = KestrelWaitAdvance(remaining, runMs, answer, online);
+            slots.insert(slots.end(), s.slots.begin(), s.slots.begin() + s.slotCount);
+            if (s.next == D::kRun) {
+                runsAt.push_back(remaining);
+                answer = next < answers.size() ? answers[next++] : A::kNotYet;
+            } else if (s.next == D::kSleep) {
+                answer = A::kSlept;
+            } else {
+                break;
+            }
+        }
+        EXPECT_EQ(slots, wantSlots);
+        EXPECT_EQ(runsAt, wantRunsAt);
+        EXPECT_EQ(s.next, end);
+        EXPECT_EQ(remaining, left);
+    }
 }
 
 }  // namespace
