@@ -189,7 +189,7 @@ TEST_F(ProcessTest, OwnerNamesFromTheAccountDatabase) {
 }
 
 // Processes really running as other accounts (root only): test accounts from the NSS wrapper, and a uid
-// that has no name at all (1332).
+// that has no name at all (1332); also through the cache a process walk shares.
 TEST_F(ProcessTest, OwnerOfProcessesRunningAsOtherAccounts) {
     if (!kestrel_test::IsRoot()) GTEST_SKIP() << "needs root to run processes as other uids";
     struct Case {
@@ -227,6 +227,17 @@ TEST_F(ProcessTest, OwnerOfProcessesRunningAsOtherAccounts) {
             EXPECT_TRUE(HasTrace(L"(1332) LookupAccountSid failed. pid=" + std::to_wstring(child)))
                 << TracesText();
             EXPECT_TRUE(HasTrace(L"TernProcess::GetUserName returned 2, 0x00000534")) << TracesText();
+        }
+    }
+    // Through one walk's cache, twice over: each process gets its own owner, as without the cache.
+    TernScanCache cache;
+    for (int round = 0; round < 2; ++round) {
+        for (size_t i = 0; i < cases.size(); ++i) {
+            TernProcess p;
+            std::wstring d, u;
+            ASSERT_TRUE(p.Open(children_[i], false, TernProcess::kAccessQuery).IsSuccess());
+            EXPECT_EQ(p.GetUserName(d, u, &cache).GetError(), cases[i].error) << cases[i].uid;
+            EXPECT_EQ(d + L"|" + u, cases[i].domain + L"|" + cases[i].user) << cases[i].uid;
         }
     }
     if (!kestrel_test::IdentityWrappersActive())

@@ -95,12 +95,8 @@ TEST(TernRunCommand, ExitCodesOfNormalAndSignalDeath) {
     }
 }
 
-TEST(TernRunCommand, OutputJoinsStdoutAndStderrAndStepsAreReportedInOrder) {
-    TernRunResult result;
-    ASSERT_TRUE(RunLine("/bin/sh -c \"echo out; echo err 1>&2; echo out2\"", result).IsSuccess());
-    EXPECT_EQ(result.output, "out\nerr\nout2\n");
-    EXPECT_FALSE(result.outputCut);
-
+// Standard output and error joined in one pipe are checked with the thousand runs below.
+TEST(TernRunCommand, StepsAreReportedInOrder) {
     std::vector<TernRunStep> steps;
     TernRunOptions options;
     options.commandLine = L"/bin/true";

@@ -1,5 +1,5 @@
 // The process walk's cheap paths: the image path read without a pidfd, a failed read told apart as the full
-// read tells it, names looked up once per walk.
+// read tells it, a kernel thread without a descriptor.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -137,41 +137,6 @@ TEST_F(ScanTest, AKernelThreadCostsNoDescriptor) {
     EXPECT_EQ(single.GetError(), 2u);
     EXPECT_EQ(recorder.written.back(),
               "TernProcess::GetExeName (2) GetModuleFileNameEx failed. pid=" + std::to_string(threads[1]));
-}
-
-TEST_F(ScanTest, TheOwnerCacheAnswersPerProcessNotPerPid) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a process under another uid";
-    // Two processes of different owners asked through one cache: each gets its own owner, the same as
-    // without the cache; the second time round from the cache.
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    pid_t other = ::fork();
-    if (other == 0) {
-        if (::setuid(65534) != 0) ::_exit(1);
-        ::close(ready[1]);  // tells the parent that the uid is set
-        ::pause();
-        ::_exit(0);
-    }
-    ::close(ready[1]);
-    char byte = 0;
-    ASSERT_EQ(::read(ready[0], &byte, 1), 0);
-    ::close(ready[0]);
-    TernScanCache cache;
-    for (int round = 0; round < 2; ++round) {
-        for (pid_t pid : {::getpid(), other}) {
-            TernProcess process;
-            ASSERT_TRUE(
-                process.Open(static_cast<uint32_t>(pid), false, TernProcess::kAccessQuery).IsSuccess());
-            std::wstring domain, user, plainDomain, plainUser;
-            CKestrelStatus cached = process.GetUserName(domain, user, &cache);
-            CKestrelStatus plain = process.GetUserName(plainDomain, plainUser);
-            EXPECT_EQ(cached.GetError(), plain.GetError()) << pid;
-            EXPECT_EQ(domain, plainDomain) << pid;
-            EXPECT_EQ(user, plainUser) << pid;
-        }
-    }
-    ::kill(other, SIGKILL);
-    ::waitpid(other, nullptr, 0);
 }
 
 }  // namespace
