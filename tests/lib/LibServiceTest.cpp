@@ -40,14 +40,9 @@ class ServiceTest : public testing::Test {
         std::vector<TernServiceEntry> all;
         TernServiceRegistry::List(all);
         for (auto& e : all) {
-            if (e.status.pid == 0) continue;
-            int fd = PidfdOpen(static_cast<pid_t>(e.status.pid), 0);
-            ::kill(-static_cast<pid_t>(e.status.pid), SIGKILL);
-            if (fd >= 0) {
-                PidfdKill(fd);
-                ::waitid(P_PIDFD, fd, nullptr, WEXITED);
-                ::close(fd);
-            }
+            const auto pid = static_cast<pid_t>(e.status.pid);
+            if (pid != 0 && ::kill(-pid, SIGKILL) == 0)
+                ::waitpid(pid, nullptr, 0);  // our child, as subreaper
         }
         ReapEnded();
         ::unsetenv("CAIRN_SERVICE_ROOT");
