@@ -180,28 +180,19 @@ TEST(TernRunCommand, StartFailuresStartNothing) {
     EXPECT_TRUE(NoChildLeft());
 }
 
-class TernRunAsAccountTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (!IdentityWrappersActive()) GTEST_SKIP() << "test identity (nss/pam wrappers) not active";
-        ASSERT_TRUE(
-            TernLogonUser(L"kadm", L"", TernMbToWide(kAdmin.password), TernLogonType::kInteractive, account_)
-                .IsSuccess());
-    }
-    TernAccount account_;
-};
-
-TEST_F(TernRunAsAccountTest, RunsReallyAsTheAccountWithItsGroupsAndEnvironment) {
-    if (!IsRoot()) GTEST_SKIP() << "switching to another account needs root";
+TEST(TernRunAsAccount, RunsReallyAsTheAccountWithItsGroupsAndEnvironment) {
+    if (!IsRoot() || !IdentityWrappersActive()) GTEST_SKIP() << "needs root and the test identity";
+    TernAccount account;
+    ASSERT_TRUE(AdminAccount(account));
     TernRunResult result;
-    ASSERT_TRUE(RunLine("/bin/sh -c \"id -u; id -g; id -G\"", result, 20000, &account_).IsSuccess());
+    ASSERT_TRUE(RunLine("/bin/sh -c \"id -u; id -g; id -G\"", result, 20000, &account).IsSuccess());
     EXPECT_EQ(result.output.substr(0, result.output.find('\n')), "47001");
     EXPECT_NE(result.output.find("\n47000\n"), std::string::npos) << result.output;
     EXPECT_EQ(result.output.find(" 0"), std::string::npos) << "root's groups kept: " << result.output;
 
     // Its home is its working directory on request, and files it makes are its own.
     TernRunResult made;
-    ASSERT_TRUE(RunLine("/bin/sh -c \"touch mine; stat -c %u mine\"", made, 20000, &account_, account_.home)
+    ASSERT_TRUE(RunLine("/bin/sh -c \"touch mine; stat -c %u mine\"", made, 20000, &account, account.home)
                     .IsSuccess());
     EXPECT_EQ(made.output, "47001\n");
 
@@ -211,12 +202,12 @@ TEST_F(TernRunAsAccountTest, RunsReallyAsTheAccountWithItsGroupsAndEnvironment) 
     const std::string savedHome = home ? home : "";
     setenv("HOME", "/agent-home", 1);
     TernRunResult envRun;
-    ASSERT_TRUE(RunLine("/usr/bin/env", envRun, 20000, &account_).IsSuccess());
+    ASSERT_TRUE(RunLine("/usr/bin/env", envRun, 20000, &account).IsSuccess());
     unsetenv("KESTREL_TEST_MARK");
     home ? setenv("HOME", savedHome.c_str(), 1) : unsetenv("HOME");
     const std::string env = "\n" + envRun.output;
     for (const std::string& line :
-         {"HOME=" + account_.home, std::string("USER=kadm"), std::string("LOGNAME=kadm"),
+         {"HOME=" + account.home, std::string("USER=kadm"), std::string("LOGNAME=kadm"),
           std::string("SHELL=/bin/sh"), std::string("KESTREL_TEST_MARK=kept")}) {
         EXPECT_NE(env.find("\n" + line + "\n"), std::string::npos) << line << " missing in\n" << env;
     }
@@ -224,10 +215,14 @@ TEST_F(TernRunAsAccountTest, RunsReallyAsTheAccountWithItsGroupsAndEnvironment) 
         EXPECT_EQ(env.find(absent), std::string::npos) << absent << " in\n" << env;
 }
 
-TEST_F(TernRunAsAccountTest, ANonRootAgentRunsOnlyAsItself) {
-    if (IsRoot()) GTEST_SKIP() << "checks the refusal a non-root agent gives";
+TEST(TernRunAsAccount, ANonRootAgentRunsOnlyAsItself) {
+    if (IsRoot() || !IdentityWrappersActive()) GTEST_SKIP() << "checks the refusal a non-root agent gives";
+    TernAccount account;
+    ASSERT_TRUE(
+        TernLogonUser(L"kadm", L"", TernMbToWide(kAdmin.password), TernLogonType::kInteractive, account)
+            .IsSuccess());
     TernRunResult result;
-    EXPECT_EQ(RunLine("/bin/true", result, 20000, &account_).GetError(), 1314u);
+    EXPECT_EQ(RunLine("/bin/true", result, 20000, &account).GetError(), 1314u);
 }
 
 // Every way a run can end, a thousand times over (as the test account too, when it can): afterwards this
