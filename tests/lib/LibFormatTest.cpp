@@ -1,9 +1,13 @@
+// Formatting as the agent's messages use it, text conversions (also their shortcuts against the general
+// forms, in several locales) and the password codec.
 #include <gtest/gtest.h>
 
 #include <clocale>
 #include <cstdint>
+#include <cstdio>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "LibFormat.h"
 #include "LibPasswordCodec.h"
@@ -79,6 +83,101 @@ TEST(Wide, WtoiFollowsRuntimeConversion) {
     EXPECT_EQ(TernWtoi(L"abc"), 0);
     EXPECT_EQ(TernWtoi(L"99999999999"), INT32_MAX);
     EXPECT_EQ(TernWtoi(L"-99999999999"), INT32_MIN);
+}
+
+// The conversion as it was before its ASCII shortcut: the locale's converter for every character.
+std::wstring ConvertEachCharacter(std::string_view text) {
+    std::wstring out;
+    std::mbstate_t st{};
+    for (size_t i = 0; i < text.size();) {
+        wchar_t wc = 0;
+        size_t r = std::mbrtowc(&wc, text.data() + i, text.size() - i, &st);
+        if (r == static_cast<size_t>(-1) || r == static_cast<size_t>(-2)) {
+            out.push_back(L'\uFFFD');
+            st = std::mbstate_t{};
+            ++i;
+        } else if (r == 0) {
+            out.push_back(L'\0');
+            ++i;
+        } else {
+            out.push_back(wc);
+            i += r;
+        }
+    }
+    return out;
+}
+
+class LocaleTest : public ::testing::TestWithParam<const char*> {
+  protected:
+    void SetUp() override {
+        saved_ = std::setlocale(LC_ALL, nullptr);
+        if (std::setlocale(LC_ALL, GetParam()) == nullptr) GTEST_SKIP() << GetParam() << " is not installed";
+    }
+    void TearDown() override { std::setlocale(LC_ALL, saved_.c_str()); }
+    std::string saved_;
+};
+
+TEST_P(LocaleTest, UpperFinderFindsWhatTheUpperCaseCopyFinds) {
+    const std::vector<std::wstring> texts = {L"/usr/sap/abc/DVEBMGS00/exe/disp+work.exe",
+                                             L"/USR/SAP/ABC/SYS/exe/run/sapstartsrv",
+                                             L"/opt/b\u00e4ckerei/abcabc/sys",
+                                             L"",
+                                             L"abc",
+                                             L"/work/main/build/bin/kestrel_bench_monitor",
+                                             L"i\u0131I\u0130 istanbul"};
+    const std::vector<std::wstring> needles = {L"ABC", L"DVEBMGS00",     L"SYS",      L"DISP+WORK.EXE",
+                                               L"",    L"B\u00c4CKEREI", L"ISTANBUL", L"C"};
+    const TernUpperFinder finder;
+    for (const auto& text : texts) {
+        const std::wstring upper = TernToUpper(text);
+        for (const auto& needle : needles)
+            for (size_t from : {size_t{0}, size_t{3}, size_t{13}, text.size(), text.size() + 1})
+                EXPECT_EQ(finder.Find(text, needle, from), upper.find(needle, from))
+                    << TernWideToUtf8(text) << " / " << TernWideToUtf8(needle) << " from " << from;
+    }
+}
+
+TEST_P(LocaleTest, ConversionMatchesTheConverterForEveryCharacter) {
+    const std::vector<std::string> texts = {"/usr/sap/ABC/SYS/exe/run/sapstartsrv",
+                                            "b\xc3\xa4"
+                                            "ckerei/\xe2\x82\xac/x",
+                                            std::string("nul\0inside", 10),
+                                            "bad \xff\xfe tail",
+                                            "cut \xe2\x82",
+                                            "\xc3",
+                                            ""};
+    std::wstring reused = L"left over from before";
+    for (const auto& text : texts) {
+        EXPECT_EQ(TernMbToWide(text), ConvertEachCharacter(text));
+        TernMbToWide(text, reused);
+        EXPECT_EQ(reused, ConvertEachCharacter(text));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Locales, LocaleTest, ::testing::Values("C", "C.UTF-8", "tr_TR.UTF-8"));
+
+TEST(FormatShortcut, IntegersAsPrintfWritesThem) {
+    const char* formats[] = {"%d",   "%u",     "%x",    "%X",  "%.08X",  "%08X",  "%8x", "%.0x",
+                             "%.0u", "%12.5X", "%012u", "%3u", "%05.2x", "%-6u|", "%#x", "%+d"};
+    for (int64_t v : {int64_t{0}, int64_t{1}, int64_t{-1}, int64_t{255}, int64_t{0x80070005},
+                      int64_t{INT32_MIN}, int64_t{INT32_MAX}, int64_t{UINT32_MAX}}) {
+        for (const char* format : formats) {
+            for (tern_fmt::Kind kind : {tern_fmt::Kind::I32, tern_fmt::Kind::U32}) {
+                tern_fmt::Arg a{};
+                a.kind = kind;
+                if (kind == tern_fmt::Kind::I32) {
+                    a.i = static_cast<int32_t>(v);
+                } else {
+                    a.u = static_cast<uint32_t>(v);
+                }
+                std::wstring out;
+                ASSERT_TRUE(tern_fmt::FormatV(out, TernMbToWide(format).c_str(), &a, 1));
+                char expected[64];
+                std::snprintf(expected, sizeof expected, format, static_cast<uint32_t>(v));
+                EXPECT_EQ(out, TernMbToWide(expected)) << format << " " << v;
+            }
+        }
+    }
 }
 
 TEST(PasswordCodec, RoundTripAndRejection) {

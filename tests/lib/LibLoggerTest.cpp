@@ -1,40 +1,36 @@
+// The logger: per-thread queues of trace lines, dumped framed; lines formatted lazily while tracing is off,
+// cut at 999 characters; a queue ends with its thread.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "LibLogger.h"
+#include "LibWide.h"
 
 namespace {
 
-// Records what the logger hands to its implementation.
+// Records what the logger hands to its implementation, as "path:line function text".
 class RecordingImpl : public TernLogImpl {
   public:
-    struct Line {
-        std::string path;
-        uint32_t line;
-        std::string function;
-        std::wstring text;
-        bool dump;
-    };
-    RecordingImpl() { enabled_ = true; }
+    explicit RecordingImpl(bool enabled = true) { enabled_ = enabled; }
     void Write(const char* p, uint32_t l, const char* f, const wchar_t* t) override {
-        std::lock_guard<std::mutex> lock(m);
-        lines.push_back({p, l, f, t, false});
+        Add(written, p, l, f, t);
     }
     void WriteDump(const char* p, uint32_t l, const char* f, const wchar_t* t) override {
-        std::lock_guard<std::mutex> lock(m);
-        lines.push_back({p, l, f, t, true});
+        Add(dumped, p, l, f, t);
     }
-    std::vector<Line> Dumped() {
-        std::vector<Line> r;
-        for (auto& l : lines)
-            if (l.dump) r.push_back(l);
-        return r;
+    std::vector<std::string> written, dumped;
+
+  private:
+    void Add(std::vector<std::string>& to, const char* p, uint32_t l, const char* f, const wchar_t* t) {
+        std::lock_guard<std::mutex> lock(m_);
+        to.push_back(std::string(p) + ":" + std::to_string(l) + " " + f + " " + TernWideToUtf8(t));
     }
-    std::mutex m;
-    std::vector<Line> lines;
+    std::mutex m_;
 };
 
 class LoggerTest : public ::testing::Test {
@@ -44,63 +40,36 @@ class LoggerTest : public ::testing::Test {
     RecordingImpl impl;
 };
 
-TEST_F(LoggerTest, LinesOnThreadWithoutQueueAreLostEntirely) {
+TEST_F(LoggerTest, DumpIsFramedAndEmptiesTheQueue) {
+    // Lines on a thread without a queue are lost entirely.
     logger.Trace("a/b.cpp", 1, "F", L"lost %d", 1);
-    EXPECT_TRUE(impl.lines.empty());
     EXPECT_EQ(logger.QueuedForThisThread(), -1);
     logger.Dump();
-    EXPECT_TRUE(impl.lines.empty());
-}
+    EXPECT_TRUE(impl.written.empty() && impl.dumped.empty());
 
-TEST_F(LoggerTest, DumpIsFramedAndEmptiesTheQueue) {
     logger.BeginThread();
     logger.Trace("agent/KestrelAttrib.cpp", 10, "CKestrelAttrib::Parse", L"first %s", L"x");
     logger.Trace("plainname", 11, "G", L"second");
-    ASSERT_EQ(impl.lines.size(), 2u);
-    EXPECT_EQ(impl.lines[0].path, "agent/KestrelAttrib.cpp");  // Write gets the full path
+    // Write gets the full path, the queue keeps the file name only.
+    EXPECT_EQ(impl.written,
+              (std::vector<std::string>{"agent/KestrelAttrib.cpp:10 CKestrelAttrib::Parse first x",
+                                        "plainname:11 G second"}));
     logger.Dump();
-    auto d = impl.Dumped();
-    ASSERT_EQ(d.size(), 4u);
-    EXPECT_EQ(d[0].text, L"*** Start of debug information dump for troubleshooting ***");
-    EXPECT_EQ(d[0].path, "LibLogger");
-    EXPECT_EQ(d[0].line, 206u);
-    EXPECT_EQ(d[0].function, "TernThreadLogQueue::Dump");
-    EXPECT_EQ(d[1].path, "KestrelAttrib.cpp");  // the queue keeps the file name only
-    EXPECT_EQ(d[1].function, "CKestrelAttrib::Parse");
-    EXPECT_EQ(d[1].text, L"first x");
-    EXPECT_EQ(d[2].path, "plainname");
-    EXPECT_EQ(d[3].text, L"*** End of debug information dump for troubleshooting ***");
-    EXPECT_EQ(d[3].line, 217u);
+    const std::vector<std::string> framed = {
+        "LibLogger:206 TernThreadLogQueue::Dump *** Start of debug information dump for troubleshooting ***",
+        "KestrelAttrib.cpp:10 CKestrelAttrib::Parse first x", "plainname:11 G second",
+        "LibLogger:217 TernThreadLogQueue::Dump *** End of debug information dump for troubleshooting ***"};
+    EXPECT_EQ(impl.dumped, framed);
     EXPECT_EQ(logger.QueuedForThisThread(), 0);
     // A dump of an empty queue writes nothing, not even the frame; EndThread after it does nothing.
     logger.Dump();
     logger.EndThread();
-    EXPECT_EQ(impl.Dumped().size(), 4u);
+    EXPECT_EQ(impl.dumped, framed);
 }
 
-TEST_F(LoggerTest, LongLinesAreCutAt999Characters) {
+TEST_F(LoggerTest, ThreadsKeepSeparateQueuesAndDumpOnlyTheirOwnLines) {
     logger.BeginThread();
-    std::wstring big(1200, L'x');
-    logger.Trace("f", 1, "F", L"%s", big);
-    ASSERT_EQ(impl.lines.size(), 1u);
-    EXPECT_EQ(impl.lines[0].text.size(), 999u);
-    logger.Dump();
-    EXPECT_EQ(impl.Dumped()[1].text.size(), 999u);
-    logger.EndThread();
-}
-
-TEST_F(LoggerTest, DisabledImplementationStillQueues) {
-    impl.SetEnabled(false);
-    logger.BeginThread();
-    logger.Trace("f", 1, "F", L"kept");
-    EXPECT_TRUE(impl.lines.empty());
-    EXPECT_EQ(logger.QueuedForThisThread(), 1);
-    logger.Dump();
-    EXPECT_EQ(impl.Dumped().size(), 3u);
-    logger.EndThread();
-}
-
-TEST_F(LoggerTest, ThreadsKeepSeparateQueues) {
+    logger.Trace("f", 1, "F", L"main line");
     constexpr int kThreads = 8, kLines = 200;
     std::vector<std::thread> threads;
     std::vector<long> counts(kThreads);
@@ -114,24 +83,122 @@ TEST_F(LoggerTest, ThreadsKeepSeparateQueues) {
     }
     for (auto& th : threads) th.join();
     for (long c : counts) EXPECT_EQ(c, kLines);
-    EXPECT_EQ(impl.lines.size(), static_cast<size_t>(kThreads * kLines));
-}
-
-TEST_F(LoggerTest, DumpOnOneThreadHoldsOnlyItsLines) {
-    logger.BeginThread();
-    logger.Trace("f", 1, "F", L"main line");
-    std::thread other([&] {
+    EXPECT_EQ(impl.written.size(), kThreads * kLines + 1u);
+    std::thread([&] {
         logger.BeginThread();
         logger.Trace("f", 2, "F", L"other line");
         logger.Dump();
         logger.EndThread();
-    });
-    other.join();
-    auto d = impl.Dumped();
-    ASSERT_EQ(d.size(), 3u);
-    EXPECT_EQ(d[1].text, L"other line");
+    }).join();
+    ASSERT_EQ(impl.dumped.size(), 3u);
+    EXPECT_EQ(impl.dumped[1], "f:2 F other line");
     EXPECT_EQ(logger.QueuedForThisThread(), 1);
     logger.EndThread();
+}
+
+TEST(LazyTrace, QueuedLinesDumpAsIfFormattedWhenTraced) {
+    // The same lines traced with the implementation off (kept unformatted, nothing written) and on
+    // (formatted at once) dump the same bytes: the cut line and arguments changed after the trace included.
+    std::vector<std::string> dumps[2];
+    for (int enabled = 0; enabled < 2; ++enabled) {
+        TernThreadLogQueue logger;
+        RecordingImpl impl(enabled == 1);
+        logger.SetLogImpl(&impl);
+        logger.BeginThread();
+        std::wstring changing = L"before";
+        std::string narrow = "nar";
+        const wchar_t* none = nullptr;
+        logger.Trace("agent/A.cpp", 1, "A::F", L"Got [%s] for PID [%d] (%S) %s 0x%.08X", changing, 7, narrow,
+                     none, 0xBEEFu);
+        changing.assign(2000, L'y');
+        narrow = "changed";
+        logger.Trace("B.cpp", 2, "B::G", L"%s|%d", changing, -1);  // cut to 999 characters
+        logger.Trace("D.cpp", 4, "D::I", L"%-5d|%lld|%c|%.2f", 3, int64_t{-9}, L'q', 1.5);
+        EXPECT_EQ(impl.written.size(), enabled == 1 ? 3u : 0u);
+        EXPECT_EQ(logger.QueuedForThisThread(), 3);
+        logger.Dump();
+        logger.EndThread();
+        dumps[enabled] = impl.dumped;
+    }
+    ASSERT_EQ(dumps[0].size(), 5u);
+    EXPECT_EQ(dumps[0], dumps[1]);
+    EXPECT_EQ(dumps[0][1], "A.cpp:1 A::F Got [before] for PID [7] (nar) (null) 0x0000BEEF");
+    EXPECT_EQ(dumps[0][2], "B.cpp:2 B::G " + std::string(999, 'y'));
+    EXPECT_EQ(dumps[0][3], "D.cpp:4 D::I 3    |-9|q|1.50");
+}
+
+TEST(LoggerTextStore, ManyLinesKeepTheirTextsThroughGrowthAndEmptying) {
+    TernThreadLogQueue logger;
+    RecordingImpl impl;
+    logger.SetLogImpl(&impl);
+    logger.BeginThread();
+    const std::string function(TERN_FUNC);  // a compile-time name, as TERN_TRACE passes it
+    for (int round = 0; round < 2; ++round) {
+        impl.dumped.clear();
+        constexpr int kLines = 20000;
+        for (int i = 0; i < kLines; ++i)
+            logger.Trace("agent/KestrelProcessCheck.cpp", 7, TERN_FUNC, L"Got [%s] for PID [%d].",
+                         std::wstring(static_cast<size_t>(i % 50), L'x'), i);
+        logger.Trace("a.cpp", 8, "F", L"%s", std::wstring(2000, L'y'));  // cut to the longest line
+        ASSERT_EQ(logger.QueuedForThisThread(), kLines + 1);
+        logger.Dump();
+        ASSERT_EQ(impl.dumped.size(), kLines + 3u);
+        EXPECT_EQ(impl.dumped[1], "KestrelProcessCheck.cpp:7 " + function + " Got [] for PID [0].");
+        EXPECT_EQ(impl.dumped[kLines], "KestrelProcessCheck.cpp:7 " + function + " Got [" +
+                                           std::string(49, 'x') + "] for PID [" + std::to_string(kLines - 1) +
+                                           "].");
+        EXPECT_EQ(impl.dumped[kLines + 1], "a.cpp:8 F " + std::string(999, 'y'));
+        EXPECT_EQ(impl.written.back(), "a.cpp:8 F " + std::string(999, 'y'));
+        EXPECT_EQ(logger.QueuedForThisThread(), 0);
+    }
+    logger.EndThread();
+}
+
+// Resident set size of this process in pages.
+long ResidentPages() {
+    long size = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &size, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return resident;
+}
+
+TEST(ThreadQueues, AThreadsQueueEndsWithTheThread) {
+    // A host that runs each call on a new thread: ten thousand calls leave no queue and no memory behind.
+    TernThreadLogQueue& logger = TernLogger();
+    auto call = [&logger] {
+        logger.BeginThread();
+        for (int i = 0; i < 20; ++i)
+            logger.Trace("agent/K.cpp", 1, "K::Monitor",
+                         L"Got [%s] from GetExeName for the process with PID [%d].", std::wstring(80, L'p'),
+                         i);
+        logger.EndThread();
+    };
+    const size_t queuesBefore = logger.QueueCount();
+    for (int i = 0; i < 500; ++i) std::thread(call).join();  // the allocator's own room, taken once
+    const long before = ResidentPages();
+    for (int i = 0; i < 10000; ++i) std::thread(call).join();
+    const long after = ResidentPages();
+    EXPECT_EQ(logger.QueueCount(), queuesBefore);
+    // Kept queues would add some 25 kB per call (250 MB); allow a few MB of allocator noise.
+    const long grown = (after - before) * ::sysconf(_SC_PAGESIZE);
+#ifndef __SANITIZE_ADDRESS__  // the address checker holds freed memory back for a while
+    EXPECT_LT(grown, 4L << 20);
+#else
+    (void)grown;
+#endif
+
+    // A logger destroyed before a thread ends is left alone by that thread's end.
+    std::thread late([] {
+        {
+            TernThreadLogQueue shortLived;
+            shortLived.BeginThread();
+        }
+        TernLogger().BeginThread();
+    });
+    late.join();
+    EXPECT_EQ(logger.QueueCount(), queuesBefore);
 }
 
 TEST(LoggerFunctionName, QualifiedNameFromPrettyFunction) {

@@ -15,10 +15,6 @@ namespace {
 using namespace tern_test;
 namespace fs = std::filesystem;
 
-std::wstring W(const std::string& s) {
-    return TernMbToWide(s);
-}
-
 class ProcessTest : public testing::Test {
   protected:
     void SetUp() override { CaptureTraces(); }
@@ -81,23 +77,9 @@ TEST_F(ProcessTest, ClosedObjectsReportBrokenPreconditionAndCloseIsQuiet) {
     EXPECT_TRUE(Traces().empty()) << TracesText();
 }
 
-TEST_F(ProcessTest, ExeNameAndOwnerOfALiveChild) {
-    pid_t child = Child();
-    std::wstring path, domain, user;
-    ASSERT_TRUE(TernProcess::GetExeName(child, path).IsSuccess()) << TracesText();
-    EXPECT_EQ(path, W(fs::canonical(ChildProgram()).string()));
-
-    ASSERT_TRUE(TernProcess::GetUserName(child, domain, user).IsSuccess()) << TracesText();
-    passwd* me = getpwuid(geteuid());
-    ASSERT_NE(me, nullptr);
-    EXPECT_EQ(user, W(me->pw_name));
-    EXPECT_EQ(domain, TernHostShortNameUpper());
-    EXPECT_FALSE(domain.empty());
-}
-
 // The image path is read into a buffer grown in 1024-character steps: a path that fills a step exactly
-// must be read again with more room, not reported cut.
-TEST_F(ProcessTest, ExeNameAroundTheBufferStep) {
+// must be read again with more room, not reported cut. The owner is this test's account, on this host.
+TEST_F(ProcessTest, ExeNameAroundTheBufferStepAndOwnerOfALiveChild) {
     TempDir dir;
     for (size_t want : {1023u, 1024u, 1025u, 2100u}) {
         std::string p = dir.Path();
@@ -109,9 +91,13 @@ TEST_F(ProcessTest, ExeNameAroundTheBufferStep) {
         ASSERT_EQ(p.size(), want);
         fs::copy_file(ChildProgram(), p, fs::copy_options::overwrite_existing);
         pid_t child = Child(p);
-        std::wstring path;
+        std::wstring path, domain, user;
         ASSERT_TRUE(TernProcess::GetExeName(child, path).IsSuccess()) << want << TracesText();
-        EXPECT_EQ(path, W(p)) << want;
+        EXPECT_EQ(path, TernMbToWide(p)) << want;
+        ASSERT_TRUE(TernProcess::GetUserName(child, domain, user).IsSuccess()) << TracesText();
+        EXPECT_EQ(user, TernMbToWide(getpwuid(geteuid())->pw_name));
+        EXPECT_EQ(domain, TernHostShortNameUpper());
+        EXPECT_FALSE(domain.empty());
     }
 }
 
@@ -192,19 +178,18 @@ TEST_F(ProcessTest, TerminateAndWaitGoThroughThePidfd) {
 }
 
 TEST_F(ProcessTest, OwnerNamesFromTheAccountDatabase) {
-    std::wstring d, u;
-    TernSplitAccountName("CORP\\dadm", L"HOST", d, u);
-    EXPECT_EQ(d + L"|" + u, L"CORP|dadm");
-    TernSplitAccountName("uadm@corp.example", L"HOST", d, u);
-    EXPECT_EQ(d + L"|" + u, L"corp.example|uadm");
-    TernSplitAccountName("kadm", L"HOST", d, u);
-    EXPECT_EQ(d + L"|" + u, L"HOST|kadm");
-    TernSplitAccountName("odd@", L"HOST", d, u);  // not a domain form: a local name
-    EXPECT_EQ(d + L"|" + u, L"HOST|odd@");
+    // "odd@" is not a domain form: a local name.
+    for (auto [name, want] :
+         {std::pair{"CORP\\dadm", L"CORP|dadm"}, std::pair{"uadm@corp.example", L"corp.example|uadm"},
+          std::pair{"kadm", L"HOST|kadm"}, std::pair{"odd@", L"HOST|odd@"}}) {
+        std::wstring d, u;
+        TernSplitAccountName(name, L"HOST", d, u);
+        EXPECT_EQ(d + L"|" + u, want) << name;
+    }
 }
 
 // Processes really running as other accounts (root only): test accounts from the NSS wrapper, and a uid
-// that has no name at all (1332).
+// that has no name at all (1332); also through the cache a process walk shares.
 TEST_F(ProcessTest, OwnerOfProcessesRunningAsOtherAccounts) {
     if (!kestrel_test::IsRoot()) GTEST_SKIP() << "needs root to run processes as other uids";
     struct Case {
@@ -242,6 +227,17 @@ TEST_F(ProcessTest, OwnerOfProcessesRunningAsOtherAccounts) {
             EXPECT_TRUE(HasTrace(L"(1332) LookupAccountSid failed. pid=" + std::to_wstring(child)))
                 << TracesText();
             EXPECT_TRUE(HasTrace(L"TernProcess::GetUserName returned 2, 0x00000534")) << TracesText();
+        }
+    }
+    // Through one walk's cache, twice over: each process gets its own owner, as without the cache.
+    TernScanCache cache;
+    for (int round = 0; round < 2; ++round) {
+        for (size_t i = 0; i < cases.size(); ++i) {
+            TernProcess p;
+            std::wstring d, u;
+            ASSERT_TRUE(p.Open(children_[i], false, TernProcess::kAccessQuery).IsSuccess());
+            EXPECT_EQ(p.GetUserName(d, u, &cache).GetError(), cases[i].error) << cases[i].uid;
+            EXPECT_EQ(d + L"|" + u, cases[i].domain + L"|" + cases[i].user) << cases[i].uid;
         }
     }
     if (!kestrel_test::IdentityWrappersActive())

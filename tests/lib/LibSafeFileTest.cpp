@@ -5,31 +5,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "KestrelStatus.h"
 #include "LibSafeFile.h"
+#include "TestSupport.h"
 
 namespace {
 
 constexpr uid_t kAdminUid = 4242;  // the SAP administrator; no account needed, only the number
 constexpr uid_t kStrangerUid = 4343;
 
-std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-void Write(const std::string& path, const std::string& text, mode_t mode = 0600) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-    ASSERT_EQ(::chmod(path.c_str(), mode), 0);
-}
+using kestrel_test::ReadFile;
+using kestrel_test::WriteFile;
 
 // Sets the umask for its lifetime.
 class ScopedUmask {
@@ -47,22 +36,13 @@ class SafeAppendTest : public ::testing::Test {
   protected:
     void SetUp() override {
         if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the directory to another account";
-        char pattern[] = "/tmp/tern-safe-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        base_ = pattern;
-        inst_ = base_ + "/ABC/D00";
-        log_ = inst_ + "/log/ABC_D00_logfile.log";
-        secret_ = base_ + "/secret";
-        ASSERT_EQ(::chmod(base_.c_str(), 0755), 0);
+        ASSERT_FALSE(base_.empty());
         std::filesystem::create_directories(inst_ + "/log");
         for (const std::string& dir : {base_ + "/ABC", inst_, inst_ + "/log"}) {
             ASSERT_EQ(::chown(dir.c_str(), kAdminUid, kAdminUid), 0);
             ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
         }
-        Write(secret_, "root only\n");
-    }
-    void TearDown() override {
-        if (!base_.empty()) std::filesystem::remove_all(base_);
+        ASSERT_TRUE(WriteFile(secret_, "root only\n", 0600));
     }
 
     CKestrelStatus Append(const std::string& text) {
@@ -79,7 +59,9 @@ class SafeAppendTest : public ::testing::Test {
         EXPECT_EQ(status.GetError(), 5u);
     }
 
-    std::string base_, inst_, log_, secret_;
+    kestrel_test::TempDir dir_{0755};
+    const std::string base_ = dir_.Path(), inst_ = base_ + "/ABC/D00",
+                      log_ = inst_ + "/log/ABC_D00_logfile.log", secret_ = base_ + "/secret";
 };
 
 TEST_F(SafeAppendTest, AppendsToTheAdministratorsFileAndCreatesAMissingOneAsRoot0644) {
@@ -93,7 +75,7 @@ TEST_F(SafeAppendTest, AppendsToTheAdministratorsFileAndCreatesAMissingOneAsRoot
     EXPECT_EQ(st.st_mode & 07777, 0644u);
     ASSERT_EQ(::chown(log_.c_str(), kAdminUid, kAdminUid), 0);  // SAP's own file
     ASSERT_TRUE(Append("two\n").IsSuccess());
-    EXPECT_EQ(Read(log_), "one\ntwo\n");
+    EXPECT_EQ(ReadFile(log_), "one\ntwo\n");
 }
 
 TEST_F(SafeAppendTest, PlantedLinksAndFilesOfOthersAreNeverWrittenThrough) {
@@ -116,7 +98,7 @@ TEST_F(SafeAppendTest, PlantedLinksAndFilesOfOthersAreNeverWrittenThrough) {
          }},
         {"file of a third account",
          [](const std::string& log, const std::string&) {
-             Write(log, "");
+             ASSERT_TRUE(WriteFile(log, "", 0600));
              ASSERT_EQ(::chown(log.c_str(), kStrangerUid, kStrangerUid), 0);
          }},
         {"directory",
@@ -127,7 +109,7 @@ TEST_F(SafeAppendTest, PlantedLinksAndFilesOfOthersAreNeverWrittenThrough) {
         std::filesystem::remove_all(log_);
         c.plant(log_, secret_);
         ExpectRefused(Append("record\n"));
-        EXPECT_EQ(Read(secret_), "root only\n");
+        EXPECT_EQ(ReadFile(secret_), "root only\n");
         EXPECT_FALSE(std::filesystem::exists(secret_ + ".new"));
     }
 }
@@ -160,7 +142,7 @@ TEST_F(SafeAppendTest, LinkedDirectoriesAreFollowedOnlyWhereOnlyRootCouldHavePut
     TernAppendFile file;
     ASSERT_TRUE(file.Open(base_ + "/SAPLINK/D00/log/ABC_D00_logfile.log", kAdminUid, 0644).IsSuccess());
     ASSERT_TRUE(file.Write("record\n").IsSuccess());
-    EXPECT_EQ(Read(log_), "record\n");
+    EXPECT_EQ(ReadFile(log_), "record\n");
 }
 
 TEST_F(SafeAppendTest, OwnershipChecksAndDirectoryModes) {

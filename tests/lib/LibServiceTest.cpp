@@ -1,11 +1,9 @@
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -28,18 +26,13 @@ namespace fs = std::filesystem;
 // them back as children when they end, so it can reap every one.
 const bool g_subreaper = ::prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using kestrel_test::ReadFile;
 
 class ServiceTest : public testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(g_subreaper);
-        ::setenv("CAIRN_SERVICE_ROOT", (dir_.Path() + "/services").c_str(), 1);
+        ::setenv("CAIRN_SERVICE_ROOT", (dir_ / "services").c_str(), 1);
         CaptureTraces();
     }
     void TearDown() override {
@@ -47,16 +40,10 @@ class ServiceTest : public testing::Test {
         std::vector<TernServiceEntry> all;
         TernServiceRegistry::List(all);
         for (auto& e : all) {
-            if (e.status.pid == 0) continue;
-            int fd = PidfdOpen(static_cast<pid_t>(e.status.pid), 0);
-            ::kill(-static_cast<pid_t>(e.status.pid), SIGKILL);
-            if (fd >= 0) {
-                PidfdKill(fd);
-                ::waitid(P_PIDFD, fd, nullptr, WEXITED);
-                ::close(fd);
-            }
+            const auto pid = static_cast<pid_t>(e.status.pid);
+            if (pid != 0 && ::kill(-pid, SIGKILL) == 0)
+                ::waitpid(pid, nullptr, 0);  // our child, as subreaper
         }
-        for (pid_t p : extra_) KillAndReap(p);
         ReapEnded();
         ::unsetenv("CAIRN_SERVICE_ROOT");
     }
@@ -66,6 +53,13 @@ class ServiceTest : public testing::Test {
         TernServiceConfig c{key, std::move(exec), user, display};
         CKestrelStatus st = TernServiceRegistry::Create(c);
         ASSERT_TRUE(st.IsSuccess()) << st.GetError() << TracesText();
+    }
+    // The service, opened with all access (the test fails when it cannot be).
+    static TernService Opened(const std::wstring& name) {
+        TernService svc;
+        CKestrelStatus st = svc.Open(name.c_str(), TernService::kAllAccess, nullptr, TernSCM::kAllAccess);
+        EXPECT_TRUE(st.IsSuccess()) << st.GetError() << TracesText();
+        return svc;
     }
     std::string Log(const std::string& key) {
         return ReadFile(TernServiceRegistry::Root() + "/" + key + "/service.log");
@@ -85,20 +79,20 @@ class ServiceTest : public testing::Test {
     }
 
     TempDir dir_;
-    std::vector<pid_t> extra_;
 };
 
+// The service runs detached, in its own session and group; a stop ends the whole group.
 TEST_F(ServiceTest, StartRunsDetachedAndStopEndsIt) {
-    Create("demo", {ChildProgram(), "pause"}, "Demo Service");
-    TernService svc;
-    ASSERT_TRUE(svc.Open(L"demo", TernService::kAllAccess, nullptr, TernSCM::kAllAccess).IsSuccess());
+    const std::string pidFile = dir_ / "member.pid";
+    Create("demo", {ChildProgram(), "fork-pause", pidFile}, "Demo Service");
+    TernService svc = Opened(L"demo");
     EXPECT_EQ(Status(svc).state, TERN_SERVICE_STOPPED);
     ASSERT_TRUE(svc.Start().IsSuccess()) << TracesText();
     ASSERT_TRUE(svc.WaitForStart(1000).IsSuccess());
     TernServiceStatus st = Status(svc);
     ASSERT_EQ(st.state, TERN_SERVICE_RUNNING);
     pid_t pid = static_cast<pid_t>(st.pid);
-    EXPECT_EQ(::getsid(pid), pid);  // its own session and process group
+    EXPECT_EQ(::getsid(pid), pid);
     EXPECT_EQ(::getpgid(pid), pid);
     std::wstring exe;
     EXPECT_TRUE(TernProcess::GetExeName(pid, exe).IsSuccess());
@@ -107,13 +101,18 @@ TEST_F(ServiceTest, StartRunsDetachedAndStopEndsIt) {
     EXPECT_TRUE(svc.IsServiceRunning(running).IsSuccess());
     EXPECT_TRUE(running);
 
-    EXPECT_TRUE(WaitForLog("demo", "ready"));  // standard output goes to the service's log
+    ASSERT_TRUE(WaitForLog("demo", "ready"));  // standard output goes to the service's log
+    const int memberFd = PidfdOpen(std::stoi(ReadFile(pidFile)), 0);  // written before "ready"
+    ASSERT_GE(memberFd, 0);
     // Starting a running service does nothing.
     ASSERT_TRUE(svc.Start().IsSuccess());
     EXPECT_EQ(Status(svc).pid, st.pid);
 
     ASSERT_TRUE(svc.Stop().IsSuccess());
     ASSERT_TRUE(svc.WaitForStop(5000).IsSuccess()) << TracesText();
+    pollfd member{memberFd, POLLIN, 0};
+    EXPECT_EQ(::poll(&member, 1, 2000), 1) << "the forked member survived the stop";
+    ::close(memberFd);
     EXPECT_FALSE(HasTrace(L"(0) ControlService failed for service demo. state = 4.")) << TracesText();
     EXPECT_EQ(Status(svc).state, TERN_SERVICE_STOPPED);
     EXPECT_TRUE(svc.IsServiceRunning(running).IsSuccess());
@@ -127,8 +126,7 @@ TEST_F(ServiceTest, StartRunsDetachedAndStopEndsIt) {
 
 TEST_F(ServiceTest, OpenByDisplayNameAndUnknownName) {
     Create("demo", {ChildProgram(), "pause"}, "Demo Service");
-    TernService svc;
-    ASSERT_TRUE(svc.Open(L"demo service", TernService::kAllAccess, nullptr, TernSCM::kAllAccess).IsSuccess());
+    TernService svc = Opened(L"demo service");
     EXPECT_EQ(svc.GetName(), L"demo");
     EXPECT_TRUE(HasTrace(L"(1060) Failed to open service demo service.")) << TracesText();
     EXPECT_TRUE(HasTrace(L"(1060) OpenService failed for demo service, dwAccess=983551")) << TracesText();
@@ -146,14 +144,22 @@ TEST_F(ServiceTest, OpenByDisplayNameAndUnknownName) {
     EXPECT_EQ(Traces(), want) << TracesText();
 }
 
-TEST_F(ServiceTest, FailedStartLeavesServiceStoppedWithReasonInItsLog) {
-    TempDir other;
-    std::string notExecutable = other.Path() + "/plain";
-    std::ofstream(notExecutable) << "data";
-    Create("missing", {other.Path() + "/nothing-here"});
+// A start that fails leaves the service stopped with the reason in its log. A program named without a folder
+// is looked up in PATH, past files that are not executable.
+TEST_F(ServiceTest, FailedStartLeavesServiceStoppedWithReasonInItsLogAndPathIsSearched) {
+    const std::string first = dir_ / "first", second = dir_ / "second";
+    fs::create_directories(first);
+    fs::create_directories(second);
+    ASSERT_TRUE(kestrel_test::WriteFile(first + "/tern-probe", "not a program\n", 0644));
+    fs::copy_file(ChildProgram(), second + "/tern-probe");
+    ASSERT_EQ(::chmod((second + "/tern-probe").c_str(), 0755), 0);
+    Create("missing", {dir_ / "nothing-here"});
     Create("badacct", {ChildProgram(), "pause"}, "", "no-such-account-xyz");
-    Create("noexec", {notExecutable});
+    Create("noexec", {first + "/tern-probe"});
     Create("nopath", {"no-such-program-in-path-xyz"});
+    Create("probe", {"tern-probe", "pause"});
+    const std::string savedPath = ::getenv("PATH") != nullptr ? ::getenv("PATH") : "";
+    ::setenv("PATH", (first + ":" + second).c_str(), 1);
     struct Case {
         const wchar_t* name;
         uint32_t error;
@@ -162,8 +168,7 @@ TEST_F(ServiceTest, FailedStartLeavesServiceStoppedWithReasonInItsLog) {
     for (const Case& c : {Case{L"missing", 2, "cannot execute the program"},
                           Case{L"badacct", 1069, "account 'no-such-account-xyz' is unknown"},
                           Case{L"noexec", 5, "Permission denied"}, Case{L"nopath", 2, "not found in PATH"}}) {
-        TernService svc;
-        ASSERT_TRUE(svc.Open(c.name, TernService::kAllAccess, nullptr, TernSCM::kAllAccess).IsSuccess());
+        TernService svc = Opened(c.name);
         CKestrelStatus st = svc.Start();
         EXPECT_EQ(st.GetCode(), 2);
         EXPECT_EQ(st.GetError(), c.error);
@@ -176,14 +181,19 @@ TEST_F(ServiceTest, FailedStartLeavesServiceStoppedWithReasonInItsLog) {
         EXPECT_NE(log.find("not started"), std::string::npos) << log;
         EXPECT_NE(log.find(c.reason), std::string::npos) << log;
     }
+    TernService probe = Opened(L"probe");
+    const CKestrelStatus started = probe.Start();
+    ::setenv("PATH", savedPath.c_str(), 1);
+    ASSERT_TRUE(started.IsSuccess()) << started.GetError() << TracesText();
+    EXPECT_TRUE(probe.WaitForStart(2000).IsSuccess()) << Log("probe");
+    EXPECT_EQ(Status(probe).state, TERN_SERVICE_RUNNING) << Log("probe");
 }
 
 // The service's process ending on its own (a zombie not yet reaped counts as ended) shows as stopped, and
 // a wait for the running state ends at the first poll.
 TEST_F(ServiceTest, ServiceWhoseProcessDiesShowsStopped) {
     Create("dies", {ChildProgram(), "exit", "3"});
-    TernService svc;
-    ASSERT_TRUE(svc.Open(L"dies", TernService::kAllAccess, nullptr, TernSCM::kAllAccess).IsSuccess());
+    TernService svc = Opened(L"dies");
     ASSERT_TRUE(svc.Start().IsSuccess());
     TernServiceStatus st = Status(svc);
     if (st.pid != 0) {
@@ -207,27 +217,6 @@ TEST_F(ServiceTest, OnlyTheLocalManagerOpens) {
     EXPECT_EQ(scm.Open(L"otherhost", TernSCM::kAllAccess).GetError(), 50u);
 }
 
-// A program named without a folder is looked up in PATH, past files that are not executable.
-TEST_F(ServiceTest, ProgramIsFoundInPathPastFilesThatAreNotExecutable) {
-    const std::string first = dir_.Path() + "/first", second = dir_.Path() + "/second";
-    std::filesystem::create_directories(first);
-    std::filesystem::create_directories(second);
-    ASSERT_TRUE(kestrel_test::WriteFile(first + "/tern-probe", "not a program\n", 0644));
-    std::filesystem::copy_file(ChildProgram(), second + "/tern-probe");
-    ASSERT_EQ(::chmod((second + "/tern-probe").c_str(), 0755), 0);
-    const char* path = ::getenv("PATH");
-    const std::string saved = path != nullptr ? path : "";
-    ::setenv("PATH", (first + ":" + second).c_str(), 1);
-    Create("probe", {"tern-probe", "pause"});
-    TernService svc;
-    ASSERT_TRUE(svc.Open(L"probe", TernService::kAllAccess, nullptr, TernSCM::kAllAccess).IsSuccess());
-    const CKestrelStatus started = svc.Start();
-    ::setenv("PATH", saved.c_str(), 1);
-    ASSERT_TRUE(started.IsSuccess()) << started.GetError() << TracesText();
-    EXPECT_TRUE(svc.WaitForStart(2000).IsSuccess()) << Log("probe");
-    EXPECT_EQ(Status(svc).state, TERN_SERVICE_RUNNING) << Log("probe");
-}
-
 std::vector<uint32_t> g_sleeps;
 std::function<void()> g_onSleep;
 void RecordSleep(uint32_t ms) {
@@ -240,8 +229,7 @@ TEST_F(ServiceTest, WaitSchedule) {
     GTEST_SKIP() << "needs a build with KESTREL_TEST_HOOKS";
 #else
     Create("stubborn", {ChildProgram(), "ignore-term"});
-    TernService svc;
-    ASSERT_TRUE(svc.Open(L"stubborn", TernService::kAllAccess, nullptr, TernSCM::kAllAccess).IsSuccess());
+    TernService svc = Opened(L"stubborn");
     ASSERT_TRUE(svc.Start().IsSuccess());
     // The program sets its handler after exec: wait for that before asking it to stop.
     uint32_t pid = Status(svc).pid;
@@ -291,23 +279,6 @@ TEST_F(ServiceTest, WaitSchedule) {
 #endif
 }
 
-TEST_F(ServiceTest, StopSignalsTheWholeProcessGroup) {
-    std::string pidFile = dir_.Path() + "/member.pid";
-    Create("group", {ChildProgram(), "fork-pause", pidFile});
-    TernService svc;
-    ASSERT_TRUE(svc.Open(L"group", TernService::kAllAccess, nullptr, TernSCM::kAllAccess).IsSuccess());
-    ASSERT_TRUE(svc.Start().IsSuccess());
-    for (int i = 0; i < 2000 && !fs::exists(pidFile); ++i) ::usleep(1000);
-    pid_t member = std::stoi(ReadFile(pidFile));
-    int memberFd = PidfdOpen(member, 0);
-    ASSERT_GE(memberFd, 0);
-    ASSERT_TRUE(svc.Stop().IsSuccess());
-    EXPECT_TRUE(svc.WaitForStop(5000).IsSuccess());
-    pollfd p{memberFd, POLLIN, 0};
-    EXPECT_EQ(::poll(&p, 1, 2000), 1) << "the forked member survived the stop";
-    ::close(memberFd);
-}
-
 TEST_F(ServiceTest, ConcurrentStartsLaunchOneProcess) {
     Create("once", {ChildProgram(), "pause"});
     std::vector<std::thread> threads;
@@ -353,8 +324,7 @@ TEST_F(ServiceTest, RegistryCreateDeleteList) {
     EXPECT_EQ(cfg.user, "someone");
 
     Create("run", {ChildProgram(), "pause"});
-    TernService svc;
-    ASSERT_TRUE(svc.Open(L"run", TernService::kAllAccess, nullptr, TernSCM::kAllAccess).IsSuccess());
+    TernService svc = Opened(L"run");
     ASSERT_TRUE(svc.Start().IsSuccess());
     std::vector<TernServiceEntry> all;
     ASSERT_TRUE(TernServiceRegistry::List(all).IsSuccess());
@@ -380,8 +350,7 @@ TEST_F(ServiceTest, DamagedConfigurationIsReportedNotThrown) {
     TernServiceConfig cfg;
     EXPECT_EQ(TernServiceRegistry::GetConfig("broken", cfg).GetError(), 13u);
     std::ofstream(TernServiceRegistry::Root() + "/broken/service.toml") << "exec = []\n";
-    TernService svc;
-    ASSERT_TRUE(svc.Open(L"broken", TernService::kAllAccess, nullptr, TernSCM::kAllAccess).IsSuccess());
+    TernService svc = Opened(L"broken");
     EXPECT_EQ(svc.Start().GetError(), 13u);
     EXPECT_NE(Log("broken").find("exec must be a non-empty array"), std::string::npos);
     std::vector<TernServiceEntry> all;
@@ -397,8 +366,7 @@ TEST_F(ServiceTest, RunsAsItsAccount) {
     Create("asdomain", {ChildProgram(), "pause"}, "", kestrel_test::kDomainBackslash.name);
     for (auto [key, domain, user] : {std::tuple{L"asuser", TernHostShortNameUpper(), L"kadm"},
                                      std::tuple{L"asdomain", std::wstring(L"CORP"), L"dadm"}}) {
-        TernService svc;
-        ASSERT_TRUE(svc.Open(key, TernService::kAllAccess, nullptr, TernSCM::kAllAccess).IsSuccess());
+        TernService svc = Opened(key);
         ASSERT_TRUE(svc.Start().IsSuccess()) << Log(TernWideToUtf8(key));
         TernProcess p;
         ASSERT_TRUE(p.Open(Status(svc).pid, false, TernProcess::kAccessQuery).IsSuccess());

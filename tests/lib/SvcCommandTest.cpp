@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <sstream>
 
 #include "LibServiceRegistry.h"
 #include "PlatformTestSupport.h"
@@ -84,20 +85,16 @@ TEST_F(SvcCommandTest, FailuresAndUsage) {
     EXPECT_NE(r.err.find("bad/service.log"), std::string::npos) << r.err;
     EXPECT_EQ(Svc({"create", "bad", "--", "/bin/true"}).code, 1);
 
-    for (std::vector<std::string> usage :
-         std::vector<std::vector<std::string>>{{},
-                                               {"frobnicate"},
-                                               {"create", "x"},
-                                               {"create", "x", "--"},
-                                               {"create", "--user"},
-                                               {"create", "x", "--bogus", "--", "/bin/true"},
-                                               {"create", "x", "y", "--", "/bin/true"},
-                                               {"start"},
-                                               {"stop", "a", "b"},
-                                               {"list", "extra"}}) {
+    // Each line a call, words split at blanks.
+    for (const char* line :
+         {"", "frobnicate", "create x", "create x --", "create --user", "create x --bogus -- /bin/true",
+          "create x y -- /bin/true", "start", "stop a b", "list extra"}) {
+        std::vector<std::string> usage;
+        std::istringstream words(line);
+        for (std::string w; words >> w;) usage.push_back(w);
         r = Svc(usage);
-        EXPECT_EQ(r.code, 2) << testing::PrintToString(usage);
-        EXPECT_NE(r.err.find("usage: svc create"), std::string::npos);
+        EXPECT_EQ(r.code, 2) << line;
+        EXPECT_NE(r.err.find("usage: svc create"), std::string::npos) << line;
     }
 }
 

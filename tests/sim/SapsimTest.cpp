@@ -87,12 +87,10 @@ TEST_F(SapsimTest, InstallBuildsTreeRegistersServiceAndPrintsAttributes) {
     EXPECT_EQ(Attr(in, "SAPHost"), Host());
     EXPECT_EQ(Attr(in, "SAPAdmin"), kAdminAccount.name);
     EXPECT_EQ(in.profile, Root() + "/usr/sap/" + in.sid + "/SYS/profile/" + in.sid + "_DVEBMGS00_" + Host());
-    // Local accounts belong to the host: the domain is its short name in upper case.
-    char host[256] = {};
+    char host[256] = {};  // local accounts belong to the host: the domain is its short name in upper case
     gethostname(host, sizeof host - 1);
-    std::string domain(host);
-    domain = domain.substr(0, domain.find('.'));
-    for (char& c : domain) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    std::string domain = std::string(host).substr(0, std::string(host).find('.'));
+    std::transform(domain.begin(), domain.end(), domain.begin(), ::toupper);
     EXPECT_EQ(Attr(in, "SAPAdminDomain"), domain);
     const std::vector<std::string> procMon{"disp+work.exe", "msg_server.exe", "igswd.exe", "gwrd.exe",
                                            "icman.exe"};
@@ -129,7 +127,7 @@ TEST_F(SapsimTest, InstallBuildsTreeRegistersServiceAndPrintsAttributes) {
     EXPECT_EQ(RawInstall("D00", "dialog", {}, in.sid).exitStatus, 1) << "instance number 00 is taken";
 }
 
-// ------------------------------------------------------------------------------------------------ start and
+// ------------------------------------------------------------------------------------------------ start,
 // stop
 
 TEST_F(SapsimTest, StartsapStartsDetachedImagesAndStopsapEndsThem) {
