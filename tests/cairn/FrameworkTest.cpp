@@ -42,6 +42,12 @@ class FrameworkTest : public ::testing::Test {
         cairn::Configure(settings);
     }
     void TearDown() override { cairn::Reset(); }
+    // A fresh framework on the same settings, as the next host run.
+    static void Reload() {
+        cairn::FrameworkSettings settings = cairn::CurrentSettings();
+        cairn::Reset();
+        cairn::Configure(settings);
+    }
 
     // Error record of the calling thread as (number, code, message).
     static std::tuple<int32_t, uint32_t, std::string> LastError() {
@@ -76,7 +82,7 @@ class FrameworkTest : public ::testing::Test {
 
 // ---- argument vectors and text conversion ----
 
-TEST_F(FrameworkTest, ArgListDecodesUtf8InOrder) {
+TEST_F(FrameworkTest, ArgListAndStringsDecodeUtf8) {
     const char* args[] = {"ABC", "", "2", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", nullptr};
     wchar_t** list = nullptr;
     ASSERT_EQ(CairnAgGetEncodedArgList(0, args, 1, &list), 0);
@@ -92,6 +98,13 @@ TEST_F(FrameworkTest, ArgListDecodesUtf8InOrder) {
     ASSERT_EQ(CairnAgGetEncodedArgList(0, empty, 1, &list), 0);
     EXPECT_EQ(list[0], nullptr);
     CairnAgDelEncodedArgList(list);
+
+    wchar_t* text = nullptr;
+    size_t length = 0;
+    ASSERT_EQ(CairnAgEncodeString(0, "sap\xC3\xA9XYZ", 6, 1, &text, &length), 0);  // first 5 bytes only
+    EXPECT_STREQ(text, L"sap\u00E9");
+    EXPECT_EQ(length, 4u);
+    CairnAgDeleteMem(text);
 }
 
 TEST_F(FrameworkTest, InvalidUtf8FailsCleanly) {
@@ -115,15 +128,6 @@ TEST_F(FrameworkTest, InvalidUtf8FailsCleanly) {
     EXPECT_NE(CairnAgGetEncodedArgList(0, nullptr, 1, &list), 0);
 }
 
-TEST_F(FrameworkTest, EncodeStringHonoursLength) {
-    wchar_t* text = nullptr;
-    size_t length = 0;
-    ASSERT_EQ(CairnAgEncodeString(0, "sap\xC3\xA9XYZ", 6, 1, &text, &length), 0);  // first 5 bytes only
-    EXPECT_STREQ(text, L"sap\u00E9");
-    EXPECT_EQ(length, 4u);
-    CairnAgDeleteMem(text);
-}
-
 // ---- cookies ----
 
 TEST_F(FrameworkTest, CookiesPersistAndEachReadIsACopy) {
@@ -140,19 +144,15 @@ TEST_F(FrameworkTest, CookiesPersistAndEachReadIsACopy) {
     EXPECT_EQ(CairnApiExit(0), 0);
 
     // A fresh framework on the same state directory (as the next host run) reads the stored value.
-    cairn::FrameworkSettings settings = cairn::CurrentSettings();
-    cairn::Reset();
-    cairn::Configure(settings);
+    Reload();
     EXPECT_EQ(GetCookie("r1_counter"), L"4");
 
     SetCookie("r1_counter", L"\u00FCber \u20AC");  // non-ASCII survives the file too
-    cairn::Reset();
-    cairn::Configure(settings);
+    Reload();
     EXPECT_EQ(GetCookie("r1_counter"), L"\u00FCber \u20AC");
 
     CairnAgSetCookie("r1_counter", nullptr);  // removes it, from disk too
-    cairn::Reset();
-    cairn::Configure(settings);
+    Reload();
     EXPECT_EQ(GetCookie("r1_counter"), L"<null>");
 }
 
@@ -172,6 +172,32 @@ TEST_F(FrameworkTest, CookieFilesAreReplacedAtomicallyUnderSafeNames) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+TEST_F(FrameworkTest, CookieFileIsRewrittenOnlyWhenTheValueChanges) {
+    const std::string file = dir_ / "state/cookies/r1_kestrel_slmcounter";
+    auto inode = [&file] {
+        struct stat st {};
+        return ::stat(file.c_str(), &st) == 0 ? st.st_ino : 0;
+    };
+    SetCookie("r1_kestrel_slmcounter", L"2");
+    const ino_t first = inode();
+    ASSERT_NE(first, 0u);
+    SetCookie("r1_kestrel_slmcounter",
+              L"2");  // unchanged: the file (replaced by rename on every write) stays
+    EXPECT_EQ(inode(), first);
+    EXPECT_EQ(GetCookie("r1_kestrel_slmcounter"), L"2");
+    SetCookie("r1_kestrel_slmcounter", L"1");
+    EXPECT_NE(inode(), first);
+    EXPECT_EQ(GetCookie("r1_kestrel_slmcounter"), L"1");
+
+    // Another process changed the file meanwhile: storing the value this process holds still writes it.
+    const std::string other = ReadFile(file);
+    SetCookie("r1_kestrel_slmcounter", L"5");
+    const std::string mine = ReadFile(file);
+    WriteFile(file, other);
+    SetCookie("r1_kestrel_slmcounter", L"5");
+    EXPECT_EQ(ReadFile(file), mine);
+}
+
 TEST_F(FrameworkTest, DamagedCookieFileIsReportedAndTreatedAsAbsent) {
     SetCookie("good", L"12");
     std::string valid = ReadFile(dir_ / "state/cookies/good");
@@ -185,9 +211,7 @@ TEST_F(FrameworkTest, DamagedCookieFileIsReportedAndTreatedAsAbsent) {
     };
     for (const auto& [name, content] : damaged)
         WriteFile(dir_ / (std::string("state/cookies/") + name), content);
-    cairn::FrameworkSettings settings = cairn::CurrentSettings();
-    cairn::Reset();
-    cairn::Configure(settings);
+    Reload();
     std::string log;
     for (const auto& [name, content] : damaged) {
         EXPECT_EQ(GetCookie(name), L"<null>") << name;
@@ -201,8 +225,7 @@ TEST_F(FrameworkTest, DamagedCookieFileIsReportedAndTreatedAsAbsent) {
     EXPECT_EQ(Lines(log).size(), std::size(damaged));  // each damaged file reported once, the good one not
     // A new value repairs the cookie.
     SetCookie("garbage", L"1");
-    cairn::Reset();
-    cairn::Configure(settings);
+    Reload();
     EXPECT_EQ(GetCookie("garbage"), L"1");
 }
 

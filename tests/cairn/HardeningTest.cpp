@@ -1,16 +1,12 @@
 // What the host writes and reads on root's behalf: modes whatever the umask, state other accounts could
-// change refused, cookies rewritten only when they change, configuration input bounded.
+// change refused, configuration input bounded.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <cwchar>
 #include <filesystem>
 
-#include "CairnAgfw.h"
-#include "CairnHost.h"
 #include "CairnHostRun.h"
 #include "TestSupport.h"
 
@@ -124,48 +120,6 @@ TEST_F(HardeningTest, StateOtherAccountsCouldChangeIsRefusedWithExit2) {
     EXPECT_NE(start.exitStatus, 0);
     EXPECT_NE(start.err.find("access denied"), std::string::npos) << start.err;
     EXPECT_FALSE(std::filesystem::exists(dir_ / "state/services/s1/state"));
-}
-
-TEST_F(HardeningTest, CookieFileIsRewrittenOnlyWhenTheValueChanges) {
-    cairn::Reset();
-    cairn::FrameworkSettings settings;
-    settings.stateDir = dir_ / "fw";
-    cairn::Configure(settings);
-    auto set = [](const wchar_t* text) {
-        auto* value = static_cast<wchar_t*>(malloc((wcslen(text) + 1) * sizeof(wchar_t)));
-        wcscpy(value, text);
-        CairnAgSetCookie("r1_kestrel_slmcounter", value);
-    };
-    auto get = [] {
-        auto* value = static_cast<wchar_t*>(CairnAgGetCookie("r1_kestrel_slmcounter"));
-        std::wstring out = value != nullptr ? value : L"<null>";
-        CairnAgDeleteMem(value);
-        return out;
-    };
-    const std::string file = dir_ / "fw/cookies/r1_kestrel_slmcounter";
-    auto inode = [&file] {
-        struct stat st {};
-        return ::stat(file.c_str(), &st) == 0 ? st.st_ino : 0;
-    };
-
-    set(L"2");
-    const ino_t first = inode();
-    ASSERT_NE(first, 0u);
-    set(L"2");  // unchanged: the file (replaced by rename on every write) keeps its inode
-    EXPECT_EQ(inode(), first);
-    EXPECT_EQ(get(), L"2");
-    set(L"1");
-    EXPECT_NE(inode(), first);
-    EXPECT_EQ(get(), L"1");
-
-    // Another process changed the file meanwhile: storing the value this process holds still writes it.
-    const std::string other = ReadFile(file);
-    set(L"5");
-    const std::string mine = ReadFile(file);
-    WriteFile(file, other);
-    set(L"5");
-    EXPECT_EQ(ReadFile(file), mine);
-    cairn::Reset();
 }
 
 TEST_F(HardeningTest, ConfigurationThatIsNoBoundedRegularFileExits2AtOnce) {

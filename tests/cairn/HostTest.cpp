@@ -174,8 +174,6 @@ TEST_F(HostTest, ConfigurationErrorsAreOneClearLine) {
          "expected an integer (or a string holding one), got a boolean"},
         {"integer for string", "InstName = 0\n", "r1",
          "resources.r1.InstName: expected a string, got an integer"},
-        {"array for string", "MonitorProgram = \"x\"\nInstProfile = [\"y\"]\n", "r1",
-         ":16: resources.r1.InstProfile: expected a string, got an array"},
         {"string for list", "[resources.r2]\ntype = \"Kestrel\"\nProcMon = \"x\"\n", "r1",
          "resources.r2.ProcMon: expected an array of strings, got a string"},
         {"list of numbers", "[resources.r2]\ntype = \"Kestrel\"\nProcMon = [1]\n", "r1",
