@@ -33,12 +33,6 @@ class EdgeE2E : public E2ETest {
             },
             3000);
     }
-    std::vector<std::string> Actions(const Instance& in) {
-        std::vector<std::string> out;
-        for (const std::string& l : ReadLines(in.SapLogPath()))
-            if (l.rfind("Action: ", 0) == 0) out.push_back(l);
-        return out;
-    }
 };
 
 // stopsap.exe ends everything but the start service ignores SIGTERM: the service stop runs out of time

@@ -24,17 +24,6 @@ std::string GotTimeout(int seconds) {
     return "Got timeout for the entry point from cluster [" + std::to_string(seconds) + "].";
 }
 
-bool StartsWith(const std::string& s, const std::string& prefix) {
-    return s.rfind(prefix, 0) == 0;
-}
-
-std::vector<Json> StartupMessages(const E2EResult& r) {
-    std::vector<Json> out;
-    if (r.json.is_object() && r.json.contains("startup_messages"))
-        for (const Json& m : r.json["startup_messages"]) out.push_back(m);
-    return out;
-}
-
 // The dump lines (id 20000) of a list of messages: their texts, in order.
 std::vector<std::string> DumpTexts(const std::vector<Json>& messages) {
     std::vector<std::string> texts;
@@ -45,7 +34,7 @@ std::vector<std::string> DumpTexts(const std::vector<Json>& messages) {
 
 size_t CountStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
     return static_cast<size_t>(std::count_if(lines.begin(), lines.end(),
-                                             [&](const std::string& l) { return StartsWith(l, prefix); }));
+                                             [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
 }
 
 // A dump is one block: the start line, the trace lines, the end line.
@@ -75,19 +64,14 @@ TEST(AgentLibrary, ExportsOnlyCairnAgStartup) {
     const ProcResult nm = kestrel_test::RunProcess(
         {.program = KESTREL_FRAME_NM, .args = {"-D", "--defined-only", KESTREL_FRAME_AGENT}});
     ASSERT_EQ(nm.exitStatus, 0) << nm.err;
-    const std::string& text = nm.out;
+    // "ADDRESS TYPE NAME". Only code symbols count (T/t text, W/w weak, i indirect): some linkers add the
+    // absolute markers _edata, _end and __bss_start (types A, B, D), which are no functions.
     std::vector<std::string> functions;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        // "ADDRESS TYPE NAME". Only code symbols count (T/t text, W/w weak, i indirect): some linkers add the
-        // absolute markers _edata, _end and __bss_start (types A, B, D), which are no functions.
-        std::istringstream fields(line);
-        std::string address, type, name;
-        if (!(fields >> address >> type >> name)) continue;
+    std::istringstream fields(nm.out);
+    for (std::string address, type, name; fields >> address >> type >> name;)
         if (type == "T" || type == "t" || type == "W" || type == "w" || type == "i")
             functions.push_back(name);
-    }
-    EXPECT_EQ(functions, std::vector<std::string>{"CairnAgStartup"}) << text;
+    EXPECT_EQ(functions, std::vector<std::string>{"CairnAgStartup"}) << nm.out;
 }
 
 // --- reporting and dumps ---
@@ -201,12 +185,12 @@ TEST_F(FrameE2E, StartupAgainstAFailingCluster) {
     E2EResult r = Monitor(in, {"CAIRN_FAULT_OPEN_FAILS=3"});
     EXPECT_EQ(r.exitStatus, 0) << r.Describe();
     EXPECT_EQ(r.State(), "OFFLINE") << r.Describe();
-    EXPECT_TRUE(DumpTexts(StartupMessages(r)).empty()) << r.out;
+    EXPECT_TRUE(DumpTexts(r.Messages("startup")).empty()) << r.out;
     EXPECT_EQ(r.DebugCount(GotTimeout(5015)), 1u) << r.Describe();
 
     r = Monitor(in, {"CAIRN_FAULT_OPEN_FAILS=100"});
     EXPECT_EQ(r.exitStatus, 0) << r.Describe();
-    const std::vector<std::string> dump = DumpTexts(StartupMessages(r));
+    const std::vector<std::string> dump = DumpTexts(r.Messages("startup"));
     ExpectOneFramedDump(dump, "startup");
     EXPECT_EQ(
         CountStartingWith(dump, "CairnClusterOpenLocal() failed with error [6, 0x000006BA] with message ["),
@@ -217,7 +201,7 @@ TEST_F(FrameE2E, StartupAgainstAFailingCluster) {
     r = Monitor(in, {"CAIRN_FAULT_ATTR_READ=MonitorTimeout"});
     EXPECT_EQ(r.exitStatus, 0) << r.Describe();
     EXPECT_EQ(r.DebugCount(GotTimeout(60)), 1u) << "configured 5015\n" << r.Describe();
-    EXPECT_TRUE(DumpTexts(StartupMessages(r)).empty()) << r.out;
+    EXPECT_TRUE(DumpTexts(r.Messages("startup")).empty()) << r.out;
 }
 
 // --- validation per entry point (the rules themselves are unit tests) ---
