@@ -112,8 +112,7 @@ TEST_P(ControlArchE2E, OnlineOfflineAndCleanStartStopRecordAndKill) {
                             .enqsrvRes = enq ? enq->resource : std::string()});
 
     E2EResult on = Online(in, {kFarZone});
-    ASSERT_EQ(on.exitStatus, 0) << on.Describe();
-    EXPECT_EQ(on.State(), "ONLINE");
+    ExpectRun(on, 0, "ONLINE");
     // A Java server may still be starting when jcmon first asks: its "stopped" answers (20122, 20123) then
     // come before the verdict, and Online rechecks.
     std::vector<int> ids = on.Ids("Online");
@@ -147,8 +146,7 @@ TEST_P(ControlArchE2E, OnlineOfflineAndCleanStartStopRecordAndKill) {
     // Offline: stopsap.exe, the service, and Kill for what stopsap.exe does not know.
     const pid_t stranger = Spawn(PlaceStranger(in), {"300"}, kAdminAccount);
     E2EResult off = Run("offline", in.resource, true, {kFarZone});
-    ASSERT_EQ(off.exitStatus, 0) << off.Describe();
-    EXPECT_EQ(off.State(), "OFFLINE");
+    ExpectRun(off, 0, "OFFLINE");
     EXPECT_EQ(off.Ids("Offline"), (std::vector<int>{20051, 20053})) << off.Describe();
     ExpectMessage(off, 20051, kInfo, "The SAP Instance stopped successfully with exitcode [0].");
     ExpectMessage(off, 20053, kInfo, "The SAP Service [" + in.service + "] stopped successfully.");
@@ -161,8 +159,7 @@ TEST_P(ControlArchE2E, OnlineOfflineAndCleanStartStopRecordAndKill) {
     ASSERT_EQ(Online(in).exitStatus, 0);
     const std::vector<Proc> mine = AdminProcs(in);
     E2EResult clean = Run("clean", in.resource, true, {kFarZone});
-    ASSERT_EQ(clean.exitStatus, 0) << clean.Describe();
-    EXPECT_EQ(clean.State(), "CLEANED");
+    ExpectRun(clean, 0, "CLEANED");
     const std::string srvkill = in.kernelDir + "/sapsrvkill.exe " + in.host + "_" + in.sid + "_" + in.nr;
     EXPECT_EQ(clean.Ids("Clean"), (std::vector<int>{20069, 20073})) << clean.Describe();
     ExpectMessage(clean, 20069, kInfo,
@@ -211,8 +208,7 @@ TEST_F(ControlE2E, OnlineStartFailures) {
 
     WriteControl(in, "[startsap]\nexit_code = 1\nact = false\n");
     r = Online(in);
-    EXPECT_EQ(r.exitStatus, 1) << r.Describe();
-    EXPECT_EQ(r.State(), "OFFLINE");
+    ExpectRun(r, 1, "OFFLINE");
     EXPECT_EQ(r.Ids("Online"), (std::vector<int>{20006, 20010, 20132})) << r.Describe();
     ExpectMessage(r, 20010, kError,
                   "The SAP start command [" + ToolCommand(in, "startsap.exe") + "] failed with exitcode [1]");
@@ -334,8 +330,7 @@ TEST_F(ControlE2E, OnlineWaitVerdictsOfEnqueueAndJava) {
 TEST_F(ControlE2E, OfflineRefusals) {
     Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
     E2EResult r = Run("offline", in.resource);
-    ASSERT_EQ(r.exitStatus, 0) << r.Describe();
-    EXPECT_EQ(r.State(), "OFFLINE");
+    ExpectRun(r, 0, "OFFLINE");
     EXPECT_EQ(r.Ids("Offline"), (std::vector<int>{20046, 20047})) << r.Describe();
     ExpectMessage(r, 20047, kNotice,
                   "SAP Instance for this resource is already offline. Not calling stop executables.");
@@ -392,8 +387,7 @@ TEST_F(ControlE2E, CleanKillsEveryProcessOfTheInstanceAndNothingElse) {
     ASSERT_EQ(neighbours.size(), 4u);
 
     E2EResult r = Run("clean", in.resource);
-    ASSERT_EQ(r.exitStatus, 0) << r.Describe();
-    EXPECT_EQ(r.State(), "CLEANED");
+    ExpectRun(r, 0, "CLEANED");
     EXPECT_EQ(r.Result("Clean"), 0);
     // The nodes go during the walk (as ProcMon entries), the stranger from the queue.
     EXPECT_EQ(TraceCount(r, "CKestrel::Kill", "Killing the process with name [" + in.Image("jlaunch.exe")),
@@ -419,8 +413,7 @@ TEST_F(ControlE2E, CleanGoesOnWithoutItsTools) {
     const std::vector<Proc> mine = AdminProcs(in);
     SetAttr(in, "SAPHost", TomlString(""));
     E2EResult r = Run("clean", in.resource);
-    ASSERT_EQ(r.exitStatus, 0) << r.Describe();
-    EXPECT_EQ(r.State(), "CLEANED");
+    ExpectRun(r, 0, "CLEANED");
     EXPECT_EQ(r.Ids("Clean"), (std::vector<int>{20059, 20073})) << r.Describe();
     ExpectMessage(r, 20059, kError, "SAPHost is empty. Continueing Clean operation ...");
     EXPECT_EQ(SimLogCount(in, "sapsrvkill"), 0u);
@@ -523,8 +516,7 @@ TEST_F(ControlE2E, KillStopsAtAnEmptyProcMonEntryOrAProcessItCannotKill) {
     const std::vector<std::string> env{"LD_PRELOAD=" + preload,
                                        "KESTREL_E2E_UNKILLABLE=" + in.Image("msg_server.exe")};
     r = Run("clean", in.resource, true, env);
-    EXPECT_EQ(r.exitStatus, 1) << r.Describe();
-    EXPECT_EQ(r.State(), "NOT_CLEANED");
+    ExpectRun(r, 1, "NOT_CLEANED");
     EXPECT_EQ(r.Result("Clean"), 1);
     ExpectMessage(r, 20127, kError,
                   "Failed to kill the process with PID [" + std::to_string(msgServer) + "]. Clean failed.");
@@ -570,8 +562,7 @@ TEST_F(EdgeE2E, OfflineWhoseServiceWillNotStopTimesOutThenKillsAndRecords) {
     WriteControl(in, "[service]\nignore_term = true\n");
     ASSERT_TRUE(StartInstance(in));
     E2EResult r = Run("offline", in.resource);
-    ASSERT_EQ(r.exitStatus, 0) << r.Describe();
-    EXPECT_EQ(r.State(), "OFFLINE");
+    ExpectRun(r, 0, "OFFLINE");
     EXPECT_EQ(r.Result("Offline"), 0) << r.Describe();
     EXPECT_EQ(r.Ids("Offline"), (std::vector<int>{20051, 20052})) << r.Describe();
     ExpectMessage(r, 20052, kError, "SAP Service Stop [" + in.service + "] timed out.");
@@ -610,8 +601,7 @@ TEST_F(EdgeE2E, CleanAfterASapsrvkillThatOutlivesTheBudgetStillStopsAndKills) {
     ASSERT_TRUE(StartInstance(in));
     WriteControl(in, "[sapsrvkill]\ndelay_ms = 8000\n");
     E2EResult r = Run("clean", in.resource);
-    ASSERT_EQ(r.exitStatus, 0) << r.Describe();
-    EXPECT_EQ(r.State(), "CLEANED");
+    ExpectRun(r, 0, "CLEANED");
     ExpectMessage(r, 20067, kError,
                   "Graceful shutdown of SAP Instance [" + in.kernelDir + "/sapsrvkill.exe " + in.host + "_" +
                       in.sid + "_" + in.nr +
@@ -633,8 +623,7 @@ TEST_F(EdgeE2E, CleanWithTheBudgetSpentStillAsksTheServiceToStopAndKills) {
     WriteControl(in, "[service]\nignore_term = true\n");
     ASSERT_TRUE(StartInstance(in));
     E2EResult r = Run("clean", in.resource);
-    ASSERT_EQ(r.exitStatus, 0) << r.Describe();
-    EXPECT_EQ(r.State(), "CLEANED");
+    ExpectRun(r, 0, "CLEANED");
     EXPECT_EQ(TraceCount(r, "CKestrelUtil::StopService",
                          "StopService called with service [" + in.service + "] and timeout [0]."),
               1u)

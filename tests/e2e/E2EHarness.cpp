@@ -125,6 +125,11 @@ size_t TraceCount(const E2EResult& r, const std::string& function, const std::st
     }));
 }
 
+void ExpectRun(const E2EResult& r, int exitStatus, const std::string& state) {
+    EXPECT_EQ(r.exitStatus, exitStatus) << r.Describe();
+    EXPECT_EQ(r.State(), state) << r.Describe();
+}
+
 void ExpectMessage(const E2EResult& r, int id, int severity, const std::string& text) {
     EXPECT_EQ(r.Severity(id), severity) << "message " << id << "\n" << r.Describe();
     if (!text.empty()) {

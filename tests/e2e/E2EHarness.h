@@ -75,6 +75,8 @@ struct E2EResult : ProcResult {
 
 // Lines of this run's debug log written by one function ("CKestrel::Online") that contain text.
 size_t TraceCount(const E2EResult& r, const std::string& function, const std::string& text);
+// Expects the run's exit status and resulting state.
+void ExpectRun(const E2EResult& r, int exitStatus, const std::string& state);
 // Expects the message with this id: its severity (1 error, 2 warning, 3 notice, 4 info) and, when given,
 // its exact text.
 void ExpectMessage(const E2EResult& r, int id, int severity, const std::string& text = "");

@@ -502,8 +502,7 @@ TEST_F(FrameE2E, InvalidSapsidReportsCheckParseMonitorThenDumps) {
     Instance& in = Central();
     SetAttr(in, "SAPSID", TomlString("1BC"));
     E2EResult r = Monitor(in);
-    EXPECT_EQ(r.exitStatus, 1) << r.Describe();
-    EXPECT_EQ(r.State(), "UNKNOWN") << r.Describe();
+    ExpectRun(r, 1, "UNKNOWN");
     EXPECT_EQ(r.Result("Monitor"), 2);
     EXPECT_EQ(r.Ids("Monitor"), (std::vector<int>{20147, 20142, 20135})) << r.Describe();
     ExpectMessage(r, 20147, 1, "SAPSID [1BC] is NOT valid.");
@@ -602,8 +601,7 @@ TEST_F(FrameE2E, ResLogLevelDecidesTheDumpOfASuccessfulCall) {
 TEST_F(FrameE2E, StartupAgainstAFailingCluster) {
     Instance& in = Central();
     E2EResult r = Monitor(in, {"CAIRN_FAULT_OPEN_FAILS=3"});
-    EXPECT_EQ(r.exitStatus, 0) << r.Describe();
-    EXPECT_EQ(r.State(), "OFFLINE") << r.Describe();
+    ExpectRun(r, 0, "OFFLINE");
     EXPECT_TRUE(DumpTexts(r.Messages("startup")).empty()) << r.out;
     EXPECT_EQ(r.DebugCount(GotTimeout(5015)), 1u) << r.Describe();
 
