@@ -449,7 +449,7 @@ bool E2ETest::WaitFor(const std::function<bool()>& pred, long limitMs) {
 
 size_t E2ETest::SimLogCount(const Instance& instance, const std::string& text) const {
     size_t n = 0;
-    for (const std::string& l : ReadLines(instance.instDir + "/work/sapsim.log"))
+    for (const std::string& l : kestrel_test::Lines(ReadFile(instance.instDir + "/work/sapsim.log")))
         if (Contains(l, text)) ++n;
     return n;
 }

@@ -28,9 +28,6 @@ using kestrel_test::Contains;
 using kestrel_test::ProcResult;
 using kestrel_test::ReadFile;
 using kestrel_test::WriteFile;
-inline std::vector<std::string> ReadLines(const std::string& path) {
-    return kestrel_test::Lines(ReadFile(path));
-}
 
 // The action lines the agent writes into the SAP log file.
 inline constexpr const char* kStarted = "Action: SAP instance started by Cairn.";
