@@ -20,10 +20,8 @@ namespace {
 // Entries of dir made by the demo.
 std::vector<std::string> DemoDirectories(const TempDir& dir) {
     std::vector<std::string> out;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
-        std::string name = entry.path().filename().string();
-        if (name.rfind("kestrel-demo-", 0) == 0) out.push_back(name);
-    }
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+        if (entry.path().filename().string().rfind("kestrel-demo-", 0) == 0) out.push_back(entry.path());
     return out;
 }
 
@@ -31,11 +29,9 @@ std::vector<std::string> DemoDirectories(const TempDir& dir) {
 std::vector<std::string> ProcessesUnder(const std::string& dir) {
     std::vector<std::string> out;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        std::string pid = entry.path().filename().string();
-        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::error_code gone;
+        std::error_code gone;  // also for entries that are no process
         std::string image = std::filesystem::read_symlink(entry.path() / "exe", gone).string();
-        if (!gone && image.rfind(dir + "/", 0) == 0) out.push_back(pid + " " + image);
+        if (!gone && image.rfind(dir + "/", 0) == 0) out.push_back(entry.path().string() + " " + image);
     }
     return out;
 }

@@ -19,6 +19,13 @@ using kestrel_test::WriteFile;
 
 namespace {
 
+// The permission bits (0777) of path, -1 when it is missing.
+int Perms(const std::string& path) {
+    const auto perms = std::filesystem::status(path).permissions();
+    return perms == std::filesystem::perms::unknown ? -1
+                                                    : static_cast<int>(perms & std::filesystem::perms::all);
+}
+
 // True when line starts with a log time stamp "YYYY-MM-DD HH:MM:SS.mmm " (24 characters).
 bool StartsWithTimestamp(const std::string& line) {
     const char* shape = "dddd-dd-dd dd:dd:dd.ddd ";
@@ -42,6 +49,12 @@ class FrameworkTest : public ::testing::Test {
         cairn::Configure(settings);
     }
     void TearDown() override { cairn::Reset(); }
+    // A fresh framework on the same settings, as the next host run.
+    static void Reload() {
+        cairn::FrameworkSettings settings = cairn::CurrentSettings();
+        cairn::Reset();
+        cairn::Configure(settings);
+    }
 
     // Error record of the calling thread as (number, code, message).
     static std::tuple<int32_t, uint32_t, std::string> LastError() {
@@ -76,7 +89,7 @@ class FrameworkTest : public ::testing::Test {
 
 // ---- argument vectors and text conversion ----
 
-TEST_F(FrameworkTest, ArgListDecodesUtf8InOrder) {
+TEST_F(FrameworkTest, ArgListAndStringsDecodeUtf8) {
     const char* args[] = {"ABC", "", "2", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", nullptr};
     wchar_t** list = nullptr;
     ASSERT_EQ(CairnAgGetEncodedArgList(0, args, 1, &list), 0);
@@ -92,6 +105,13 @@ TEST_F(FrameworkTest, ArgListDecodesUtf8InOrder) {
     ASSERT_EQ(CairnAgGetEncodedArgList(0, empty, 1, &list), 0);
     EXPECT_EQ(list[0], nullptr);
     CairnAgDelEncodedArgList(list);
+
+    wchar_t* text = nullptr;
+    size_t length = 0;
+    ASSERT_EQ(CairnAgEncodeString(0, "sap\xC3\xA9XYZ", 6, 1, &text, &length), 0);  // first 5 bytes only
+    EXPECT_STREQ(text, L"sap\u00E9");
+    EXPECT_EQ(length, 4u);
+    CairnAgDeleteMem(text);
 }
 
 TEST_F(FrameworkTest, InvalidUtf8FailsCleanly) {
@@ -115,15 +135,6 @@ TEST_F(FrameworkTest, InvalidUtf8FailsCleanly) {
     EXPECT_NE(CairnAgGetEncodedArgList(0, nullptr, 1, &list), 0);
 }
 
-TEST_F(FrameworkTest, EncodeStringHonoursLength) {
-    wchar_t* text = nullptr;
-    size_t length = 0;
-    ASSERT_EQ(CairnAgEncodeString(0, "sap\xC3\xA9XYZ", 6, 1, &text, &length), 0);  // first 5 bytes only
-    EXPECT_STREQ(text, L"sap\u00E9");
-    EXPECT_EQ(length, 4u);
-    CairnAgDeleteMem(text);
-}
-
 // ---- cookies ----
 
 TEST_F(FrameworkTest, CookiesPersistAndEachReadIsACopy) {
@@ -140,19 +151,15 @@ TEST_F(FrameworkTest, CookiesPersistAndEachReadIsACopy) {
     EXPECT_EQ(CairnApiExit(0), 0);
 
     // A fresh framework on the same state directory (as the next host run) reads the stored value.
-    cairn::FrameworkSettings settings = cairn::CurrentSettings();
-    cairn::Reset();
-    cairn::Configure(settings);
+    Reload();
     EXPECT_EQ(GetCookie("r1_counter"), L"4");
 
     SetCookie("r1_counter", L"\u00FCber \u20AC");  // non-ASCII survives the file too
-    cairn::Reset();
-    cairn::Configure(settings);
+    Reload();
     EXPECT_EQ(GetCookie("r1_counter"), L"\u00FCber \u20AC");
 
     CairnAgSetCookie("r1_counter", nullptr);  // removes it, from disk too
-    cairn::Reset();
-    cairn::Configure(settings);
+    Reload();
     EXPECT_EQ(GetCookie("r1_counter"), L"<null>");
 }
 
@@ -167,9 +174,33 @@ TEST_F(FrameworkTest, CookieFilesAreReplacedAtomicallyUnderSafeNames) {
     EXPECT_EQ(cairn::CurrentSettings().stateDir, dir_ / "state");
     std::string content = ReadFile(dir_ / "state/cookies/" + files[0]);
     EXPECT_EQ(content.substr(content.find('\n') + 1), "19");
-    struct stat st {};
-    ASSERT_EQ(stat((dir_ / "state/cookies/" + files[0]).c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(Perms(dir_ / "state/cookies/" + files[0]), 0600);
+}
+
+TEST_F(FrameworkTest, CookieFileIsRewrittenOnlyWhenTheValueChanges) {
+    const std::string file = dir_ / "state/cookies/r1_kestrel_slmcounter";
+    auto inode = [&file] {
+        struct stat st {};
+        return ::stat(file.c_str(), &st) == 0 ? st.st_ino : 0;
+    };
+    SetCookie("r1_kestrel_slmcounter", L"2");
+    const ino_t first = inode();
+    ASSERT_NE(first, 0u);
+    SetCookie("r1_kestrel_slmcounter",
+              L"2");  // unchanged: the file (replaced by rename on every write) stays
+    EXPECT_EQ(inode(), first);
+    EXPECT_EQ(GetCookie("r1_kestrel_slmcounter"), L"2");
+    SetCookie("r1_kestrel_slmcounter", L"1");
+    EXPECT_NE(inode(), first);
+    EXPECT_EQ(GetCookie("r1_kestrel_slmcounter"), L"1");
+
+    // Another process changed the file meanwhile: storing the value this process holds still writes it.
+    const std::string other = ReadFile(file);
+    SetCookie("r1_kestrel_slmcounter", L"5");
+    const std::string mine = ReadFile(file);
+    WriteFile(file, other);
+    SetCookie("r1_kestrel_slmcounter", L"5");
+    EXPECT_EQ(ReadFile(file), mine);
 }
 
 TEST_F(FrameworkTest, DamagedCookieFileIsReportedAndTreatedAsAbsent) {
@@ -185,9 +216,7 @@ TEST_F(FrameworkTest, DamagedCookieFileIsReportedAndTreatedAsAbsent) {
     };
     for (const auto& [name, content] : damaged)
         WriteFile(dir_ / (std::string("state/cookies/") + name), content);
-    cairn::FrameworkSettings settings = cairn::CurrentSettings();
-    cairn::Reset();
-    cairn::Configure(settings);
+    Reload();
     std::string log;
     for (const auto& [name, content] : damaged) {
         EXPECT_EQ(GetCookie(name), L"<null>") << name;
@@ -201,8 +230,7 @@ TEST_F(FrameworkTest, DamagedCookieFileIsReportedAndTreatedAsAbsent) {
     EXPECT_EQ(Lines(log).size(), std::size(damaged));  // each damaged file reported once, the good one not
     // A new value repairs the cookie.
     SetCookie("garbage", L"1");
-    cairn::Reset();
-    cairn::Configure(settings);
+    Reload();
     EXPECT_EQ(GetCookie("garbage"), L"1");
 }
 
@@ -242,11 +270,8 @@ TEST_F(FrameworkTest, AgentLogLineFormat) {
     EXPECT_EQ(messages[7].callId, 0u);
     EXPECT_EQ(messages[0].text, "Text \xC3\xA9.");
 
-    struct stat st {};
-    ASSERT_EQ(stat((dir_ / "log/Kestrel.log").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u);
-    ASSERT_EQ(stat((dir_ / "log").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0750u);
+    EXPECT_EQ(Perms(dir_ / "log/Kestrel.log"), 0640);
+    EXPECT_EQ(Perms(dir_ / "log"), 0750);
 }
 
 TEST_F(FrameworkTest, ConsoleMessagesReachStandardErrorAndListener) {

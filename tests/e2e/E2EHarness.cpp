@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -48,6 +49,14 @@ std::string Unquote(const std::string& v) {
     return v;
 }
 
+// A time stamp "DD-Mon-YYYY hh:mm:ss" within two minutes of the current UTC time.
+bool IsUtcStampOfNow(const std::string& date) {
+    tm t{};
+    const char* end = strptime(date.c_str(), "%d-%b-%Y %H:%M:%S", &t);
+    return date.size() == 20 && isdigit(date[0]) && isdigit(date[12]) && end == date.c_str() + 20 &&
+           std::labs(static_cast<long>(timegm(&t) - time(nullptr))) <= 120;
+}
+
 std::atomic<int> g_rootCounter{0};
 std::atomic<int> g_sidCounter{0};
 
@@ -56,57 +65,35 @@ std::atomic<int> g_sidCounter{0};
 // --- E2EResult ---
 
 std::string E2EResult::State() const {
-    if (json.is_object() && json.contains("state") && json["state"].is_string()) return json["state"];
-    return "";
+    return json.is_object() && json.contains("state") && json["state"].is_string() ? json["state"] : "";
 }
 
 std::vector<Json> E2EResult::Messages(const std::string& entryPoint) const {
     std::vector<Json> out;
-    if (!json.is_object() || !json.contains("calls")) return out;
-    for (const Json& call : json["calls"]) {
-        if (!entryPoint.empty() && call.value("entry_point", "") != entryPoint) continue;
-        if (!call.contains("messages")) continue;
-        for (const Json& m : call["messages"]) out.push_back(m);
-    }
+    if (!json.is_object()) return out;
+    if (entryPoint == "startup") return json.value("startup_messages", std::vector<Json>{});
+    for (const Json& call : json.value("calls", Json::array()))
+        if (entryPoint.empty() || call.value("entry_point", "") == entryPoint)
+            for (const Json& m : call.value("messages", Json::array())) out.push_back(m);
     return out;
 }
 
-bool E2EResult::HasMessage(int id, const std::string& entryPoint) const {
+Json E2EResult::Find(int id, const std::string& entryPoint) const {
     for (const Json& m : Messages(entryPoint))
-        if (m.value("id", -1) == id) return true;
-    return false;
-}
-
-std::string E2EResult::MessageText(int id) const {
-    for (const Json& m : Messages())
-        if (m.value("id", -1) == id) return m.value("text", "");
-    return "";
-}
-
-int E2EResult::Severity(int id) const {
-    for (const Json& m : Messages())
-        if (m.value("id", -1) == id) return m.value("severity", -1);
-    return -1;
+        if (m.value("id", -1) == id) return m;
+    return Json::object();
 }
 
 std::vector<int> E2EResult::Ids(const std::string& entryPoint) const {
-    std::vector<Json> messages;
-    if (entryPoint == "startup") {
-        if (json.is_object() && json.contains("startup_messages"))
-            for (const Json& m : json["startup_messages"]) messages.push_back(m);
-    } else {
-        messages = Messages(entryPoint);
-    }
     std::vector<int> ids;
-    for (const Json& m : messages)
+    for (const Json& m : Messages(entryPoint))
         if (m.value("id", -1) != 20000) ids.push_back(m.value("id", -1));
     return ids;
 }
 
 long long E2EResult::Result(const std::string& entryPoint) const {
     long long r = -1;
-    if (!json.is_object() || !json.contains("calls")) return r;
-    for (const Json& call : json["calls"])
+    for (const Json& call : json.is_object() ? json.value("calls", Json::array()) : Json::array())
         if (call.value("entry_point", "") == entryPoint) r = call.value("result", -1LL);
     return r;
 }
@@ -136,6 +123,11 @@ size_t TraceCount(const E2EResult& r, const std::string& function, const std::st
     return static_cast<size_t>(std::count_if(r.debugLog.begin(), r.debugLog.end(), [&](const std::string& l) {
         return Contains(l, " " + function + " ") && Contains(l, text);
     }));
+}
+
+void ExpectRun(const E2EResult& r, int exitStatus, const std::string& state) {
+    EXPECT_EQ(r.exitStatus, exitStatus) << r.Describe();
+    EXPECT_EQ(r.State(), state) << r.Describe();
 }
 
 void ExpectMessage(const E2EResult& r, int id, int severity, const std::string& text) {
@@ -212,10 +204,7 @@ void E2ETest::SetUp() {
 
 void E2ETest::TearDown() {
     if (root_.empty()) return;
-    for (const auto& in : instances_) {
-        ProcResult r = RunCairn({"svc", "stop", in->service});
-        (void)r;
-    }
+    for (const auto& in : instances_) RunCairn({"svc", "stop", in->service});
     KillEverything();
     identity_.reset();
     std::error_code ec;
@@ -262,17 +251,13 @@ Instance& E2ETest::Install(const InstallOptions& o) {
     auto in = std::make_unique<Instance>();
     in->sid = o.sid.empty() ? Sid() : o.sid;
     in->name = o.instance;
-    in->type = o.type;
-    in->admin = o.admin;
     in->nr = o.instance.size() >= 2 ? o.instance.substr(o.instance.size() - 2) : "";
     in->host = Host();
     in->service = "SAP" + in->sid + "_" + in->nr;
-    std::vector<std::string> args{"install",    "--root",   root_,    "--sid",      in->sid,
-                                  "--instance", o.instance, "--type", o.type,       "--admin",
-                                  o.admin,      "--host",   Host(),   "--password", encodedPassword_};
+    std::vector<std::string> args{"install",          "--root",   root_,    "--sid",      in->sid,
+                                  "--instance",       o.instance, "--type", o.type,       "--admin",
+                                  kAdminAccount.name, "--host",   Host(),   "--password", encodedPassword_};
     if (!o.arch.empty()) args.insert(args.end(), {"--arch", o.arch});
-    if (!o.serviceUser.empty()) args.insert(args.end(), {"--service-user", o.serviceUser});
-    if (!o.resource.empty()) args.insert(args.end(), {"--resource", o.resource});
     if (!o.enqsrvRes.empty()) args.insert(args.end(), {"--enqsrv-res", o.enqsrvRes});
     ProcResult r = RunSapsim(args);
     if (r.exitStatus != 0)
@@ -284,10 +269,8 @@ Instance& E2ETest::Install(const InstallOptions& o) {
             continue;
         }
         size_t eq = l.find(" = ");
-        if (eq == std::string::npos || l.empty() || l[0] == '#') continue;
+        if (eq == std::string::npos || l[0] == '#') continue;
         std::string key = l.substr(0, eq), value = l.substr(eq + 3);
-        size_t comment = value.find("   #");  // sapsim prints no comments, but be safe
-        if (comment != std::string::npos) value = value.substr(0, comment);
         in->attributes.emplace_back(key, value);
         if (key == "SAPHome") in->kernelDir = Unquote(value);
         if (key == "InstProfile") in->profile = Unquote(value);
@@ -298,36 +281,24 @@ Instance& E2ETest::Install(const InstallOptions& o) {
     return *instances_.back();
 }
 
-void E2ETest::SetAttr(Instance& instance, const std::string& key, const std::string& tomlValue) {
-    for (auto& kv : instance.attributes) {
-        if (kv.first == key) {
-            kv.second = tomlValue;
-            return;
-        }
-    }
-    instance.attributes.emplace_back(key, tomlValue);
-}
-
-void E2ETest::SetTypeAttr(const std::string& key, const std::string& tomlValue) {
-    for (auto& kv : typeAttrs_) {
-        if (kv.first == key) {
-            kv.second = tomlValue;
-            return;
-        }
-    }
-    typeAttrs_.emplace_back(key, tomlValue);
+void E2ETest::Upsert(Attributes& attributes, const std::string& key, const std::string& tomlValue) {
+    auto at =
+        std::find_if(attributes.begin(), attributes.end(), [&](const auto& kv) { return kv.first == key; });
+    if (at == attributes.end())
+        attributes.emplace_back(key, tomlValue);
+    else
+        at->second = tomlValue;
 }
 
 void E2ETest::WriteControl(const Instance& instance, const std::string& toml) {
     const std::string path = instance.instDir + "/sapsim.toml";
-    if (toml.empty()) {
+    if (toml.empty())
         unlink(path.c_str());
-        return;
-    }
-    if (!WriteFile(path, toml)) ADD_FAILURE() << "cannot write " << path;
+    else if (!WriteFile(path, toml))
+        ADD_FAILURE() << "cannot write " << path;
 }
 
-std::string E2ETest::WriteConfig() {
+void E2ETest::WriteConfig() {
     std::ostringstream s;
     s << "[cluster]\nstate_dir = " << TomlString(stateDir_) << "\nlog_dir = " << TomlString(logDir_)
       << "\n\n";
@@ -338,7 +309,6 @@ std::string E2ETest::WriteConfig() {
         for (const auto& kv : in->attributes) s << kv.first << " = " << kv.second << "\n";
     }
     if (!WriteFile(configPath_, s.str())) ADD_FAILURE() << "cannot write " << configPath_;
-    return s.str();
 }
 
 std::vector<std::string> E2ETest::ChildEnvironment(const std::vector<std::string>& extraEnv, bool pam) const {
@@ -376,24 +346,16 @@ ProcResult E2ETest::RunCairn(const std::vector<std::string>& args, const std::st
     return Exec(KESTREL_E2E_CAIRNAGENT, all, input, extraEnv);
 }
 
-ProcResult E2ETest::RunSapsim(const std::vector<std::string>& args) {
-    return Exec(KESTREL_E2E_SAPSIM, args);
-}
-
 E2EResult E2ETest::Run(const std::string& command, const std::string& resource, bool json,
-                       const std::vector<std::string>& extraEnv, const std::vector<std::string>& extraArgs) {
+                       const std::vector<std::string>& extraEnv) {
     WriteConfig();
     const std::string agentLog = logDir_ + "/Kestrel.log";
     const std::string debugLog = logDir_ + "/resources/" + resource + ".log";
     const std::streamoff agentAt = FileSize(agentLog), debugAt = FileSize(debugLog);
-    std::vector<std::string> args;
-    if (json) args.push_back("--json");
-    args.push_back(command);
-    args.push_back(resource);
-    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-    E2EResult r;
     std::vector<std::string> all{"--config", configPath_};
-    all.insert(all.end(), args.begin(), args.end());
+    if (json) all.push_back("--json");
+    all.insert(all.end(), {command, resource});
+    E2EResult r;
     static_cast<ProcResult&>(r) = Exec(KESTREL_E2E_CAIRNAGENT, all, "", extraEnv, static_cast<uid_t>(-1),
                                        static_cast<gid_t>(-1), 60000, true);
     if (json) r.json = Json::parse(r.out, nullptr, false);
@@ -401,6 +363,10 @@ E2EResult E2ETest::Run(const std::string& command, const std::string& resource, 
     r.agentLog = LinesFrom(agentLog, agentAt);
     r.debugLog = LinesFrom(debugLog, debugAt);
     return r;
+}
+
+ProcResult E2ETest::RunSapsim(const std::vector<std::string>& args) {
+    return Exec(KESTREL_E2E_SAPSIM, args);
 }
 
 bool E2ETest::StartService(const Instance& instance) {
@@ -413,27 +379,14 @@ bool E2ETest::StopService(const Instance& instance) {
     ProcResult r = RunCairn({"svc", "stop", instance.service});
     if (r.exitStatus != 0) ADD_FAILURE() << "svc stop " << instance.service << ": " << r.err << r.out;
     // Stop returns while the service may still be stop pending: wait until its process is gone.
-    bool gone = WaitFor([&] {
-        ProcResult q = RunCairn({"svc", "query", instance.service});
-        return !Contains(q.out, "RUNNING") && !Contains(q.out, "PENDING") && !Contains(q.out, "running") &&
-               !Contains(q.out, "pending");
-    });
+    bool gone = WaitFor([&] { return ServiceState(instance) == "STOPPED"; });
     return r.exitStatus == 0 && gone;
 }
 
-bool E2ETest::StartSap(const Instance& instance, const kestrel_test::TestAccount& as) {
-    ProcResult r = Exec(instance.kernelDir + "/startsap.exe",
-                        {"name=" + instance.sid, "nr=" + instance.nr, "sapdiahost=" + instance.host}, "", {},
-                        as.uid, as.gid);
-    if (r.exitStatus != 0) ADD_FAILURE() << "startsap.exe: " << r.exitStatus << " " << r.out << r.err;
-    return r.exitStatus == 0;
-}
-
-bool E2ETest::StopSap(const Instance& instance, const kestrel_test::TestAccount& as) {
-    ProcResult r = Exec(instance.kernelDir + "/stopsap.exe",
-                        {"name=" + instance.sid, "nr=" + instance.nr, "sapdiahost=" + instance.host}, "", {},
-                        as.uid, as.gid);
-    if (r.exitStatus != 0) ADD_FAILURE() << "stopsap.exe: " << r.exitStatus << " " << r.out << r.err;
+bool E2ETest::SapTool(const Instance& in, const std::string& tool, const kestrel_test::TestAccount& as) {
+    ProcResult r = Exec(in.kernelDir + "/" + tool, {"name=" + in.sid, "nr=" + in.nr, "sapdiahost=" + in.host},
+                        "", {}, as.uid, as.gid);
+    if (r.exitStatus != 0) ADD_FAILURE() << tool << ": " << r.exitStatus << " " << r.out << r.err;
     ReapOrphans();
     return r.exitStatus == 0;
 }
@@ -496,21 +449,29 @@ bool E2ETest::WaitFor(const std::function<bool()>& pred, long limitMs) {
 
 size_t E2ETest::SimLogCount(const Instance& instance, const std::string& text) const {
     size_t n = 0;
-    for (const std::string& l : ReadLines(instance.instDir + "/work/sapsim.log"))
+    for (const std::string& l : kestrel_test::Lines(ReadFile(instance.instDir + "/work/sapsim.log")))
         if (Contains(l, text)) ++n;
     return n;
 }
 
-std::string E2ETest::MarkerScript(const std::string& path, const std::string& name, int code) {
-    const std::string markers = root_ + "/markers";
-    std::filesystem::create_directories(markers);
-    EXPECT_EQ(chmod(markers.c_str(), 0777), 0) << markers;
-    unlink(path.c_str());  // a tool of the kernel directory may be a link: never write through it
-    EXPECT_TRUE(WriteFile(
-        path, "#!/bin/sh\necho ran >> " + markers + "/" + name + "\nexit " + std::to_string(code) + "\n",
-        0755))
-        << path;
-    return markers + "/" + name;
+std::vector<std::string> E2ETest::Actions(const Instance& in) {
+    std::vector<std::string> out;
+    const std::string text = ReadFile(in.SapLogPath()), separator(43, '=');
+    if (text.empty()) return out;
+    EXPECT_EQ(text.back(), '\n') << text;
+    const std::vector<std::string> lines = kestrel_test::Lines(text);
+    EXPECT_EQ(lines.size() % 6, 0u) << text;
+    for (size_t i = 0; i + 6 <= lines.size(); i += 6) {
+        EXPECT_EQ(lines[i], separator) << text;
+        EXPECT_EQ(lines[i + 1], "SAPSID: " + in.sid) << text;
+        EXPECT_EQ(lines[i + 2], "Instance Name: " + in.name) << text;
+        EXPECT_EQ(lines[i + 3].rfind("Date: ", 0), 0u) << text;
+        EXPECT_TRUE(IsUtcStampOfNow(lines[i + 3].substr(std::min<size_t>(6, lines[i + 3].size()))))
+            << "not the UTC time of now: " << lines[i + 3];
+        EXPECT_EQ(lines[i + 5], separator) << text;
+        out.push_back(lines[i + 4]);
+    }
+    return out;
 }
 
 }  // namespace kestrel_e2e

@@ -6,14 +6,6 @@
 // the agent's process walk sees every process of the machine, but never one of another test's SID.
 // TearDown stops the services, kills every process whose image lies under the root (until none is left),
 // reaps them (the test process is a child subreaper) and removes the root, also after a failed test.
-//
-// Typical use:
-//   TEST_F(E2ETest, Something) {
-//       Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
-//       StartInstance(in);                       // service + startsap.exe as the administrator
-//       E2EResult r = Monitor(in);               // cairnagent --json monitor <resource>
-//       EXPECT_EQ(r.State(), "ONLINE");
-//   }
 #pragma once
 
 #include <gtest/gtest.h>
@@ -36,9 +28,6 @@ using kestrel_test::Contains;
 using kestrel_test::ProcResult;
 using kestrel_test::ReadFile;
 using kestrel_test::WriteFile;
-inline std::vector<std::string> ReadLines(const std::string& path) {
-    return kestrel_test::Lines(ReadFile(path));
-}
 
 // The action lines the agent writes into the SAP log file.
 inline constexpr const char* kStarted = "Action: SAP instance started by Cairn.";
@@ -61,12 +50,16 @@ struct E2EResult : ProcResult {
     std::vector<std::string> debugLog;  // lines added to <log_dir>/resources/<res>.log by this run
 
     std::string State() const;  // json "state", "" when absent
-    // The messages of every call (in call order); entryPoint "" = all calls.
+    // The messages of an entry point's calls in call order ("" = all calls, "startup" = startup's).
     std::vector<Json> Messages(const std::string& entryPoint = "") const;
-    bool HasMessage(int id, const std::string& entryPoint = "") const;
-    std::string MessageText(int id) const;  // the first message with this id, "" when none
-    int Severity(int id) const;             // of the first message with this id, -1 when none
-    // The ids of the messages of an entry point ("" = all, "startup" = startup's), dump lines left out.
+    // The first message with this id (an empty object when none).
+    Json Find(int id, const std::string& entryPoint = "") const;
+    bool HasMessage(int id, const std::string& entryPoint = "") const {
+        return Find(id, entryPoint).contains("id");
+    }
+    std::string MessageText(int id) const { return Find(id).value("text", ""); }  // "" when none
+    int Severity(int id) const { return Find(id).value("severity", -1); }         // -1 when none
+    // The ids of Messages(entryPoint), dump lines left out.
     std::vector<int> Ids(const std::string& entryPoint = "") const;
     // The result of the last call of this entry point, -1 when none.
     long long Result(const std::string& entryPoint) const;
@@ -79,6 +72,8 @@ struct E2EResult : ProcResult {
 
 // Lines of this run's debug log written by one function ("CKestrel::Online") that contain text.
 size_t TraceCount(const E2EResult& r, const std::string& function, const std::string& text);
+// Expects the run's exit status and resulting state.
+void ExpectRun(const E2EResult& r, int exitStatus, const std::string& state);
 // Expects the message with this id: its severity (1 error, 2 warning, 3 notice, 4 info) and, when given,
 // its exact text.
 void ExpectMessage(const E2EResult& r, int id, int severity, const std::string& text = "");
@@ -88,15 +83,11 @@ struct InstallOptions {
     std::string type{};      // central, dialog, enqueue, enqrep, aenqueue, aenqrep, jenqueue, jenqrep
     std::string arch{};      // abap, java, addin, none; empty: sapsim's default
     std::string sid{};       // empty: the test's SID (Sid())
-    std::string admin = kAdminAccount.name;
-    std::string serviceUser{};  // empty: the administrator
-    std::string resource{};     // empty: sap<SID>_<instance>
     std::string enqsrvRes{};
 };
 
 struct Instance {
-    std::string resource, sid, name, type, nr;
-    std::string admin;
+    std::string resource, sid, name, nr;
     std::string kernelDir;  // <root>/usr/sap/<SID>/SYS/exe/run (SAPHome, SAPMonHome)
     std::string instDir;    // <root>/usr/sap/<SID>/<name>
     std::string profile;    // InstProfile
@@ -129,19 +120,18 @@ class E2ETest : public ::testing::Test {
 
     // sapsim install; the resource enters the configuration. Fails the test (ADD_FAILURE) when it fails.
     Instance& Install(const InstallOptions& options);
-    // Replaces (or adds) one attribute of a resource: value is a TOML value text (TomlString, TomlList, "4").
-    void SetAttr(Instance& instance, const std::string& key, const std::string& tomlValue);
-    // Type attributes (OnlineTimeout, MonitorTimeout, ..., debug_tags) as TOML value texts.
-    void SetTypeAttr(const std::string& key, const std::string& tomlValue);
+    // Replaces (or adds) one attribute of a resource or of the type (OnlineTimeout, ..., debug_tags): value
+    // is a TOML value text (TomlString, TomlList, "4").
+    void SetAttr(Instance& in, const std::string& key, const std::string& value) {
+        Upsert(in.attributes, key, value);
+    }
+    void SetTypeAttr(const std::string& key, const std::string& value) { Upsert(typeAttrs_, key, value); }
     // Writes <instance dir>/sapsim.toml (the steering file); empty text removes it.
     void WriteControl(const Instance& instance, const std::string& toml);
-    // Writes the cluster configuration (Run does it before every command).
-    std::string WriteConfig();
 
-    // cairnagent [--json] COMMAND RESOURCE [extra args]; extraEnv entries "NAME=value" (they override).
+    // cairnagent [--json] COMMAND RESOURCE; extraEnv entries "NAME=value" (they override).
     E2EResult Run(const std::string& command, const std::string& resource, bool json = true,
-                  const std::vector<std::string>& extraEnv = {},
-                  const std::vector<std::string>& extraArgs = {});
+                  const std::vector<std::string>& extraEnv = {});
     E2EResult Monitor(const Instance& instance, const std::vector<std::string>& extraEnv = {}) {
         return Run("monitor", instance.resource, true, extraEnv);
     }
@@ -169,8 +159,11 @@ class E2ETest : public ::testing::Test {
     bool StartService(const Instance& instance);
     bool StopService(const Instance& instance);
     // startsap.exe / stopsap.exe of the kernel directory, run as the account (default: the administrator).
-    bool StartSap(const Instance& instance, const kestrel_test::TestAccount& as = kAdminAccount);
-    bool StopSap(const Instance& instance, const kestrel_test::TestAccount& as = kAdminAccount);
+    bool SapTool(const Instance& in, const std::string& tool, const kestrel_test::TestAccount& as);
+    bool StartSap(const Instance& in, const kestrel_test::TestAccount& as = kAdminAccount) {
+        return SapTool(in, "startsap.exe", as);
+    }
+    bool StopSap(const Instance& in) { return SapTool(in, "stopsap.exe", kAdminAccount); }
     // Service and processes, as an operator would bring the instance up by hand (no Online).
     bool StartInstance(const Instance& instance) { return StartService(instance) && StartSap(instance); }
 
@@ -200,27 +193,28 @@ class E2ETest : public ::testing::Test {
     }
     // Waits (real time) until pred holds or limitMs passes; returns the last value of pred.
     static bool WaitFor(const std::function<bool()>& pred, long limitMs = 5000);
+    // The action lines of the records in the instance's SAP action log; a record out of layout (separators,
+    // SAPSID, instance name, a UTC time stamp of now) fails the test.
+    std::vector<std::string> Actions(const Instance& in);
     // Lines containing text in the instance's work/sapsim.log (what the tools and images did).
     size_t SimLogCount(const Instance& instance, const std::string& text) const;
-
+    void SetTimeScale(int scale) { timeScale_ = scale; }  // KESTREL_TIME_SCALE, default 1000
     // Environment of every child: the test's own (minus the wrapper variables), the identity's variables,
-    // CAIRN_SERVICE_ROOT and KESTREL_TIME_SCALE (default 1000). Only with pam does it switch the PAM wrapper
-    // on (the agent's log-on needs it), with its per-process folders in <root>/pam; processes the harness
-    // starts itself (tools, services) need no PAM.
+    // CAIRN_SERVICE_ROOT and KESTREL_TIME_SCALE. Only with pam does it switch the PAM wrapper on (the
+    // agent's log-on needs it), with its per-process folders in <root>/pam; the harness's own processes
+    // (tools, services) need no PAM.
     std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extraEnv,
                                               bool pam = true) const;
-    void SetTimeScale(int scale) { timeScale_ = scale; }
-
-    // Replaces path by a script that adds a line to <root>/markers/<name> on each run and exits with code;
-    // returns the marker's path. The folder is open to every account (tools run as the administrator).
-    std::string MarkerScript(const std::string& path, const std::string& name, int code);
 
   private:
+    void WriteConfig();  // the cluster configuration (Run writes it before every command)
+    using Attributes = std::vector<std::pair<std::string, std::string>>;
+    static void Upsert(Attributes& attributes, const std::string& key, const std::string& tomlValue);
     void KillEverything();
     std::string root_, logDir_, stateDir_, configPath_, encodedPassword_;
     std::unique_ptr<kestrel_test::TestIdentity> identity_;
     std::vector<std::unique_ptr<Instance>> instances_;
-    std::vector<std::pair<std::string, std::string>> typeAttrs_;
+    Attributes typeAttrs_;
     std::vector<std::string> sids_;
     int timeScale_ = 1000;
 };

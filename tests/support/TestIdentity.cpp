@@ -4,14 +4,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <set>
-
-extern char** environ;
 
 namespace kestrel_test {
 namespace {
@@ -117,14 +115,7 @@ bool RunWithTestIdentity(int argc, char** argv, const std::vector<TestAccount>& 
                      error.c_str());
         return false;
     }
-    std::vector<std::string> env;
-    std::set<std::string> replaced;
-    for (const std::string& e : identity->Environment()) replaced.insert(e.substr(0, e.find('=') + 1));
-    for (char** e = environ; *e; ++e) {
-        std::string entry(*e);
-        if (!replaced.count(entry.substr(0, entry.find('=') + 1))) env.push_back(entry);
-    }
-    for (const std::string& e : identity->Environment()) env.push_back(e);
+    std::vector<std::string> env = EnvironmentWith(identity->Environment());
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -147,20 +138,14 @@ bool RunWithTestIdentity(int argc, char** argv, const std::vector<TestAccount>& 
     return true;
 }
 
-}  // namespace kestrel_test
-
-namespace kestrel_test {
 namespace {
 template <class S>
 S StripLines(const S& output, const S& prefix1, const S& prefix2) {
     S kept;
-    size_t pos = 0;
-    while (pos < output.size()) {
-        size_t end = output.find('\n', pos);
-        size_t next = end == S::npos ? output.size() : end + 1;
-        S line = output.substr(pos, next - pos);
+    for (size_t pos = 0, next; pos < output.size(); pos = next) {
+        next = std::min(output.find('\n', pos), output.size() - 1) + 1;
+        const S line = output.substr(pos, next - pos);
         if (line.rfind(prefix1, 0) != 0 && line.rfind(prefix2, 0) != 0) kept += line;
-        pos = next;
     }
     return kept;
 }

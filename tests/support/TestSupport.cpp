@@ -27,11 +27,9 @@ long NowMs() {
 }
 
 namespace {
-
 std::string Name(const std::string& entry) {
     return entry.substr(0, entry.find('='));
 }
-
 }  // namespace
 
 TempDir::TempDir(unsigned mode) {
@@ -76,10 +74,7 @@ std::vector<std::string> EnvironmentWith(const std::vector<std::string>& add,
     for (char** e = environ; *e; ++e)
         if (!drop.count(Name(*e))) env.push_back(*e);
     for (const std::string& e : add) {
-        const std::string name = Name(e);
-        env.erase(
-            std::remove_if(env.begin(), env.end(), [&](const std::string& x) { return Name(x) == name; }),
-            env.end());
+        std::erase_if(env, [&](const std::string& x) { return Name(x) == Name(e); });
         env.push_back(e);
     }
     return env;
@@ -97,15 +92,10 @@ ProcResult RunProcess(const RunOptions& o) {
     for (std::string& e : envStore) envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    int in[2], out[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0) return r;
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        close(in[0]);
-        close(in[1]);
-        return r;
-    }
-    if (pipe2(err, O_CLOEXEC) != 0) {
-        for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
+    int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+            if (fd >= 0) close(fd);
         return r;
     }
     const long start = NowMs();
