@@ -239,8 +239,9 @@ std::string ExplainText(const std::string& resource, const ExplainFacts& f) {
     }
     out += "ProcMon entries checked: " + (f.procMon.empty() ? std::string("none") : List(f.procMon)) + "\n";
     out += "ProcMon entries missing: " + (f.missing.empty() ? std::string("none") : List(f.missing)) + "\n";
-    out += "Process check: " + (f.processCheck.empty() ? std::string("(no summary)") : List(f.processCheck)) +
-           "\n";
+    std::string check;
+    for (const std::string& line : f.processCheck) check += (check.empty() ? "" : " ") + line;
+    out += "Process check: " + (check.empty() ? std::string("(no summary)") : check) + "\n";
     out += "Start service: " +
            (f.service.empty() ? std::string("not checked") : f.service + " " + f.serviceState) + "\n";
     out += "First level (processes and start service): " + LevelText(f.first) + "\n";

@@ -237,6 +237,9 @@ int RunStatus(CommandContext& context, const std::vector<std::string>& args) {
         std::vector<StatusRow> rows;
         std::string error;
         if (!MonitorAll(*config, names, rows, error)) return UsageError(error);
+        // A signal from the terminal also reaches the tools the agent runs: a round it cut short is not
+        // shown, and the last whole round's status stands.
+        if (!first && gStop) break;
         status = std::all_of(rows.begin(), rows.end(), [](const StatusRow& r) { return r.result == 1; })
                      ? kExitOk
                      : kExitNotAchieved;

@@ -207,6 +207,15 @@ TEST_F(OperatorTest, ExplainNamesTheMissingProcessAndTheStoppedService) {
     EXPECT_EQ(j["levels"]["third"]["why"], "MonitorProgram is empty");
     EXPECT_TRUE(ReadFile(Root() + "/log/resources/" + in.resource + ".log").find("DBG19") !=
                 std::string::npos);
+
+    // With a countdown of 3 the third Monitor from here skips the second level.
+    SetAttr(in, "SecondLevelMonitor", "3");
+    for (int i = 0; i < 2; ++i) ASSERT_EQ(Cairn({"monitor", in.resource}).exitStatus, 0);
+    r = Cairn({"explain", in.resource});
+    EXPECT_TRUE(
+        Contains(r.out, "Second level (SAP's tool): not run (the countdown (SLMCounter) was 2 and is now 1"))
+        << r.out;
+    EXPECT_TRUE(Contains(r.out, "Tools run: none\n")) << r.out;
 }
 
 // Online on a terminal: the progress line is drawn in place and cleared before the result; through a pipe,
