@@ -16,8 +16,8 @@ bool Has(const std::string& s, std::string_view part) {
     return s.find(part) != std::string::npos;
 }
 
-// The text between the n-th (from 0) "[" and the "]" that closes it; empty when there is none. Names in
-// brackets hold no brackets themselves except paths, which end the line's last bracket pair (see Last).
+// The text between the n-th (from 0) "[" and the next "]"; empty when there is none. For names and numbers,
+// which hold no brackets (paths may: they are cut out by what follows them instead).
 std::string Bracket(const std::string& s, size_t n = 0) {
     size_t open = std::string::npos;
     for (size_t i = 0, at = 0; i <= n; ++i, at = open + 1) {
@@ -69,7 +69,6 @@ ExplainFacts ExplainFromTrace(const std::vector<TimedTrace>& lines) {
     ExplainFacts f;
     std::vector<std::pair<std::string, std::string>> matched;  // image path -> ProcMon entry
     std::string slmFrom, slmTo;
-    bool slmSkip = false;
     std::optional<size_t> tool;  // index of the tool in progress
     bool toolRunning = false;
     uint64_t toolStart = 0;
@@ -138,7 +137,6 @@ ExplainFacts ExplainFromTrace(const std::vector<TimedTrace>& lines) {
         } else if (StartsWith(t, "Decrementing SLMCounter to [")) {
             slmTo = Bracket(t);
         } else if (Has(t, "Skipping the Second Level Monitor.")) {
-            slmSkip = true;
             f.second.why = "SecondLevelMonitor is " + Bracket(t) + ": the second level is switched off";
         } else if (StartsWith(t, "_SecondLevelMonitor is called")) {
             f.second.ran = true;
@@ -181,7 +179,6 @@ ExplainFacts ExplainFromTrace(const std::vector<TimedTrace>& lines) {
             f.second.why = "the first level did not find the instance online";
         }
     }
-    (void)slmSkip;
     if (f.first.verdict == "not online" && f.first.why.empty()) {
         if (!f.missing.empty()) {
             std::string list;
@@ -229,7 +226,7 @@ std::string JsonList(const std::vector<std::string>& items) {
 
 }  // namespace
 
-std::string ExplainText(const std::string& resource, const ExplainFacts& f) {
+std::string ExplainText(const ExplainFacts& f) {
     std::string out;
     out += "Processes of the instance found (PID, image, owner):\n";
     if (f.processes.empty()) out += "  none\n";
@@ -253,7 +250,6 @@ std::string ExplainText(const std::string& resource, const ExplainFacts& f) {
                (tool.exitCode ? std::to_string(*tool.exitCode) : std::string("not traced")) + ", " +
                std::to_string(tool.ms) + " ms" + (tool.failure.empty() ? "" : "; " + tool.failure) + "\n";
     }
-    (void)resource;
     return out;
 }
 

@@ -49,8 +49,10 @@ struct ExplainFacts {
 // The facts of one Monitor call's trace lines, in the order written.
 ExplainFacts ExplainFromTrace(const std::vector<TimedTrace>& lines);
 
-// Plain-words report and JSON object (without the closing brace, so the caller can add fields).
-std::string ExplainText(const std::string& resource, const ExplainFacts& facts);
+// The facts in plain words, one line per fact (lines end in a line feed).
+std::string ExplainText(const ExplainFacts& facts);
+// The facts as the fields of a JSON object ("processes": [...], ..., "tools": [...]), without braces, so the
+// caller can put them beside its own fields.
 std::string ExplainJsonFields(const ExplainFacts& facts);
 
 }  // namespace cairn::host

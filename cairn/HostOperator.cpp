@@ -306,21 +306,17 @@ int RunExplain(CommandContext& context, const std::vector<std::string>& args) {
     const ExplainFacts facts = ExplainFromTrace(lines);
     const std::string state = StateOf(call.result);
     if (context.options().json) {
-        std::string messages = "[";
-        for (const LogMessage& m : call.messages) {
-            messages += (messages.size() > 1 ? ", " : "") + std::string("{\"id\": ") + std::to_string(m.id) +
-                        ", \"severity\": " + std::to_string(m.severity) +
-                        ", \"text\": " + JsonString(m.text) + "}";
-        }
+        std::string messages;
+        for (const LogMessage& m : call.messages) messages += (messages.empty() ? "" : ", ") + JsonMessage(m);
         printf(
             "{\"resource\": %s, \"command\": \"explain\", \"version\": %s, \"state\": %s, \"result\": %u, "
-            "\"duration_ms\": %llu, %s, \"messages\": %s]}\n",
+            "\"duration_ms\": %llu, %s, \"messages\": [%s]}\n",
             JsonString(name).c_str(), JsonString(HostVersion()).c_str(), JsonString(state).c_str(),
             call.result, static_cast<unsigned long long>(call.durationMs), ExplainJsonFields(facts).c_str(),
             messages.c_str());
     } else {
         std::string out = name + ": " + state + " (Monitor result " + std::to_string(call.result) + ", " +
-                          std::to_string(call.durationMs) + " ms)\n" + ExplainText(name, facts);
+                          std::to_string(call.durationMs) + " ms)\n" + ExplainText(facts);
         std::string messages;
         for (const LogMessage& m : call.messages) {
             if (m.severity <= 3)
