@@ -439,11 +439,17 @@ int RunHelp(CommandContext& context, const std::vector<std::string>& args) {
     }
     for (const HostCommand& command : kCommands) {
         if (args[0] != command.name) continue;
-        // The synopsis is the usage, then (after two blanks or more) a one-line summary.
-        std::string usage = command.synopsis;
-        usage = usage.substr(0, usage.find("  ", usage.find(' ') + 1));
-        if (size_t blank = usage.find_first_not_of(' ', usage.find(' ')); blank != std::string::npos)
-            usage = usage.substr(0, usage.find(' ')) + " " + usage.substr(blank);
+        // The synopsis is the usage, then the one-line summary in the column kSummaryColumn, or after two
+        // blanks when the usage is longer.
+        constexpr size_t kSummaryColumn = 25;
+        const std::string synopsis = command.synopsis;
+        size_t cut = synopsis.size() > kSummaryColumn && synopsis[kSummaryColumn - 1] == ' '
+                         ? kSummaryColumn
+                         : synopsis.find("  ", std::min(kSummaryColumn, synopsis.size()));
+        std::string usage;
+        for (char c : synopsis.substr(0, cut))  // blanks that align columns become one
+            if (c != ' ' || (!usage.empty() && usage.back() != ' ')) usage += c;
+        while (!usage.empty() && usage.back() == ' ') usage.pop_back();
         printf("usage: cairnagent [--config FILE] [--json] [-v] %s\n\n%s", usage.c_str(), command.help);
         return kExitOk;
     }

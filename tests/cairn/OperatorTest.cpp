@@ -84,6 +84,9 @@ TEST_F(OperatorTest, VersionAndHelp) {
     EXPECT_EQ(r.exitStatus, 0);
     EXPECT_TRUE(r.out.starts_with("usage: cairnagent [--config FILE] [--json] [-v] status [RES ...]"))
         << r.out;
+    EXPECT_TRUE(Cairn({"help", "clean"})
+                    .out.starts_with("usage: cairnagent [--config FILE] [--json] [-v] clean RES "
+                                     "[--reason N]\n\nEnds every process"));
     r = Cairn({"help", "frobnicate"});
     EXPECT_EQ(r.exitStatus, 2);
     EXPECT_TRUE(Contains(r.err, "help: unknown command 'frobnicate'")) << r.err;
