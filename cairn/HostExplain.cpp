@@ -179,6 +179,7 @@ ExplainFacts ExplainFromTrace(const std::vector<TimedTrace>& lines) {
             f.second.why = "the first level did not find the instance online";
         }
     }
+    if (!f.first.ran) f.first.why = "the agent did not get as far as the checks: see its messages";
     if (f.first.verdict == "not online" && f.first.why.empty()) {
         if (!f.missing.empty()) {
             std::string list;

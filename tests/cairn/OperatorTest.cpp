@@ -226,7 +226,7 @@ TEST_F(OperatorTest, ExplainNamesTheMissingProcessAndTheStoppedService) {
 TEST_F(OperatorTest, ProgressLineOnlyOnATerminal) {
     Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
     WriteControl(in, "[startsap]\ndelay_ms = 700\n");
-    std::string out = CairnOnTerminal({"online", in.resource});
+    std::string out = CairnOnTerminal({"-v", "online", in.resource});
     const size_t result = out.find(in.resource + ": ONLINE");
     ASSERT_NE(result, std::string::npos) << out;
     size_t draws = 0;
@@ -235,6 +235,13 @@ TEST_F(OperatorTest, ProgressLineOnlyOnATerminal) {
         ++draws;
     EXPECT_GE(draws, 2u) << out;
     EXPECT_TRUE(Contains(out, "s of 10000s left")) << out;
+    // Each echoed message starts on a line of its own: the progress line was cleared before it.
+    size_t echoes = 0;
+    for (size_t at = out.find("INFO 55002-"); at != std::string::npos; at = out.find("INFO 55002-", at + 1)) {
+        ++echoes;
+        EXPECT_TRUE(at >= 4 && (out.compare(at - 4, 4, "\r\033[K") == 0 || out[at - 1] == '\n')) << out;
+    }
+    EXPECT_GT(echoes, 0u) << out;
     EXPECT_EQ(out.rfind("\r\033[K", result) + 4, result) << "the line is cleared just before the result";
 
     ASSERT_TRUE(Cairn({"offline", in.resource}).exitStatus == 0);
