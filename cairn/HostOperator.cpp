@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +24,8 @@ namespace cairn::host {
 namespace {
 
 constexpr uint32_t kTraceTag = 19;  // the debug tag of trace lines
+// Monitor calls status runs at the same time (each runs the agent's process walk and maybe a tool).
+constexpr size_t kMaxParallel = 16;
 
 const char* StateOf(uint32_t monitorResult) {
     return monitorResult == 1 ? "ONLINE" : monitorResult == 0 ? "OFFLINE" : "UNKNOWN";
@@ -78,17 +81,22 @@ bool MonitorAll(const HostConfig& config, const std::vector<std::string>& names,
             error = type.library + ": the agent has no Monitor entry point";
             return false;
         }
+        // At most kMaxParallel calls at a time; each thread takes the next resource until none is left.
+        std::atomic<size_t> next{0};
         std::vector<std::thread> threads;
-        for (size_t i : indexes) {
-            threads.emplace_back([&, i] {
-                const std::vector<std::string> argv = BuildArguments(type, config.resources.at(names[i]));
-                CallRecord call = agent->Call(EntryPoint::Monitor, names[i], argv);
-                rows[i].result = call.result;
-                rows[i].durationMs = call.durationMs;
-                for (const LogMessage& message : call.messages) {
-                    if (message.severity > 2) continue;
-                    rows[i].message = message;
-                    break;
+        for (size_t t = 0; t < std::min(indexes.size(), kMaxParallel); ++t) {
+            threads.emplace_back([&] {
+                for (size_t k = next++; k < indexes.size(); k = next++) {
+                    const size_t i = indexes[k];
+                    const std::vector<std::string> argv = BuildArguments(type, config.resources.at(names[i]));
+                    CallRecord call = agent->Call(EntryPoint::Monitor, names[i], argv);
+                    rows[i].result = call.result;
+                    rows[i].durationMs = call.durationMs;
+                    for (const LogMessage& message : call.messages) {
+                        if (message.severity > 2) continue;
+                        rows[i].message = message;
+                        break;
+                    }
                 }
             });
         }
