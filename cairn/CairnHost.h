@@ -98,6 +98,28 @@ std::string SeverityName(uint32_t severity);
 void SetMessageListener(std::function<void(const LogMessage&)> listener);
 // All messages collected since the last call, in the order written; the collection is emptied.
 std::vector<LogMessage> TakeMessages();
+// The collected messages of one call id, in the order written; they leave the collection, the others stay.
+// Hosts running several calls at once take each call's own this way.
+std::vector<LogMessage> TakeMessagesOfCall(uint64_t callId);
+
+// When set, console messages (CairnAgLogConsoleMsgText) are handed to this function as the finished line
+// instead of being written to standard error by the framework, so a host that draws on the terminal can
+// put them between its own output. Called on the writing thread, one at a time; an empty function
+// restores the plain write. It must not call back into the framework's log functions.
+void SetConsoleWriter(std::function<void(const std::string& line)> writer);
+
+// One resource debug-log line (trace 19, dump 20) whose debug tag is enabled for the type.
+struct TraceLine {
+    uint64_t callId = 0;   // of the writing thread's context
+    std::string resource;  // empty when none
+    uint32_t debugTag = 0;
+    std::string function;  // UTF-8
+    std::string text;      // UTF-8, as the agent wrote it
+};
+// Called for every debug-log line of an enabled tag (also when no log directory is configured), on the
+// writing thread, one at a time. An empty function removes the listener. The listener must not call back
+// into the framework's log functions.
+void SetTraceListener(std::function<void(const TraceLine&)> listener);
 
 // ---- Entry points -----------------------------------------------------------------------------------
 

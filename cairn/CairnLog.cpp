@@ -26,6 +26,8 @@ struct LogState {
     std::string logDir;
     std::vector<LogMessage> journal;
     std::function<void(const LogMessage&)> listener;
+    std::function<void(const TraceLine&)> traceListener;
+    std::function<void(const std::string&)> consoleWriter;
 };
 
 LogState& Log() {
@@ -104,6 +106,8 @@ void ResetLog() {
     std::lock_guard lock(Log().mu);
     Log().journal.clear();
     Log().listener = nullptr;
+    Log().traceListener = nullptr;
+    Log().consoleWriter = nullptr;
     Log().logDir.clear();
 }
 
@@ -128,7 +132,13 @@ void WriteAgentLog(uint32_t severity, const char* tag, uint32_t messageId, const
     LogState& log = Log();
     std::lock_guard lock(log.mu);
     AppendLine(log.logDir, "Kestrel.log", line);
-    if (console) WriteAll(STDERR_FILENO, line);
+    if (console) {
+        if (log.consoleWriter) {
+            log.consoleWriter(line);
+        } else {
+            WriteAll(STDERR_FILENO, line);
+        }
+    }
     if (log.listener) log.listener(message);
     log.journal.push_back(std::move(message));
 }
@@ -160,11 +170,14 @@ void WriteDebugLog(uint32_t debugTag, const char* function, const char* sourcePa
         // resource names cannot contain '@'.
         fileName = context.resource.empty() ? "@" + type + ".log" : FileStem(context.resource) + ".log";
     }
+    const std::string utf8 = text != nullptr ? TernWideToUtf8(text) : std::string();
+    std::lock_guard lock(Log().mu);
+    if (Log().traceListener) {
+        Log().traceListener(TraceLine{context.callId, context.resource, debugTag, SafeUtf8(function), utf8});
+    }
     if (logDir.empty()) return;
     std::string entry = NowText() + " DBG" + std::to_string(debugTag) + " " + SafeUtf8(function) + " [" +
-                        SafeUtf8(sourcePath) + ":" + std::to_string(line) + "] " +
-                        Indented(text != nullptr ? TernWideToUtf8(text) : std::string()) + "\n";
-    std::lock_guard lock(Log().mu);
+                        SafeUtf8(sourcePath) + ":" + std::to_string(line) + "] " + Indented(utf8) + "\n";
     AppendLine(logDir + "/resources", fileName, entry);
 }
 
@@ -181,6 +194,26 @@ std::string SeverityName(uint32_t severity) {
 void SetMessageListener(std::function<void(const LogMessage&)> listener) {
     std::lock_guard lock(detail::Log().mu);
     detail::Log().listener = std::move(listener);
+}
+
+std::vector<LogMessage> TakeMessagesOfCall(uint64_t callId) {
+    std::lock_guard lock(detail::Log().mu);
+    std::vector<LogMessage>& journal = detail::Log().journal;
+    std::vector<LogMessage> out;
+    std::vector<LogMessage> kept;
+    for (LogMessage& message : journal) (message.callId == callId ? out : kept).push_back(std::move(message));
+    journal.swap(kept);
+    return out;
+}
+
+void SetConsoleWriter(std::function<void(const std::string&)> writer) {
+    std::lock_guard lock(detail::Log().mu);
+    detail::Log().consoleWriter = std::move(writer);
+}
+
+void SetTraceListener(std::function<void(const TraceLine&)> listener) {
+    std::lock_guard lock(detail::Log().mu);
+    detail::Log().traceListener = std::move(listener);
 }
 
 std::vector<LogMessage> TakeMessages() {

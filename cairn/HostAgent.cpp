@@ -31,9 +31,8 @@ void LoadedAgent::RunOnWorker(const ThreadContext& context, Fn&& fn, std::vector
         fn();
     });
     worker.join();
-    for (LogMessage& message : TakeMessages()) {
-        (message.callId == context.callId ? *mine : startupMessages_).push_back(std::move(message));
-    }
+    // Only this call's messages: other calls may be running on other threads at the same time.
+    for (LogMessage& message : TakeMessagesOfCall(context.callId)) mine->push_back(std::move(message));
 }
 
 std::unique_ptr<LoadedAgent> LoadedAgent::Load(const TypeDefinition& type, std::string& error) {
@@ -126,6 +125,8 @@ size_t LoadedAgent::Unload() {
 std::vector<LogMessage> LoadedAgent::TakeStartupMessages() {
     std::vector<LogMessage> out;
     out.swap(startupMessages_);
+    // Messages of threads outside any call are left in the framework's collection.
+    for (LogMessage& message : TakeMessages()) out.push_back(std::move(message));
     return out;
 }
 

@@ -36,7 +36,8 @@ class LoadedAgent {
 
     bool Has(EntryPoint entryPoint) const;
     // Calls an entry point (which must exist) for a resource with its argument texts; cleanReason is used by
-    // Clean only. Blocks until the call returns.
+    // Clean only. Blocks until the call returns. Several threads may call at once (for different resources):
+    // each call collects only the messages of its own call id.
     CallRecord Call(EntryPoint entryPoint, const std::string& resource, const std::vector<std::string>& args,
                     uint32_t cleanReason = 0);
     // Runs the Shutdown entry point (when there is one), forgets callbacks the agent left registered and

@@ -1,9 +1,11 @@
 // online, offline, monitor, clean and encrypt-password; the command table.
 #include "HostCommands.h"
 
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -12,14 +14,18 @@
 #include "CairnHost.h"
 #include "HostAgent.h"
 #include "HostDemo.h"
+#include "HostProgress.h"
 #include "LibPasswordCodec.h"
 #include "LibSafeFile.h"
 #ifdef CAIRN_HOST_HAVE_SVC
 #include "SvcCommand.h"
 #endif
 
+#ifndef KESTREL_VERSION
+#define KESTREL_VERSION "unknown"
+#endif
+
 namespace cairn::host {
-namespace {
 
 std::string JsonString(std::string_view text) {
     std::string out = "\"";
@@ -59,6 +65,8 @@ std::string JsonString(std::string_view text) {
     return out + "\"";
 }
 
+namespace {
+
 std::string JsonMessages(const std::vector<LogMessage>& messages) {
     std::string out = "[";
     for (const LogMessage& message : messages) {
@@ -71,14 +79,14 @@ std::string JsonMessages(const std::vector<LogMessage>& messages) {
 }
 
 // One stderr line per echoed message, continuation lines indented as in the agent log.
-void EchoMessage(const LogMessage& message) {
+std::string EchoLine(const LogMessage& message) {
     std::string text;
     for (char c : message.text) text += c == '\n' ? std::string("\n    ") : std::string(1, c);
     std::string line = SeverityName(message.severity) + " " + std::to_string(message.category) + "-" +
                        std::to_string(message.id) + " " +
                        (message.resource.empty() ? "-" : message.resource) + " " + message.tag + ": " + text +
                        "\n";
-    fputs(line.c_str(), stderr);
+    return line;
 }
 
 const char* StateName(uint32_t monitorResult) {
@@ -148,16 +156,28 @@ int RunResourceCommand(CommandContext& context, const std::vector<std::string>& 
 #endif
 
     const bool verbose = context.options().verbose;
-    SetMessageListener([verbose](const LogMessage& message) {
-        // Console messages already reached standard error through the framework.
-        if (!message.console && (verbose || message.severity <= 2)) EchoMessage(message);
+    // Online, Offline and Clean can take minutes: on a terminal a progress line tells what is going on.
+    ProgressLine progress(action != Action::Monitor && !context.options().json && isatty(STDERR_FILENO));
+    SetMessageListener([verbose, &progress](const LogMessage& message) {
+        progress.Note(message.text);
+        // Console messages reach standard error through the console writer.
+        if (!message.console && (verbose || message.severity <= 2)) progress.Echo(EchoLine(message));
     });
+    SetConsoleWriter([&progress](const std::string& line) { progress.Echo(line); });
+    SetTraceListener([&progress](const TraceLine& line) {
+        if (line.debugTag != 20) progress.Note(line.text);
+    });
+    // The listeners refer to the progress line: they go before it does.
+    struct Unhook {
+        ~Unhook() {
+            SetMessageListener(nullptr);
+            SetConsoleWriter(nullptr);
+            SetTraceListener(nullptr);
+        }
+    } unhook;
     std::string error;
     std::unique_ptr<LoadedAgent> agent = LoadedAgent::Load(type, error);
-    if (agent == nullptr) {
-        SetMessageListener(nullptr);
-        return UsageError(error);
-    }
+    if (agent == nullptr) return UsageError(error);
     std::vector<EntryPoint> plan;
     switch (action) {
         case Action::Online:
@@ -176,21 +196,28 @@ int RunResourceCommand(CommandContext& context, const std::vector<std::string>& 
     for (EntryPoint entryPoint : plan) {
         if (!agent->Has(entryPoint)) {
             agent->Unload();
-            SetMessageListener(nullptr);
             return UsageError(type.library + ": the agent has no " + EntryPointName(entryPoint) +
                               " entry point");
         }
     }
 
     const std::vector<std::string> argv = BuildArguments(type, resource->second);
+    const std::map<std::string, int32_t>& typeAttributes = config->settings.types.at(type.name).attributes;
     std::vector<CallRecord> calls;
-    for (EntryPoint entryPoint : plan) calls.push_back(agent->Call(entryPoint, resourceName, argv, reason));
+    for (EntryPoint entryPoint : plan) {
+        const std::string name = EntryPointName(entryPoint);
+        auto budget = typeAttributes.find(name + "Timeout");
+        progress.Begin(name + " " + resourceName, budget == typeAttributes.end()
+                                                      ? 0
+                                                      : static_cast<uint32_t>(std::max(budget->second, 0)));
+        calls.push_back(agent->Call(entryPoint, resourceName, argv, reason));
+        progress.End();
+    }
     std::vector<LogMessage> startupMessages = agent->TakeStartupMessages();
     size_t left = agent->Unload();
     std::vector<LogMessage> shutdownMessages = agent->TakeShutdownMessages();
     std::vector<LogMessage> late = agent->TakeStartupMessages();  // from threads outside any call
     startupMessages.insert(startupMessages.end(), late.begin(), late.end());
-    SetMessageListener(nullptr);
     if (left > 0) {
         fprintf(stderr, "cairnagent: warning: the agent left %zu change callback(s) registered at shutdown\n",
                 left);
@@ -353,24 +380,84 @@ int RunSvc(CommandContext& context, const std::vector<std::string>& args) {
 }
 #endif
 
+int RunHelp(CommandContext& context, const std::vector<std::string>& args);
+
 // The command table. svc (the embedded service manager) and demo are added here by their owners.
 const HostCommand kCommands[] = {
-    {"online", "online  RES              Online, then one Monitor; prints the resulting state", RunOnline},
-    {"offline", "offline RES              Offline, then one Monitor", RunOffline},
-    {"monitor", "monitor RES              Monitor; prints ONLINE, OFFLINE or UNKNOWN", RunMonitor},
+    {"online", "online  RES              Online, then one Monitor; prints the resulting state", RunOnline,
+     "Brings the resource online (the agent starts the SAP instance and waits for it within OnlineTimeout),\n"
+     "then runs one Monitor. Prints RES: ONLINE, OFFLINE or UNKNOWN; exit status 0 only for ONLINE.\n"
+     "On a terminal a progress line shows the step in progress, the time spent and the budget left.\n"},
+    {"offline", "offline RES              Offline, then one Monitor", RunOffline,
+     "Takes the resource offline (the agent stops the SAP instance and its start service within\n"
+     "OfflineTimeout), then runs one Monitor. Exit status 0 only when the resource is OFFLINE afterwards.\n"},
+    {"monitor", "monitor RES              Monitor; prints ONLINE, OFFLINE or UNKNOWN", RunMonitor,
+     "Runs the agent's Monitor once. Exit status 0 for ONLINE or OFFLINE, 1 for UNKNOWN.\n"
+     "To see how the verdict came about, use \"cairnagent explain RES\".\n"},
     {"clean",
      "clean   RES [--reason N] Clean; prints its result (0 cleaned, 1 a process could not be killed)",
-     RunClean},
+     RunClean,
+     "Ends every process of the instance and stops its start service (reason N is handed to the agent,\n"
+     "default 0). Exit status 0 when the result is 0.\n"},
+    {"status",
+     "status  [RES ...] [--watch SECONDS]  Monitor of every (or the named) resource at once, a row each",
+     RunStatus,
+     "Runs Monitor for every configured resource (or the named ones) at once, each within its own\n"
+     "budget, and prints one row per resource: name, type, SAP system, instance, state, duration and the\n"
+     "first ERROR or WARNING message of the call. --watch SECONDS repeats until interrupted (Ctrl-C).\n"
+     "--json prints a JSON array. Exit status 0 only when every resource is ONLINE, else 1.\n"},
+    {"explain", "explain RES              Monitor with full tracing; tells how the verdict came about",
+     RunExplain,
+     "Runs one Monitor with every trace line switched on for that call only and tells, from the agent's\n"
+     "own trace lines, which processes were found or missing, the start service's state, which monitor\n"
+     "levels ran (and why others did not), each tool's command line and exit code, and the final state.\n"
+     "Exit status as for monitor.\n"},
     {"encrypt-password",
      "encrypt-password         reads a password (no echo on a terminal), prints its encoded form",
-     RunEncryptPassword},
+     RunEncryptPassword,
+     "Reads one line from standard input and prints the encoded form that SAPAdminPassword takes.\n"},
 #ifdef CAIRN_HOST_HAVE_SVC
     {"svc", "svc ...                  the embedded service manager (svc with no action prints its usage)",
-     RunSvc},
+     RunSvc,
+     "svc create NAME [--user U] [--display-name D] -- PROG ARGS..., svc delete|start|stop|query NAME,\n"
+     "svc list: the service registry under <state_dir>/services.\n"},
 #endif
     {"demo", "demo                     runs a simulated SAP system through the agent and cleans up (root)",
-     RunDemo},
+     RunDemo,
+     "Sets up a simulated SAP system with four resources in a temporary directory, brings them online,\n"
+     "monitors them, kills a dispatcher behind the cluster's back, recovers and takes everything offline;\n"
+     "then removes everything it made.\n"},
+    {"help", "help    COMMAND          the usage and a short explanation of a command", RunHelp,
+     "Prints the usage line of COMMAND and a few lines about what it does.\n"},
 };
+
+int RunHelp(CommandContext& context, const std::vector<std::string>& args) {
+    (void)context;
+    if (args.size() != 1) {
+        return UsageError(args.empty() ? "help: name a command (cairnagent help COMMAND)"
+                                       : "help: unexpected argument '" + args[1] + "'");
+    }
+    for (const HostCommand& command : kCommands) {
+        if (args[0] != command.name) continue;
+        // The synopsis is the usage, then the one-line summary in the column kSummaryColumn, or after two
+        // blanks when the usage is longer.
+        constexpr size_t kSummaryColumn = 25;
+        const std::string synopsis = command.synopsis;
+        size_t cut = synopsis.size() > kSummaryColumn && synopsis[kSummaryColumn - 1] == ' '
+                         ? kSummaryColumn
+                         : synopsis.find("  ", std::min(kSummaryColumn, synopsis.size()));
+        std::string usage;
+        for (char c : synopsis.substr(0, cut))  // blanks that align columns become one
+            if (c != ' ' || (!usage.empty() && usage.back() != ' ')) usage += c;
+        while (!usage.empty() && usage.back() == ' ') usage.pop_back();
+        printf("usage: cairnagent [--config FILE] [--json] [-v] %s\n\n%s", usage.c_str(), command.help);
+        return kExitOk;
+    }
+    std::string known;
+    for (const HostCommand& command : kCommands)
+        known += std::string(known.empty() ? "" : ", ") + command.name;
+    return UsageError("help: unknown command '" + args[0] + "' (commands: " + known + ")");
+}
 
 }  // namespace
 
@@ -407,9 +494,41 @@ std::span<const HostCommand> Commands() {
     return kCommands;
 }
 
+const char* HostVersion() {
+    return KESTREL_VERSION;
+}
+
+int PrintVersion(bool json) {
+    if (json) {
+        printf("{\"command\": \"version\", \"version\": %s}\n", JsonString(HostVersion()).c_str());
+    } else {
+        printf("cairnagent %s\n", HostVersion());
+    }
+    return kExitOk;
+}
+
+size_t TerminalColumns(int fd, size_t fallback) {
+    winsize size{};
+    if (!isatty(fd) || ioctl(fd, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return fallback;
+    return size.ws_col;
+}
+
+std::string Shorten(const std::string& text, size_t width) {
+    std::string line = text.substr(0, text.find('\n'));
+    size_t characters = 0;
+    size_t cut = std::string::npos;  // byte offset where width - 3 characters end
+    for (size_t i = 0; i < line.size(); ++i) {
+        if ((static_cast<unsigned char>(line[i]) & 0xC0) == 0x80) continue;  // continuation byte
+        if (characters == (width > 3 ? width - 3 : 0)) cut = i;
+        if (++characters > width) return line.substr(0, cut) + (width > 3 ? "..." : "");
+    }
+    return line;
+}
+
 int Usage() {
-    std::string text = "usage: cairnagent [--config FILE] [--json] [-v] COMMAND\n";
+    std::string text = "usage: cairnagent [--config FILE] [--json] [-v] [--version] COMMAND\n";
     for (const HostCommand& command : Commands()) text += std::string("  ") + command.synopsis + "\n";
+    text += "\"cairnagent help COMMAND\" tells more about a command.\n";
     fputs(text.c_str(), stderr);
     return kExitUsage;
 }

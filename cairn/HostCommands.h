@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "HostConfig.h"
@@ -43,12 +44,27 @@ struct HostCommand {
     const char* name;
     const char* synopsis;  // one usage line, without the program name
     CommandFn run;
+    const char* help = "";  // a few lines for "cairnagent help NAME", each ending in a line feed
 };
 
 std::span<const HostCommand> Commands();
 
 // Prints the usage text to standard error and returns kExitUsage.
 int Usage();
+// The program's version (the build's project version), e.g. "0.1.0".
+const char* HostVersion();
+// "cairnagent --version": prints "cairnagent VERSION" (or a JSON object with json) and returns kExitOk.
+int PrintVersion(bool json);
+// A JSON string literal of a UTF-8 text (quotes included).
+std::string JsonString(std::string_view text);
+// Number of columns of the terminal on fd, or fallback when fd is no terminal (or its size is unknown).
+size_t TerminalColumns(int fd, size_t fallback);
+// The first line of text, cut to at most width characters (UTF-8 aware), with "..." when cut.
+std::string Shorten(const std::string& text, size_t width);
+
+// Operator commands (HostOperator.cpp).
+int RunStatus(CommandContext& context, const std::vector<std::string>& args);
+int RunExplain(CommandContext& context, const std::vector<std::string>& args);
 // Prints "cairnagent: <message>" to standard error and returns kExitUsage.
 int UsageError(const std::string& message);
 

@@ -45,6 +45,8 @@ int main(int argc, char** argv) {
             options.json = true;
         } else if (arg == "-v" || arg == "--verbose") {
             options.verbose = true;
+        } else if (arg == "--version" || arg == "-V") {
+            return PrintVersion(options.json);
         } else if (arg == "-h" || arg == "--help") {
             Usage();
             return kExitOk;
