@@ -290,7 +290,7 @@ TEST_F(ControlE2E, AbapOnlineCountsDownItsSapinfoAttemptsAndGivesUpWithoutRecord
 
 // An enqueue server whose replication is on but has no partner answers 4: up, with the critical 20039 and
 // the console's 20040, and recorded. A Java instance with under 10 s left when the wait begins runs no
-// jcmon (20019).
+// jcmon (20019), an enqueue server no ensmon (20036).
 TEST_F(ControlE2E, OnlineWaitVerdictsOfEnqueueAndJava) {
     Instance& in = Install({.instance = "ASCS00", .type = "enqueue"});
     WriteControl(in, "[ensmon]\nreplication = true\n");
@@ -320,6 +320,15 @@ TEST_F(ControlE2E, OnlineWaitVerdictsOfEnqueueAndJava) {
     EXPECT_EQ(text.rfind("Not enough time [", 0), 0u) << r.Describe();
     EXPECT_TRUE(Contains(text, "]secs to run the command [jcmon.exe].")) << text;
     EXPECT_EQ(TraceCount(r, "CKestrel::Online", kJcmonRan), 0u);
+
+    // An enqueue server short of time for ensmon says so as a notice (20036) and records nothing.
+    Instance& enq = Install({.instance = "ASCS03", .type = "enqueue", .sid = Sid(2)});
+    r = Online(enq);
+    EXPECT_EQ(r.Ids("Online"), (std::vector<int>{20006, 20011, 20036})) << r.Describe();
+    ExpectMessage(r, 20036, kNotice);
+    EXPECT_TRUE(Contains(r.MessageText(20036), "] to run the command [" + enq.kernelDir + "/ensmon.exe pf="))
+        << r.Describe();
+    EXPECT_TRUE(Actions(enq).empty());
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -528,6 +537,14 @@ TEST_F(ControlE2E, KillStopsAtAnEmptyProcMonEntryOrAProcessItCannotKill) {
     E2EResult human = Run("clean", in.resource, false, env);
     EXPECT_EQ(human.exitStatus, 1);
     EXPECT_TRUE(Contains(human.out, in.resource + ": clean result 1")) << human.out;
+
+    // A queued process (not of ProcMon) that cannot be killed is logged and the queue goes on.
+    r = Run("clean", in.resource, true,
+            {"LD_PRELOAD=" + preload, "KESTREL_E2E_UNKILLABLE=" + in.instDir + "/exe/sapccmsr.exe"});
+    ExpectMessage(r, 20129, kError,
+                  "Failed to kill the process with PID [" + std::to_string(stranger) + "] from the queue.");
+    EXPECT_TRUE(Alive(stranger));
+    EXPECT_FALSE(Alive(msgServer));
 }
 
 // ---------------------------------------------------------------------------------------------------

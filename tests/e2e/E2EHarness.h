@@ -205,9 +205,9 @@ class E2ETest : public ::testing::Test {
     // (tools, services) need no PAM.
     std::vector<std::string> ChildEnvironment(const std::vector<std::string>& extraEnv,
                                               bool pam = true) const;
+    void WriteConfig();  // the cluster configuration (Run writes it before every command)
 
   private:
-    void WriteConfig();  // the cluster configuration (Run writes it before every command)
     using Attributes = std::vector<std::pair<std::string, std::string>>;
     static void Upsert(Attributes& attributes, const std::string& key, const std::string& tomlValue);
     void KillEverything();

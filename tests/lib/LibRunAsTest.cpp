@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -32,16 +33,10 @@ using namespace kestrel_test;
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-// This process's open descriptors and what they refer to.
-std::vector<std::string> OpenDescriptors() {
-    std::vector<std::string> out;
-    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
-        std::error_code ec;
-        out.push_back(entry.path().filename().string() + " -> " +
-                      fs::read_symlink(entry.path(), ec).string());
-    }
-    std::sort(out.begin(), out.end());
-    return out;
+double ThreadCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 // True when this process has no child at all, running or zombie.
@@ -302,6 +297,26 @@ TEST(TernRunCommandRobustness, ShellSyntaxReachesTheProgramAsLiteralArguments) {
     std::vector<std::string> files;
     for (const auto& e : fs::directory_iterator(dir.Path())) files.push_back(e.path().filename());
     EXPECT_EQ(files, std::vector<std::string>{"only-file"}) << "a redirection or substitution ran";
+}
+
+// An errno left at EINTR by an earlier interrupted call makes no loop repeat a call that succeeded, and a
+// command that closes its output but runs on is waited for without spinning.
+TEST(TernRunCommandRobustness, StaleErrnoAndAClosedOutputNeitherRepeatNorSpin) {
+    TernRunResult r;
+    errno = EINTR;
+    ASSERT_TRUE(RunLine("/bin/echo hi", r).IsSuccess());
+    EXPECT_EQ(r.output, "hi\n");
+    TernProcess self;
+    ASSERT_TRUE(self.Open(static_cast<uint32_t>(getpid()), false, TernProcess::kAccessQuery).IsSuccess());
+    bool alive = false;
+    errno = EINTR;
+    ASSERT_TRUE(self.IsAlive(alive).IsSuccess());
+    EXPECT_TRUE(alive);
+
+    const double cpu0 = ThreadCpuSeconds();
+    ASSERT_TRUE(RunLine("/bin/sh -c \"exec >/dev/null 2>&1; sleep 0.5\"", r).IsSuccess());
+    EXPECT_EQ(r.exitCode, 0u);
+    EXPECT_LT(ThreadCpuSeconds() - cpu0, 0.1) << "the wait spun after the output closed";
 }
 
 // A command that outlives its limit is killed with everything it started (its child and grandchild), and

@@ -2,7 +2,10 @@
 // never make the write land elsewhere or block; and the ownership checks of directories.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -76,6 +79,23 @@ TEST_F(SafeAppendTest, AppendsToTheAdministratorsFileAndCreatesAMissingOneAsRoot
     ASSERT_EQ(::chown(log_.c_str(), kAdminUid, kAdminUid), 0);  // SAP's own file
     ASSERT_TRUE(Append("two\n").IsSuccess());
     EXPECT_EQ(ReadFile(log_), "one\ntwo\n");
+
+    // An errno left at EINTR by an earlier call does not make a write that succeeded happen again. In a
+    // child whose file size limit ends a write that would repeat for ever.
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{4096, 4096};
+        TernAppendFile file;
+        const bool ok = ::setrlimit(RLIMIT_FSIZE, &limit) == 0 &&
+                        file.Open(log_, kAdminUid, 0644).IsSuccess() &&
+                        (errno = EINTR, file.Write("three\n").IsSuccess());
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(ReadFile(log_), "one\ntwo\nthree\n");
 }
 
 TEST_F(SafeAppendTest, PlantedLinksAndFilesOfOthersAreNeverWrittenThrough) {

@@ -85,6 +85,7 @@ class ServiceTest : public testing::Test {
 TEST_F(ServiceTest, StartRunsDetachedAndStopEndsIt) {
     const std::string pidFile = dir_ / "member.pid";
     Create("demo", {ChildProgram(), "fork-pause", pidFile}, "Demo Service");
+    const std::vector<std::string> descriptors = kestrel_test::OpenDescriptors();
     TernService svc = Opened(L"demo");
     EXPECT_EQ(Status(svc).state, TERN_SERVICE_STOPPED);
     ASSERT_TRUE(svc.Start().IsSuccess()) << TracesText();
@@ -122,6 +123,7 @@ TEST_F(ServiceTest, StartRunsDetachedAndStopEndsIt) {
     EXPECT_NE(log.find("started, pid " + std::to_string(pid)), std::string::npos) << log;
     EXPECT_TRUE(svc.Close().IsSuccess());
     EXPECT_TRUE(svc.GetName().empty());
+    EXPECT_EQ(kestrel_test::OpenDescriptors(), descriptors) << "a start or stop left a descriptor open";
 }
 
 TEST_F(ServiceTest, OpenByDisplayNameAndUnknownName) {

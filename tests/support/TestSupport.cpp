@@ -20,6 +20,17 @@ extern char** environ;
 
 namespace kestrel_test {
 
+std::vector<std::string> OpenDescriptors() {
+    std::vector<std::string> out;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        out.push_back(entry.path().filename().string() + " -> " +
+                      std::filesystem::read_symlink(entry.path(), ec).string());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
 long NowMs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);

@@ -28,6 +28,8 @@ class TempDir {
 
 // Milliseconds of the monotonic clock.
 long NowMs();
+// This process's open descriptors, each as "N -> target", sorted.
+std::vector<std::string> OpenDescriptors();
 
 std::string ReadFile(const std::string& path);  // "" when unreadable
 bool WriteFile(const std::string& path, const std::string& text, unsigned mode = 0644);
