@@ -26,6 +26,17 @@ void CKestrelInstanceWalk::TraceExeNameFailure(const CKestrelStatus& st, uint32_
     WALK_TRACE(L"Failed to get the exe name for the process with PID [%d].", pid);
 }
 
+bool CKestrelInstanceWalk::Next(TernProcessList& list, uint32_t skipped, bool traceImage, uint32_t& pid,
+                                std::wstring& path, TernProcess& process, CKestrelStatus& st) {
+    for (;;) {
+        st = started_ ? list.GetNext(pid) : list.GetFirst(pid);
+        started_ = true;
+        if (st.IsFailure()) return false;
+        if (pid == 0 || pid == skipped || !ReadAndLocate(pid, path, traceImage)) continue;
+        if (Open(pid, path, process)) return true;
+    }
+}
+
 bool CKestrelInstanceWalk::ReadAndLocate(uint32_t pid, std::wstring& path, bool traceImage) {
     CKestrelStatus st = TernProcess::PeekExeName(pid, raw_);
     // A process without an image, or one that has ended: told apart as the full read would.

@@ -10,6 +10,7 @@
 #include "KestrelAttrib.h"
 #include "KestrelStatus.h"
 #include "LibProcess.h"
+#include "LibProcessList.h"
 #include "LibWide.h"
 
 // Adds the launcher entry "JLAUNCH.EXE" to a Java or Add-In instance's ProcMon list for the length of one
@@ -38,6 +39,25 @@ class CKestrelInstanceWalk {
     // operation on the trace lines written here, as if that operation wrote them.
     CKestrelInstanceWalk(const CKestrelAttrib& attrib, std::string_view function);
 
+    // The next process of list (borrowed, open; GetFirst on the first call, GetNext after) whose image lies
+    // in the instance, opened into process: PID 0, skipped and every process whose path lies elsewhere or
+    // cannot be read or opened are passed over (their lines traced). traceImage writes the
+    // "Got [...] from GetExeName ..." line for every path read. path = the image path of the process. false
+    // when the list ends or fails: st then holds GetFirst's or GetNext's status.
+    bool Next(TernProcessList& list, uint32_t skipped, bool traceImage, uint32_t& pid, std::wstring& path,
+              TernProcess& process, CKestrelStatus& st);
+    // true when the region of the last located path contains entry (an upper-case ProcMon entry).
+    bool RegionHas(const std::wstring& path, const std::wstring& entry) const;
+    // Region of the last located path found through "SYS" (not InstName).
+    bool ThroughSys() const { return throughSys_; }
+    // The program rows that apply to the last located path: 9 in the instance directory, 8 in SYS.
+    size_t Rows() const { return throughSys_ ? 8 : 9; }
+    // Reads the owner through the open process and compares it with the SAP accounts. Writes the failure
+    // line of the lookup, the domain mismatch line and "Got PID [%d] and User [%s] for process [%s].";
+    // the callers add their own lines. Account names are looked up once per walk.
+    Owner CheckOwner(TernProcess& process, const std::wstring& path, std::wstring& user);
+
+  private:
     // Reads the image path of pid cheaply (no pidfd) and places it as Locate does; traceImage writes the
     // "Got [...] from GetExeName ..." line for every path read. Most paths are turned down on their bytes,
     // without conversion; path = the wide form of one that may lie in the instance. false when the path
@@ -51,18 +71,6 @@ class CKestrelInstanceWalk {
     // process that executed another image, or a PID taken by a later process, is judged by what is open now.
     // false when it cannot be opened or no longer lies in the instance (failures traced).
     bool Open(uint32_t pid, std::wstring& path, TernProcess& process);
-    // true when the region of the last located path contains entry (an upper-case ProcMon entry).
-    bool RegionHas(const std::wstring& path, const std::wstring& entry) const;
-    // Region of the last located path found through "SYS" (not InstName).
-    bool ThroughSys() const { return throughSys_; }
-    // The program rows that apply to the last located path: 9 in the instance directory, 8 in SYS.
-    size_t Rows() const { return throughSys_ ? 8 : 9; }
-    // Reads the owner through the open process and compares it with the SAP accounts. Writes the failure
-    // line of the lookup, the domain mismatch line and "Got PID [%d] and User [%s] for process [%s].";
-    // the callers add their own lines. Account names are looked up once per walk.
-    Owner CheckOwner(TernProcess& process, const std::wstring& path, std::wstring& user);
-
-  private:
     void TraceExeNameFailure(const CKestrelStatus& st, uint32_t pid) const;
 
     const CKestrelAttrib& attrib_;
@@ -72,6 +80,7 @@ class CKestrelInstanceWalk {
     const TernUpperFinder upper_;
     size_t regionPos_ = 0;
     bool throughSys_ = false;
-    TernScanCache cache_;  // what the walk looks up once
-    std::string raw_;      // the last path read, in the system's bytes
+    TernScanCache cache_;   // what the walk looks up once
+    std::string raw_;       // the last path read, in the system's bytes
+    bool started_ = false;  // Next has taken the list's first PID
 };

@@ -85,12 +85,8 @@ CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32
     std::deque<TernProcess> queue;
     std::wstring path;
     uint32_t pid = 0;
-    for (st = list.GetFirst(pid); st.IsSuccess(); st = list.GetNext(pid)) {
-        if (pid == 0 || pid == skipped || !walk.ReadAndLocate(pid, path, false)) continue;
-        // From here on the process is held through its pidfd: what is killed is what was looked at.
-        TernProcess process;
-        if (!walk.Open(pid, path, process)) continue;
-
+    TernProcess process;  // held through its pidfd: what is killed is what was looked at
+    while (walk.Next(list, skipped, false, pid, path, process, st)) {
         bool killed = false;
         for (const std::wstring& entry : procMon) {
             if (entry.empty() || entry == L" ") {

@@ -123,11 +123,8 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
     CKestrelInstanceWalk walk(attrib, TERN_FUNC);
     std::wstring path;
     uint32_t pid = 0;
-    for (st = list.GetFirst(pid); st.IsSuccess(); st = list.GetNext(pid)) {
-        if (pid == 0 || pid == skipped || !walk.ReadAndLocate(pid, path, true)) continue;
-        TernProcess process;
-        if (!walk.Open(pid, path, process)) continue;
-
+    TernProcess process;
+    while (walk.Next(list, skipped, true, pid, path, process, st)) {
         bool matched = false;
         for (const std::wstring& entry : procMon) {
             if (!walk.RegionHas(path, entry)) continue;
