@@ -286,6 +286,27 @@ TEST_F(ControlE2E, AbapOnlineCountsDownItsSapinfoAttemptsAndGivesUpWithoutRecord
     EXPECT_EQ(ids, (std::vector<int>{20006, 20011, 20027, 20033, 20034})) << r.Describe();
     ExpectMessage(r, 20033, kWarning);
     ExpectMessage(r, 20034, kWarning);
+
+    // A sapinfo that outlives its run time ends the wait with 20015 after the failed command's line.
+    Instance& slow = Install({.instance = "DVEBMGS04", .type = "central", .sid = Sid(4)});
+    WriteControl(slow, "[sapinfo]\ndelay_ms = 60000\n");
+    r = Online(slow);
+    const std::string slowInfo = slow.kernelDir + "/sapinfo.exe ashost=" + slow.host + " sysnr=" + slow.nr;
+    EXPECT_EQ(r.Ids("Online"), (std::vector<int>{20006, 20011, 20015})) << r.Describe();
+    ExpectMessage(r, 20015, kWarning, "The command [" + slowInfo + "] timed out.");
+    EXPECT_EQ(TraceCount(r, "CKestrel::Online", "The command [" + slowInfo + "] failed with error code ["),
+              1u)
+        << r.Describe();
+
+    // An enqueue server counts down with ensmon ("not yet": 12) the same way (20043, then 20044 as a notice).
+    Instance& enq = Install({.instance = "ASCS03", .type = "enqueue", .sid = Sid(3)});
+    WriteControl(enq, "[ensmon]\nexit_code = 12\n");
+    r = Online(enq);
+    ASSERT_TRUE(r.json.is_object()) << r.Describe();
+    EXPECT_EQ(r.Ids("Online"), (std::vector<int>{20006, 20011, 20043, 20044})) << r.Describe();
+    ExpectMessage(r, 20043, kWarning);
+    ExpectMessage(r, 20044, kNotice);
+    EXPECT_TRUE(Actions(enq).empty());
 }
 
 // An enqueue server whose replication is on but has no partner answers 4: up, with the critical 20039 and
