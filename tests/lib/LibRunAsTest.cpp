@@ -25,6 +25,7 @@
 #include "LibProcess.h"
 #include "LibRunAs.h"
 #include "LibWide.h"
+#include "PlatformTestSupport.h"
 #include "TestAccounts.h"
 
 namespace {
@@ -112,10 +113,12 @@ TEST(TernRunCommand, WorkingDirectoryGivenOrInherited) {
     ASSERT_TRUE(RunLine("/bin/pwd", inherited).IsSuccess());
     EXPECT_EQ(inherited.output, fs::current_path().string() + "\n");
 
+    tern_test::CaptureTraces();
     CKestrelStatus st = RunLine("/bin/pwd", missing, 20000, nullptr, dir / "missing");
     EXPECT_EQ(st.GetCode(), 2);
     EXPECT_EQ(st.GetError(), 267u);
     EXPECT_EQ(missing.failedStep, TernRunStep::kStart);
+    EXPECT_TRUE(tern_test::HasTrace(L"(267) chdir failed.")) << tern_test::TracesText();
 }
 
 TEST(TernRunCommand, StandardInputBytesOrNothing) {
@@ -165,6 +168,15 @@ TEST(TernRunCommand, StartFailuresStartNothing) {
     EXPECT_EQ(st.GetError(), 2u);
     EXPECT_EQ(result.failedStep, TernRunStep::kStart);
     EXPECT_EQ(RunLine("no-such-program-on-path", result).GetError(), 2u);
+    // A bare name is looked up in the PATH the command gets (this process's, without an account).
+    TempDir bin;
+    ASSERT_TRUE(WriteFile(bin / "kestrel-probe", "#!/bin/sh\necho probed\n", 0755));
+    const std::string path = getenv("PATH") ? getenv("PATH") : "";
+    setenv("PATH", (bin.Path() + ":" + path).c_str(), 1);
+    st = RunLine("kestrel-probe", result);
+    setenv("PATH", path.c_str(), 1);
+    ASSERT_TRUE(st.IsSuccess()) << st.GetError();
+    EXPECT_EQ(result.output, "probed\n");
     EXPECT_EQ(RunLine("   ", result).GetError(), 87u);
 
     TernRunOptions options;

@@ -25,10 +25,12 @@ extern char** environ;
 
 namespace tern_test {
 
+#ifdef TERN_TEST_CHILD
 // Path of the helper program (tests/lib/TernTestChild.cpp).
 inline const char* ChildProgram() {
     return TERN_TEST_CHILD;
 }
+#endif
 
 using kestrel_test::TempDir;
 
