@@ -69,7 +69,8 @@ class SafeAppendTest : public ::testing::Test {
 
 TEST_F(SafeAppendTest, AppendsToTheAdministratorsFileAndCreatesAMissingOneAsRoot0644) {
     {
-        ScopedUmask open(0);  // the mode must not depend on the umask
+        ScopedUmask open(0);                  // the mode must not depend on the umask
+        ASSERT_TRUE(Append("").IsSuccess());  // writing nothing succeeds
         ASSERT_TRUE(Append("one\n").IsSuccess());
     }
     struct stat st {};
@@ -184,6 +185,13 @@ TEST_F(SafeAppendTest, OwnershipChecksAndDirectoryModes) {
             EXPECT_EQ(st.st_mode & 07777, 0750u) << dir << " umask " << mask;
         }
     }
+    // A relative path is made below the working directory, parents first.
+    const std::string cwd = std::filesystem::current_path().string();
+    ASSERT_EQ(::chdir(base_.c_str()), 0);
+    const bool made = TernMakeDirectories("r/s", 0750);
+    ASSERT_EQ(::chdir(cwd.c_str()), 0);
+    EXPECT_TRUE(made);
+    EXPECT_TRUE(std::filesystem::is_directory(base_ + "/r/s"));
 }
 
 }  // namespace
