@@ -67,6 +67,7 @@ class PasswordOrderTest : public ::testing::Test {
         ASSERT_NE(then, std::string::npos);
         EXPECT_LT(bad, then);
         EXPECT_EQ(std::count(lines.begin(), lines.end(), L"Inavlid password."), 1);
+        for (const auto& m : Get().messages) EXPECT_EQ(m.flags, 0u) << m.id;  // messages carry no flags
         if (earlier.empty()) return;
         ASSERT_NE(Find(lines, earlier), std::string::npos);
         EXPECT_LT(Find(lines, earlier), bad);

@@ -54,6 +54,13 @@ TEST_F(ProcessTest, ListWalksSnapshotAndEndsWithError18) {
     seen.clear();
     for (st = list.GetFirst(pid); st.IsSuccess(); st = list.GetNext(pid)) seen.push_back(pid);
     EXPECT_EQ(std::find(seen.begin(), seen.end(), static_cast<uint32_t>(later)), seen.end());
+
+    // Opened again, the list starts at its first PID for GetNext as for GetFirst.
+    ASSERT_TRUE(list.Open().IsSuccess());
+    uint32_t next = 0, first = 0;
+    ASSERT_TRUE(list.GetNext(next).IsSuccess());
+    ASSERT_TRUE(list.GetFirst(first).IsSuccess());
+    EXPECT_EQ(next, first);
 }
 
 TEST_F(ProcessTest, ClosedObjectsReportBrokenPreconditionAndCloseIsQuiet) {

@@ -137,10 +137,10 @@ void CairnAgSetCookie(const char* name, void* value) {
     std::free(value);
 }
 
-void CairnAgLogMsgText(uint32_t severity, const char* tag, const char*, uint32_t, uint32_t id, uint32_t,
+void CairnAgLogMsgText(uint32_t severity, const char* tag, const char*, uint32_t, uint32_t id, uint32_t flags,
                        const wchar_t* text) {
     std::lock_guard<std::mutex> lock(Get().mutex);
-    Get().messages.push_back({severity, tag, id, text});
+    Get().messages.push_back({severity, tag, id, text, flags});
 }
 void CairnAgLogConsoleMsgText(uint32_t severity, const char* tag, const char* path, uint32_t line,
                               uint32_t id, uint32_t flags, const wchar_t* text) {

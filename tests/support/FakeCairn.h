@@ -17,6 +17,7 @@ struct LogMessage {
     std::string tag;
     uint32_t id;
     std::wstring text;
+    uint32_t flags = 0;  // the agent passes none
 };
 struct ResLogLine {
     uint32_t debugTag;
