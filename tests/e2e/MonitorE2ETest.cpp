@@ -210,6 +210,7 @@ TEST_F(MonitorE2E, JcmonVerdictsAndWhereTheToolIsFound) {
     ExpectState(r, "ONLINE");
     EXPECT_TRUE(r.DebugHas("jcmon.exe indicates Dispatcher and atleast one J2EE Server is Running"))
         << r.Describe();
+    EXPECT_FALSE(r.DebugHas("_RunEnsmonMonitorCheck. returned")) << "a run that worked reports no failure";
 
     WriteControl(in, "[jcmon]\nlines = " +
                          TomlList({"  0  dispatcher  11  Stopped", "  1  server0  12  Running"}) + "\n");
