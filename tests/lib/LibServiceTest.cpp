@@ -115,6 +115,7 @@ TEST_F(ServiceTest, StartRunsDetachedAndStopEndsIt) {
     EXPECT_EQ(::poll(&member, 1, 2000), 1) << "the forked member survived the stop";
     ::close(memberFd);
     EXPECT_FALSE(HasTrace(L"(0) ControlService failed for service demo. state = 4.")) << TracesText();
+    EXPECT_FALSE(HasTrace(L"(0) Failed to query service status of demo.")) << TracesText();
     EXPECT_EQ(Status(svc).state, TERN_SERVICE_STOPPED);
     EXPECT_TRUE(svc.IsServiceRunning(running).IsSuccess());
     EXPECT_FALSE(running);
