@@ -100,6 +100,10 @@ struct LogMessage {
 // Severity name used in the agent log: CRITICAL, ERROR, WARNING, NOTICE, INFO, or "SEV<n>" beyond 4.
 std::string SeverityName(uint32_t severity);
 
+// Writes a message of the host itself (tag naming the host) to the agent log, under the calling thread's
+// resource, as the framework writes its own; collected like the agent's messages.
+void LogHostMessage(uint32_t severity, uint32_t messageId, const std::string& tag, const std::string& text);
+
 // Called for every agent-log message, on the writing thread, one at a time. An empty function removes the
 // listener. The listener must not call back into the framework's log functions.
 void SetMessageListener(std::function<void(const LogMessage&)> listener);

@@ -149,6 +149,20 @@ void WriteFrameworkWarning(uint32_t messageId, const std::string& text) {
     WriteAgentLog(2, "cairn", messageId, wide.c_str(), false);
 }
 
+}  // namespace cairn::detail
+
+namespace cairn {
+
+void LogHostMessage(uint32_t severity, uint32_t messageId, const std::string& tag, const std::string& text) {
+    std::wstring wide;
+    if (!TernUtf8ToWide(text, wide)) wide = TernMbToWide(text);
+    detail::WriteAgentLog(severity, tag.c_str(), messageId, wide.c_str(), false);
+}
+
+}  // namespace cairn
+
+namespace cairn::detail {
+
 void WriteDebugLog(uint32_t debugTag, const char* function, const char* sourcePath, uint32_t line,
                    uint32_t flags, const wchar_t* text) {
     (void)flags;  // trace and dump lines look alike; the tag (19 or 20) tells them apart

@@ -26,6 +26,8 @@ namespace {
 constexpr const char* kUsage =
     "usage: Kestrel {start|stop|monitor|validate-all|meta-data|usage|help}\n"
     "The OCF resource agent of one SAP instance; parameters come as OCF_RESKEY_<name> (see meta-data).\n";
+// The adapter's message in the agent log: an action's answer other than success.
+constexpr uint32_t kAnswerMessage = 90010;
 // How long the configuration may take to say whether a resource exists (real time).
 constexpr uint64_t kCibLimitMs = 5000;
 
@@ -64,9 +66,10 @@ int Finish(int code, const std::string& reason) {
 // One action against the loaded agent.
 class Action {
   public:
-    Action(host::LoadedAgent& agent, const host::TypeDefinition& type, const Request& request,
-           const ActionBudget& budget)
-        : agent_(agent),
+    Action(std::string action, host::LoadedAgent& agent, const host::TypeDefinition& type,
+           const Request& request, const ActionBudget& budget)
+        : action_(std::move(action)),
+          agent_(agent),
           type_(type),
           request_(request),
           budget_(budget),
@@ -144,13 +147,21 @@ class Action {
         return "what is left of the instance could not be looked at";
     }
 
-    // The code, with the agent's first error as the reason (else the adapter's own words).
+    // The code, with the agent's first error as the reason (else the adapter's own words). The agent log
+    // tells what Pacemaker was answered (message 90010), beside the agent's own messages.
     int Done(int code, const std::string& fallback) {
         if (code == kOcfSuccess) return code;
-        const std::string reason = FirstError(calls_);
-        return Finish(code, reason.empty() ? fallback : reason);
+        const std::string found = FirstError(calls_);
+        const std::string reason = found.empty() ? fallback : found;
+        {
+            ScopedThreadContext scope(ThreadContext{request_.resource, type_.name, 0});
+            LogHostMessage(code == kOcfNotRunning ? 2 : 1, kAnswerMessage, "kestrel-ocf",
+                           action_ + ": OCF exit code " + std::to_string(code) + " (" + reason + ")");
+        }
+        return Finish(code, reason);
     }
 
+    const std::string action_;
     host::LoadedAgent& agent_;
     const host::TypeDefinition& type_;
     const Request& request_;
@@ -231,7 +242,7 @@ int main(int argc, char** argv) {
         return Finish(kOcfErrInstalled,
                       type.library + ": the agent offers no validation or look at what is left");
 
-    Action run(*agent, type, request, budget);
+    Action run(action, *agent, type, request, budget);
     int code = kOcfErrUnimplemented;
     if (action == "validate-all") code = run.ValidateAll();
     if (action == "start") code = run.Start();

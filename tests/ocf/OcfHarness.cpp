@@ -66,8 +66,15 @@ void OcfE2E::SetUp() {
         const size_t eq = e.find('=');
         script << "export " << e.substr(0, eq) << "=" << ShellQuote(e.substr(eq + 1)) << "\n";
     }
+    // The cluster's own tools (cibadmin, asked about EnqSrvResName) talk to daemons that run as the cluster's
+    // account, which the test accounts' files do not hold: they run without the wrappers.
+    const std::string bin = Root() + "/bin";
+    fs::create_directories(bin);
+    ASSERT_TRUE(kestrel_test::WriteFile(
+        bin + "/cibadmin", "#!/bin/sh\nunset LD_PRELOAD\nexec /usr/sbin/cibadmin \"$@\"\n", 0755));
+    script << "export PATH=" << ShellQuote(bin) << ":\"$PATH\"\n";
     script << "export PAM_WRAPPER_RUNTIME_DIR=" << ShellQuote(Root() + "/pam") << "\n"
-           << "export KESTREL_TIME_SCALE=1000\n"
+           << "export KESTREL_TIME_SCALE=" << kAgentTimeScale << "\n"
            << "exec " << ShellQuote(KESTREL_OCF_ADAPTER) << " \"$@\"\n";
     const std::string scriptPath = Root() + "/ocf-agent.sh";
     ASSERT_TRUE(kestrel_test::WriteFile(scriptPath, script.str()));

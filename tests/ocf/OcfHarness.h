@@ -15,6 +15,10 @@ namespace kestrel_ocf_test {
 using kestrel_e2e::Instance;
 using kestrel_test::ProcResult;
 
+// The agent's time scale under Pacemaker: its 5 s pauses take 50 ms, and a tool's 10 s limit (sapinfo.exe
+// in Online's wait) still leaves a loaded machine 100 ms.
+inline constexpr int kAgentTimeScale = 100;
+
 class OcfE2E : public kestrel_e2e::E2ETest {
   protected:
     void SetUp() override;
