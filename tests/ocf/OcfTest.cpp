@@ -68,6 +68,16 @@ TEST_F(Ocf, NodeWithoutTheInstanceProbesNotRunningAndStops) {
         << Describe(r);
     EXPECT_EQ(Agent("validate-all", p).exitStatus, 0);
     EXPECT_EQ(Agent("validate-all", p, {"OCF_CHECK_LEVEL=10"}).exitStatus, 5);
+    // The embedded host's verdicts on the same values.
+    SetAttr(in, "SAPHome", kestrel_e2e::TomlString(Root() + "/nowhere/exe/run"));
+    WriteConfig();
+    const std::vector<std::string> validate{"--config", Root() + "/cluster.toml", "validate", in.resource};
+    ProcResult v = Exec(KESTREL_OCF_CAIRNAGENT, validate);
+    EXPECT_TRUE(v.exitStatus == 0 && Contains(v.out, ": VALID")) << Describe(v);
+    std::vector<std::string> level10 = validate;
+    level10.insert(level10.end(), {"--level", "10"});
+    v = Exec(KESTREL_OCF_CAIRNAGENT, level10);
+    EXPECT_TRUE(v.exitStatus == 1 && Contains(v.out, ": NOT_INSTALLED")) << Describe(v);
 }
 
 // Values that do not validate: 6 with the agent's first error as the exit reason, before anything is started;
