@@ -4,7 +4,6 @@
 #include <map>
 #include <tuple>
 
-#include "CairnAgfw.h"
 #include "OcfAdapter.h"
 
 namespace cairn::ocf {
@@ -102,20 +101,8 @@ TEST(OcfBudget, TimeoutLessTheMarginSplitBetweenTheCalls) {
     EXPECT_EQ(ActionBudget(1500, 0, 1.0).RemainingMs(0), 0u) << "a time-out below the margin";
 }
 
-TEST(OcfMapping, AnswersBecomeExitCodes) {
-    EXPECT_EQ(MapValidation(kCairnValidateOk), kOcfSuccess);
-    EXPECT_EQ(MapValidation(kCairnValidateNotConfigured), kOcfErrConfigured);
-    EXPECT_EQ(MapValidation(kCairnValidateNotInstalled), kOcfErrInstalled);
-    EXPECT_EQ(MapValidation(kCairnValidateFailed), kOcfErrGeneric);
-    EXPECT_EQ(MapMonitor(1, kCairnRemainsUnknown), kOcfSuccess);
-    EXPECT_EQ(MapMonitor(0, 0), kOcfNotRunning);
-    EXPECT_EQ(MapMonitor(2, 0), kOcfNotRunning);
-    EXPECT_EQ(MapMonitor(0, kCairnRemainsProcesses), kOcfErrGeneric);
-    EXPECT_EQ(MapMonitor(0, kCairnRemainsService), kOcfErrGeneric);
-    EXPECT_EQ(MapMonitor(2, kCairnRemainsUnknown), kOcfErrGeneric);
-    EXPECT_EQ(MapStop(0), kOcfSuccess);
-    EXPECT_EQ(MapStop(kCairnRemainsUnknown), kOcfErrGeneric);
-
+// The exit reason: the first ERROR or CRITICAL message (dump lines are trace), its first line.
+TEST(OcfReason, FirstErrorOfTheCalls) {
     host::CallRecord call;
     for (auto [severity, id, text] : {std::tuple{3u, 20169u, "notice"}, std::tuple{1u, 20000u, "dump line"},
                                       std::tuple{1u, 20147u, "SAPSID [1BC] is NOT valid.\nmore"}}) {
