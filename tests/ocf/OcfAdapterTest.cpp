@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <tuple>
 
 #include "OcfAdapter.h"
 
@@ -99,20 +98,6 @@ TEST(OcfBudget, TimeoutLessTheMarginSplitBetweenTheCalls) {
     const ActionBudget scaled(5000, 0, 1000.0);
     EXPECT_EQ(scaled.TimeoutSeconds(0), 3000) << "3 s real are 3000 nominal seconds at scale 1000";
     EXPECT_EQ(ActionBudget(1500, 0, 1.0).RemainingMs(0), 0u) << "a time-out below the margin";
-}
-
-// The exit reason: the first ERROR or CRITICAL message (dump lines are trace), its first line.
-TEST(OcfReason, FirstErrorOfTheCalls) {
-    host::CallRecord call;
-    for (auto [severity, id, text] : {std::tuple{3u, 20169u, "notice"}, std::tuple{1u, 20000u, "dump line"},
-                                      std::tuple{1u, 20147u, "SAPSID [1BC] is NOT valid.\nmore"}}) {
-        LogMessage message;
-        message.severity = severity;
-        message.id = id;
-        message.text = text;
-        call.messages.push_back(message);
-    }
-    EXPECT_EQ(FirstError({call}), "20147 SAPSID [1BC] is NOT valid.");
 }
 
 }  // namespace

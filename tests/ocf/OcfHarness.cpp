@@ -44,13 +44,8 @@ std::string ParameterValue(const std::string& toml) {
 
 std::vector<std::string> With(std::vector<std::string> parameters, const std::string& name,
                               const std::string& value) {
-    parameters = Without(std::move(parameters), name);
-    parameters.push_back(name + "=" + value);
-    return parameters;
-}
-
-std::vector<std::string> Without(std::vector<std::string> parameters, const std::string& name) {
     std::erase_if(parameters, [&](const std::string& p) { return p.rfind(name + "=", 0) == 0; });
+    parameters.push_back(name + "=" + value);
     return parameters;
 }
 

@@ -48,7 +48,5 @@ class OcfE2E : public kestrel_e2e::E2ETest {
 // Replaces (or adds) NAME=value in parameters.
 std::vector<std::string> With(std::vector<std::string> parameters, const std::string& name,
                               const std::string& value);
-// Drops NAME from parameters.
-std::vector<std::string> Without(std::vector<std::string> parameters, const std::string& name);
 
 }  // namespace kestrel_ocf_test
