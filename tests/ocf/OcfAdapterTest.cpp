@@ -33,37 +33,15 @@ bool Read(const std::map<std::string, std::string>& env, Request& request, std::
         request, problem);
 }
 
-TEST(OcfRequest, ParametersBecomeAttributesAndPacemakersValuesAreRead) {
-    Request r;
+// A clone's instance names the resource; a value that does not fit names its parameter.
+TEST(OcfRequest, CloneSuffixAndValuesThatDoNotFit) {
+    Request clone;
     std::string problem;
-    ASSERT_TRUE(Read({{"OCF_RESOURCE_INSTANCE", "sapABC_D00:2"},
-                      {"OCF_RESKEY_SAPSID", "ABC"},
-                      {"OCF_RESKEY_ProcMon", " disp+work.exe, msg_server.exe\tigswd.exe,,"},
-                      {"OCF_RESKEY_debug_tags", "19,20"},
-                      {"OCF_RESKEY_CRM_meta_timeout", "45000"},
-                      {"OCF_RESKEY_CRM_meta_interval", "10000"},
-                      {"OCF_CHECK_LEVEL", "10"}},
-                     r, problem))
-        << problem;
-    EXPECT_EQ(r.resource, "sapABC_D00");
-    EXPECT_EQ(r.config.values["SAPSID"], std::vector<std::string>{"ABC"});
-    EXPECT_EQ(r.config.values["ProcMon"],
-              (std::vector<std::string>{"disp+work.exe", "msg_server.exe", "igswd.exe"}));
-    EXPECT_EQ(r.config.values.count("SecondLevelMonitor"), 0u) << "absent: the type's default applies";
-    EXPECT_EQ(r.debugTags, (std::set<uint32_t>{19, 20}));
-    EXPECT_EQ(r.timeoutMs, 45000u);
-    EXPECT_FALSE(r.probe);
-    EXPECT_EQ(r.checkLevel, 10u);
-    EXPECT_EQ(r.stateDir, kDefaultStateDir);
-
-    Request probe;
     ASSERT_TRUE(
-        Read({{"OCF_RESOURCE_INSTANCE", "x"}, {"OCF_RESKEY_CRM_meta_interval", "0"}}, probe, problem));
-    EXPECT_TRUE(probe.probe);
-    EXPECT_EQ(probe.timeoutMs, kDefaultTimeoutMs);
-}
-
-TEST(OcfRequest, ValuesThatDoNotFitNameTheParameter) {
+        Read({{"OCF_RESOURCE_INSTANCE", "sapABC_D00:2"}, {"OCF_RESKEY_ProcMon", "a.exe, b.exe\tc.exe,,"}},
+             clone, problem));
+    EXPECT_EQ(clone.resource, "sapABC_D00");
+    EXPECT_EQ(clone.config.values["ProcMon"], (std::vector<std::string>{"a.exe", "b.exe", "c.exe"}));
     const std::map<std::string, std::string> base{{"OCF_RESOURCE_INSTANCE", "res"}};
     for (const auto& [name, value] :
          std::vector<std::pair<std::string, std::string>>{{"OCF_RESKEY_SecondLevelMonitor", "2x"},

@@ -23,21 +23,9 @@ std::string ShellQuote(const std::string& s) {
 }
 
 // A TOML value text of sapsim's output as a parameter value: strings unquoted, arrays joined by commas.
-std::string ParameterValue(const std::string& toml) {
-    std::string out;
-    bool quoted = false;
-    for (char c : toml) {
-        if (c == '"') {
-            quoted = !quoted;
-        } else if (quoted) {
-            out += c;
-        } else if (c == ',') {
-            out += ',';
-        } else if (c != '[' && c != ']' && c != ' ') {
-            out += c;
-        }
-    }
-    return out;
+std::string ParameterValue(std::string toml) {
+    std::erase_if(toml, [](char c) { return c == '"' || c == '[' || c == ']' || c == ' '; });
+    return toml;
 }
 
 }  // namespace
@@ -98,15 +86,12 @@ std::vector<std::string> OcfE2E::Parameters(const Instance& in) const {
 }
 
 ProcResult OcfE2E::Crm(const std::string& op, const std::vector<std::string>& parameters,
-                       const std::string& timeout, const std::vector<std::string>& extraEnv) {
+                       const std::string& timeout) {
     std::vector<std::string> args{"--force-" + op, "--class", "ocf", "--provider", provider_,
                                   "--agent",       "Kestrel", "-T",  timeout};
     for (const std::string& p : parameters) args.insert(args.end(), {"--option", p});
-    return kestrel_test::RunProcess({.program = "/usr/sbin/crm_resource",
-                                     .args = args,
-                                     .env = kestrel_test::EnvironmentWith(extraEnv),
-                                     .cwd = Root(),
-                                     .limitMs = 120000});
+    return kestrel_test::RunProcess(
+        {.program = "/usr/sbin/crm_resource", .args = args, .cwd = Root(), .limitMs = 120000});
 }
 
 ProcResult OcfE2E::Agent(const std::string& action, const std::vector<std::string>& parameters,

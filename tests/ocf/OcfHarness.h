@@ -32,7 +32,7 @@ class OcfE2E : public kestrel_e2e::E2ETest {
     std::vector<std::string> Parameters(const Instance& in) const;
     // crm_resource --force-<op> (start, stop, check) of the agent with the parameters and -T timeout.
     ProcResult Crm(const std::string& op, const std::vector<std::string>& parameters,
-                   const std::string& timeout = "20s", const std::vector<std::string>& extraEnv = {});
+                   const std::string& timeout = "20s");
     // The agent run directly with an action, OCF_RESOURCE_INSTANCE and OCF_RESKEY_<parameter>.
     ProcResult Agent(const std::string& action, const std::vector<std::string>& parameters,
                      const std::vector<std::string>& extraEnv = {});
