@@ -26,6 +26,7 @@ using namespace kestrel_steps;
 namespace {
 
 constexpr uint32_t kErrorInvalidData = 160;  // what every rejected attribute value carries
+constexpr uint32_t kErrorNotFound = 1168;    // the cluster has no resource of that name (EnqSrvResName)
 constexpr uint32_t kNodeLevel = 10;
 
 // Begins and ends the calling thread's trace queue around one extension call; the queue is dumped when the
@@ -101,7 +102,9 @@ static uint32_t KestrelValidate(const char* resourceName, CairnArgVector args, u
     values.LogArgs();
     if (status.IsFailure()) {
         scope.failed = true;
-        return status.GetError() == kErrorInvalidData ? kCairnValidateNotConfigured : kCairnValidateFailed;
+        const uint32_t error = status.GetError();
+        return error == kErrorInvalidData || error == kErrorNotFound ? kCairnValidateNotConfigured
+                                                                     : kCairnValidateFailed;
     }
     if (level < kNodeLevel) return kCairnValidateOk;
 

@@ -109,6 +109,36 @@ TEST_F(Ocf, BadParametersAreNotConfigured) {
     EXPECT_EQ(Agent("reload", {}).exitStatus, 3) << "an action the adapter does not know";
 }
 
+// A replication server's EnqSrvResName is looked up in Pacemaker's configuration (here the file CIB_file
+// names): there → valid; absent → not configured (20183); the configuration unreadable → generic error
+// (20182).
+TEST_F(Ocf, EnqueueServerResourceIsLookedUpInTheConfiguration) {
+    const std::string ascs = "sap" + Sid() + "_ASCS01";
+    Instance& ers = Install({.instance = "ERS02", .type = "enqrep", .enqsrvRes = ascs});
+    auto cib = [&](const std::string& resources) {
+        const std::string path = Root() + "/cib-" + std::to_string(resources.size()) + ".xml";
+        kestrel_test::WriteFile(path,
+                                "<cib crm_feature_set=\"3.16.1\" validate-with=\"pacemaker-3.9\" epoch=\"1\" "
+                                "num_updates=\"0\" admin_epoch=\"0\"><configuration><crm_config/><nodes/>"
+                                "<resources>" +
+                                    resources +
+                                    "</resources><constraints/></configuration>"
+                                    "<status/></cib>\n");
+        return "CIB_file=" + path;
+    };
+    const std::string primitive =
+        "<primitive id=\"" + ascs + "\" class=\"ocf\" provider=\"kestrel\" type=\"Kestrel\"/>";
+    EXPECT_EQ(Agent("validate-all", Parameters(ers), {cib(primitive)}).exitStatus, 0);
+    ProcResult r = Agent("validate-all", Parameters(ers), {cib("")});
+    EXPECT_EQ(r.exitStatus, 6) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "ocf-exit-reason:20182 EnqSrvResName [" + ascs + "] does NOT exist."))
+        << Describe(r);
+    kestrel_test::WriteFile(Root() + "/garbage.xml", "no configuration\n");
+    r = Agent("validate-all", Parameters(ers), {"CIB_file=" + Root() + "/garbage.xml"});
+    EXPECT_EQ(r.exitStatus, 1) << Describe(r);
+    EXPECT_TRUE(Contains(r.err, "ocf-exit-reason:20182 ")) << Describe(r);
+}
+
 // A start whose budget runs out (startsap.exe hangs): the adapter answers before Pacemaker's time-out, with
 // the tool ended.
 TEST_F(Ocf, StartWhoseBudgetRunsOutAnswersInTime) {
