@@ -6,10 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <clocale>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <memory>
 
