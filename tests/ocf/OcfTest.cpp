@@ -144,9 +144,9 @@ TEST_F(Ocf, EnqueueServerResourceIsLookedUpInTheConfiguration) {
 TEST_F(Ocf, StartWhoseBudgetRunsOutAnswersInTime) {
     Instance& in = Abap();
     WriteControl(in, "[startsap]\ndelay_ms = 60000\n");
-    ProcResult r = Crm("start", Parameters(in), "5s");
+    ProcResult r = Crm("start", Parameters(in), "3s");
     EXPECT_EQ(r.exitStatus, 1) << Describe(r);
-    EXPECT_LT(r.ms, 5000) << Describe(r);
+    EXPECT_LT(r.ms, 3000) << Describe(r);
     EXPECT_FALSE(Contains(r.out + r.err, "Timed Out")) << Describe(r);
     for (const Proc& p : ProcessesUnderRoot()) EXPECT_FALSE(Contains(p.cmdline, "startsap.exe")) << p.cmdline;
 }
