@@ -27,6 +27,9 @@ struct TypeDefinition {
     std::string library;                            // absolute path of the agent library
     std::map<std::string, int32_t> typeAttributes;  // defaults of the type attributes
     std::vector<ArgumentDef> arguments;
+    // [programs]: the names under which the agent runs or looks for each of its programs, by key (a string
+    // or an array of strings in the file; never empty). Keys it does not give keep the agent's defaults.
+    std::map<std::string, std::vector<std::string>> programs;
 };
 
 struct ResourceConfig {
