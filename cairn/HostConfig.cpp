@@ -264,9 +264,7 @@ bool LoadTypeSection(const Reporter& report, const std::string& configDir, const
             key, &node, definitionFile + " defines type '" + definition.name + "', not '" + typeName + "'");
     }
 
-    TypeSettings settings;
-    settings.attributes = definition.typeAttributes;
-    settings.programs = definition.programs;
+    TypeSettings settings = TypeSettingsOf(definition);
     for (const auto& [attrKey, value] : *table) {
         std::string name(attrKey.str());
         if (name == "agent_dir") continue;
@@ -487,6 +485,13 @@ bool LoadConfig(const std::string& path, const std::string& exeDir, HostConfig& 
         }
     }
     return true;
+}
+
+TypeSettings TypeSettingsOf(const TypeDefinition& type) {
+    TypeSettings settings;
+    settings.attributes = type.typeAttributes;
+    settings.programs = type.programs;
+    return settings;
 }
 
 std::vector<std::string> BuildArguments(const TypeDefinition& type, const ResourceConfig& resource) {

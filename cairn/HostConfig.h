@@ -55,6 +55,10 @@ bool LoadConfig(const std::string& path, const std::string& exeDir, HostConfig& 
 // Loads one type definition file. Returns false with *error set to one line on any problem.
 bool LoadTypeDefinition(const std::string& path, TypeDefinition& out, std::string& error);
 
+// What the framework serves for a type straight from its definition: the type attributes' defaults and the
+// [programs] table (no debug tags). Hosts that configure the framework without a cluster file start from it.
+TypeSettings TypeSettingsOf(const TypeDefinition& type);
+
 // The argument vector texts of a resource: its values (or the defaults) in the type's order, a list as its
 // count followed by its entries.
 std::vector<std::string> BuildArguments(const TypeDefinition& type, const ResourceConfig& resource);
