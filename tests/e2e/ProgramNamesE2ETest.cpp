@@ -40,6 +40,17 @@ std::ostream& operator<<(std::ostream& os, const Step& s) {
 
 class ProgramNamesE2E : public E2ETest, public ::testing::WithParamInterface<Kind> {
   protected:
+    void SetUp() override {
+        E2ETest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        // Tool limits of 10 to 15 s become 200 to 300 ms: enough for a tool run under load or a sanitizer.
+        SetTimeScale(50);
+        SetTypeAttr("OnlineTimeout", "600");
+        SetTypeAttr("OfflineTimeout", "600");
+        SetTypeAttr("MonitorTimeout", "315");
+        SetTypeAttr("CleanTimeout", "65");
+    }
+
     Step Record(const std::string& what, const E2EResult& r, const Instance& in) {
         Step s{what, r.State(), r.exitStatus, {}};
         for (const Json& m : r.Messages()) {
