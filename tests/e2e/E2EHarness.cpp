@@ -283,12 +283,6 @@ Instance& E2ETest::Install(const InstallOptions& o) {
 }
 
 void E2ETest::UseTypeDefinitionWith(const std::string& toml) {
-    auto agentDir = std::find_if(typeAttrs_.begin(), typeAttrs_.end(),
-                                 [](const auto& kv) { return kv.first == "agent_dir"; });
-    if (toml.empty()) {
-        if (agentDir != typeAttrs_.end()) typeAttrs_.erase(agentDir);
-        return;
-    }
     const fs::path built = fs::path(KESTREL_E2E_CAIRNAGENT).parent_path().parent_path() / "lib";
     std::string definition = ReadFile((built / "Kestrel.type.toml").string());
     const std::string library = "library = \"libKestrel.so\"";

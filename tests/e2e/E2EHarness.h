@@ -128,7 +128,7 @@ class E2ETest : public ::testing::Test {
     }
     void SetTypeAttr(const std::string& key, const std::string& value) { Upsert(typeAttrs_, key, value); }
     // From now on the type's definition is the built one with toml appended (e.g. a [programs] table),
-    // written to <root>/agent and found there through agent_dir; empty toml goes back to the built one.
+    // written to <root>/agent and found there through agent_dir.
     void UseTypeDefinitionWith(const std::string& toml);
     // Writes <instance dir>/sapsim.toml (the steering file); empty text removes it.
     void WriteControl(const Instance& instance, const std::string& toml);
