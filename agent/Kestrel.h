@@ -9,6 +9,7 @@
 #include "KestrelAttrib.h"
 #include "KestrelBudget.h"
 #include "KestrelEnums.h"
+#include "KestrelPrograms.h"
 #include "KestrelStatus.h"
 
 class CKestrel {

@@ -2,6 +2,7 @@
 #include "KestrelAgent.h"
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include "CairnAgfw.h"
@@ -9,6 +10,7 @@
 #include "Kestrel.h"
 #include "KestrelAttrib.h"
 #include "KestrelLog.h"
+#include "KestrelPrograms.h"
 #include "KestrelQuery.h"
 #include "LibClock.h"
 #include "LibLogger.h"
@@ -99,6 +101,26 @@ static void LoadTimeouts(CairnClusterHandle cluster, CKestrelStatus& status) {
             return;
         }
     }
+}
+
+// The program names of the type's [programs] table: a key that is missing keeps its default name, an entry
+// that cannot be used is reported and left out.
+static void LoadPrograms() {
+    CKestrelPrograms programs;
+    wchar_t** raw = nullptr;
+    if (CairnAgGetTypePrograms("Kestrel", &raw) != 0) {
+        ApiError e = TakeApiError();
+        TERN_TRACE(L"CairnAgGetTypePrograms() failed with error [%d, 0x%.08X] with message [%s].", e.number,
+                   e.code, e.message);
+    } else {
+        const std::unique_ptr<wchar_t*, decltype(&CairnAgDelEncodedArgList)> list(raw,
+                                                                                  &CairnAgDelEncodedArgList);
+        std::vector<std::wstring> problems;
+        programs.Apply(list.get(), problems);
+        for (const std::wstring& problem : problems)
+            KESTREL_LOG(KSEV_WARNING, 20186, L"Ignoring [programs] entry of the Kestrel type: %s.", problem);
+    }
+    KestrelInstallPrograms(programs);
 }
 
 namespace {
@@ -279,6 +301,7 @@ KESTREL_EXPORT void CairnAgStartup(void) {
     logger.SetLogImpl(&g_log);
 
     CairnAgSetLogCategory(kKestrelLogCategory);
+    LoadPrograms();  // before the entry points can run
 
     void* table[kCairnEPSlots] = {};
     table[3] = reinterpret_cast<void*>(&KestrelMonitor);

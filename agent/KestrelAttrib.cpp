@@ -8,6 +8,7 @@
 
 #include "KestrelAgent.h"
 #include "KestrelLog.h"
+#include "KestrelPrograms.h"
 #include "KestrelUtil.h"
 #include "LibLogger.h"
 #include "LibPasswordCodec.h"
@@ -358,23 +359,24 @@ constexpr Question kMonitorProgramExists{
     {20185, L"MonitorProgram [%s] does NOT exist [%d, 0x%.08X].", L"MonitorProgram [%s] does NOT exist."},
     L"MonitorProgram [%s] is validated successfully."};
 
-// The process images an instance type may list in ProcMon (compared case-insensitively), and the id of
-// the message that rejects any other.
+// The process images an instance type may list in ProcMon (any of each image's configured names, compared
+// case-insensitively), and the id of the message that rejects any other.
 struct ProcMonAllowance {
     bool (*matches)(KestrelInstType);
     uint32_t id;
-    std::vector<std::wstring> names;
+    std::vector<KestrelProgram> images;
 };
 
+using P = KestrelProgram;
 const ProcMonAllowance kProcMonAllowances[] = {
     {[](KestrelInstType t) { return t == KestrelInstType::kCentral; },
      20160,
-     {L"disp+work.exe", L"jcontrol.exe", L"igswd.exe", L"gwrd.exe", L"icman.exe", L"msg_server.exe"}},
+     {P::kDispWork, P::kJcontrol, P::kIgswd, P::kGwrd, P::kIcman, P::kMsgServer}},
     {[](KestrelInstType t) { return t == KestrelInstType::kDialog; },
      20161,
-     {L"disp+work.exe", L"jcontrol.exe", L"igswd.exe", L"gwrd.exe", L"icman.exe"}},
-    {&KestrelIsEnqueueServer, 20162, {L"msg_server.exe", L"enserver.exe"}},
-    {&KestrelIsEnqueueReplication, 20163, {L"enrepserver.exe"}},
+     {P::kDispWork, P::kJcontrol, P::kIgswd, P::kGwrd, P::kIcman}},
+    {&KestrelIsEnqueueServer, 20162, {P::kMsgServer, P::kEnserver}},
+    {&KestrelIsEnqueueReplication, 20163, {P::kEnrepserver}},
 };
 
 bool IsUpperAlpha(wchar_t c) {
@@ -554,7 +556,8 @@ struct CKestrelAttrib::Rules {
             TERN_TRACE(L"Got [%s] from ProcMon list.", entry);
             if (allowed == nullptr) return Reject(status, kInstTypeWithoutProcesses, a.m_InstType);
             bool listed = false;
-            for (const std::wstring& name : allowed->names) listed = listed || TernEqualsNoCase(entry, name);
+            for (KestrelProgram image : allowed->images)
+                listed = listed || KestrelPrograms().Match(image, entry) != nullptr;
             if (!listed) {
                 KESTREL_TRACE_LOG(KSEV_ERROR, allowed->id,
                                   L"Invalid process name in the ProcMon list [%s] for InstType [%s].", entry,

@@ -115,11 +115,11 @@ void AwaitGracefulStop(CKestrel& agent, CKestrelAttrib& attrib, const CKestrelBu
     if (remaining < kCleanCheckMs) NotEnoughTime(20071, remaining, false);
 }
 
-// The graceful shutdown with sapsrvkill.exe; whatever happens, Clean goes on.
+// The graceful shutdown with the sapsrvkill tool; whatever happens, Clean goes on.
 void ShutdownGracefully(CKestrel& agent, CKestrelAttrib& attrib, const CKestrelBudget& budget,
                         const CKestrelPassword& password) {
     const std::wstring& home = attrib.GetSAPHome();
-    const std::wstring killPath = JoinPath(home, L"sapsrvkill.exe");
+    const std::wstring killPath = JoinPath(home, KestrelProgramName(KestrelProgram::kSapsrvkill));
     CKestrelStatus st;
     const Note failed{KSEV_WARNING, 20065,
                       TernFormat(L"File [%s] NOT found. Continueing the clean operation.", killPath)};

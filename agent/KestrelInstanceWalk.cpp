@@ -11,7 +11,7 @@
 
 CKestrelLauncherEntry::~CKestrelLauncherEntry() {
     if (!added_) return;
-    auto it = std::find(procMon_.rbegin(), procMon_.rend(), kLauncher);
+    auto it = std::find(procMon_.rbegin(), procMon_.rend(), launcher_);
     if (it != procMon_.rend()) procMon_.erase(std::next(it).base());
 }
 

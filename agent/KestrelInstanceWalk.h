@@ -8,26 +8,31 @@
 #include <vector>
 
 #include "KestrelAttrib.h"
+#include "KestrelPrograms.h"
 #include "KestrelStatus.h"
 #include "LibProcess.h"
 #include "LibProcessList.h"
 #include "LibWide.h"
 
-// Adds the launcher entry "JLAUNCH.EXE" to a Java or Add-In instance's ProcMon list for the length of one
-// walk and removes it again when it goes out of scope, on every way out. Borrows procMon.
+// Adds the launcher entry (the launcher's first configured name in upper case, "JLAUNCH.EXE" by default) to
+// a Java or Add-In instance's ProcMon list for the length of one walk and removes it again when it goes out
+// of scope, on every way out. Borrows procMon.
 class CKestrelLauncherEntry {
   public:
-    CKestrelLauncherEntry(std::vector<std::wstring>& procMon, bool add) : procMon_(procMon), added_(add) {
-        if (added_) procMon_.push_back(kLauncher);
+    CKestrelLauncherEntry(std::vector<std::wstring>& procMon, bool add)
+        : procMon_(procMon),
+          added_(add),
+          launcher_(TernToUpper(KestrelProgramName(KestrelProgram::kJlaunch))) {
+        if (added_) procMon_.push_back(launcher_);
     }
     ~CKestrelLauncherEntry();
     CKestrelLauncherEntry(const CKestrelLauncherEntry&) = delete;
     CKestrelLauncherEntry& operator=(const CKestrelLauncherEntry&) = delete;
 
   private:
-    static constexpr const wchar_t* kLauncher = L"JLAUNCH.EXE";
     std::vector<std::wstring>& procMon_;
     const bool added_;
+    const std::wstring launcher_;
 };
 
 class CKestrelInstanceWalk {

@@ -38,18 +38,17 @@ bool LocateJcmon(const CKestrelAttrib& attrib, std::wstring& tool, CKestrelStatu
         const std::wstring* dir;  // named when the check cannot run; null: the instance's own directory
         uint32_t checkFailedId;
     };
-    std::vector<Candidate> candidates = {{JoinPath(monHome, L"jcmon.exe"), &monHome, 20108},
-                                         {JoinPath(home, L"jcmon.exe"), &home, 20109}};
+    const std::wstring& jcmon = KestrelProgramName(KestrelProgram::kJcmon);
+    std::vector<Candidate> candidates = {{JoinPath(monHome, jcmon), &monHome, 20108},
+                                         {JoinPath(home, jcmon), &home, 20109}};
     if (sidFound) {
         candidates.push_back({root + kTernPathSep + attrib.GetSAPSID() + kTernPathSep + attrib.GetInstName() +
-                                  kTernPathSep + L"j2ee" + kTernPathSep + L"os_libs" + kTernPathSep +
-                                  L"jcmon.exe",
+                                  kTernPathSep + L"j2ee" + kTernPathSep + L"os_libs" + kTernPathSep + jcmon,
                               nullptr, 20110});
     } else {
         KESTREL_TRACE_AS(
-            kJcmon,
-            L"SAPSID [%s] does not occur in SAPHome [%s]; the instance's own jcmon.exe cannot be located.",
-            attrib.GetSAPSID(), home);
+            kJcmon, L"SAPSID [%s] does not occur in SAPHome [%s]; the instance's own %s cannot be located.",
+            attrib.GetSAPSID(), home, jcmon);
     }
     for (size_t i = 0; i < candidates.size(); ++i) {
         const Candidate& c = candidates[i];
@@ -61,12 +60,11 @@ bool LocateJcmon(const CKestrelAttrib& attrib, std::wstring& tool, CKestrelStatu
             if (c.dir != nullptr) {
                 KESTREL_TRACE_LOG_AS(
                     kJcmon, KSEV_ERROR, c.checkFailedId,
-                    L"Failed to evaluate the path for jcmon.exe [%s]. Please make sure the directory "
-                    L"[%s] exists.",
-                    c.path, *c.dir);
+                    L"Failed to evaluate the path for %s [%s]. Please make sure the directory [%s] exists.",
+                    jcmon, c.path, *c.dir);
             } else {
                 KESTREL_TRACE_LOG_AS(kJcmon, KSEV_ERROR, c.checkFailedId,
-                                     L"Failed to evaluate the path for jcmon.exe [%s].", c.path);
+                                     L"Failed to evaluate the path for %s [%s].", jcmon, c.path);
             }
             status = st;
             return false;
@@ -104,9 +102,9 @@ bool RunFailed(const TernRunResult& result, const CKestrelStatus& status, const 
                 KESTREL_TRACE_LOG_AS(kJcmon, KSEV_ERROR, 20114,
                                      L"CreatePipe failed for the standard output.");
             } else if (result.failedPipe == TernRunResult::PipePart::kInputWrite) {
-                KESTREL_TRACE_LOG_AS(
-                    kJcmon, KSEV_ERROR, 20116,
-                    L"WriteFile failed to push the input for jcmon.exe into the stdin pipe.");
+                KESTREL_TRACE_LOG_AS(kJcmon, KSEV_ERROR, 20116,
+                                     L"WriteFile failed to push the input for %s into the stdin pipe.",
+                                     KestrelProgramName(KestrelProgram::kJcmon));
             } else {
                 KESTREL_TRACE_LOG_AS(kJcmon, KSEV_ERROR, 20112, L"CreatePipe failed for the standard input.");
             }
@@ -133,8 +131,8 @@ void JudgeJcmon(const std::wstring& output, uint32_t& state) {
         case KestrelJcmonLine::kRunning:
             KESTREL_TRACE_AS(
                 kJcmon,
-                L"jcmon.exe indicates Dispatcher and atleast one J2EE Server is Running for the SAP "
-                L"Instance.");
+                L"%s indicates Dispatcher and atleast one J2EE Server is Running for the SAP Instance.",
+                KestrelProgramName(KestrelProgram::kJcmon));
             break;
         case KestrelJcmonLine::kDispatcherStopped:
             KESTREL_TRACE_LOG_AS(kJcmon, sev, id, L"Dispatcher Stopped for the SAP Instance.");
@@ -144,7 +142,8 @@ void JudgeJcmon(const std::wstring& output, uint32_t& state) {
             break;
         case KestrelJcmonLine::kUndetermined:
             KESTREL_TRACE_LOG_AS(kJcmon, sev, id,
-                                 L"The status of the SAP Instance couldn't be determined with jcmon.exe.");
+                                 L"The status of the SAP Instance couldn't be determined with %s.",
+                                 KestrelProgramName(KestrelProgram::kJcmon));
             break;
     }
 }

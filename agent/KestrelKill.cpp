@@ -76,7 +76,9 @@ CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32
     std::vector<std::wstring>& procMon = attrib.GetProcMon();
     const int32_t arch = CKestrelUtil::FindSAPArch(procMon);
     const bool java = arch == KARCH_JAVA || arch == KARCH_ADDIN;
-    if (java) TERN_TRACE(L"This is Java/Add-In instance. Pushing jlaunch.exe onto ProcMon.");
+    if (java)
+        TERN_TRACE(L"This is Java/Add-In instance. Pushing %s onto ProcMon.",
+                   KestrelProgramName(KestrelProgram::kJlaunch));
     CKestrelLauncherEntry launcher(procMon, java);  // removed again on every way out
     TERN_TRACE(L"Got ProcMon size [%d].", static_cast<int32_t>(procMon.size()));
     const uint32_t skipped = SkippedSystemPid(TERN_FUNC);

@@ -22,8 +22,10 @@ namespace {
 constexpr std::string_view kSecond = "CKestrel::_SecondLevelMonitor";
 
 // Where operators get the RFC status tool when it is missing.
-constexpr const wchar_t* kSapinfoDownloadHint =
-    L"If you do not have sapinfo.exe please dowload SAP RFC SDK from https://support.sap.com/swdc.";
+std::wstring SapinfoDownloadHint() {
+    return TernFormat(L"If you do not have %s please dowload SAP RFC SDK from https://support.sap.com/swdc.",
+                      KestrelProgramName(KestrelProgram::kSapinfo));
+}
 
 // The ids of one tool's run failures: timed out, failed otherwise.
 struct RunIds {
@@ -107,14 +109,14 @@ bool ProfileOk(CKestrelAttrib& attrib, CKestrelStatus& status) {
 }
 
 // The path check of a tool, with the line of a check that could not run and missing for a missing tool.
-FileCheck ToolFile(const wchar_t* tool, const std::wstring& path, CKestrelStatus& st,
+FileCheck ToolFile(const std::wstring& tool, const std::wstring& path, CKestrelStatus& st,
                    const Note& missing = {}) {
     const Note failed{0, 0, TernFormat(L"Failed to find the status of %s [%s].", tool, path)};
     return CheckToolFile(kSecond, path, st, failed, missing);
 }
 
 std::wstring SapinfoPath(const CKestrelAttrib& attrib) {
-    return JoinPath(attrib.GetSAPMonHome(), L"sapinfo.exe");
+    return JoinPath(attrib.GetSAPMonHome(), KestrelProgramName(KestrelProgram::kSapinfo));
 }
 
 std::wstring SapinfoCommand(const CKestrelAttrib& attrib) {
@@ -138,15 +140,15 @@ CKestrelStatus RunLevelTool(CKestrel& agent, CKestrelAttrib& attrib, const std::
 // Asks jcmon within what is left of the budget; a failure is traced with timedOutId and failedLine.
 CKestrelStatus AskJcmon(CKestrel& agent, CKestrelAttrib& attrib, uint32_t& state,
                         const CKestrelBudget& budget, uint32_t timedOutId, const wchar_t* failedLine) {
-    KESTREL_TRACE_AS(kSecond,
-                     L"Run Second Level Monitor test(jcmon.exe) for SAP Instance with InstProfile [%s].",
-                     attrib.GetInstProfile());
+    const std::wstring& jcmon = KestrelProgramName(KestrelProgram::kJcmon);
+    KESTREL_TRACE_AS(kSecond, L"Run Second Level Monitor test(%s) for SAP Instance with InstProfile [%s].",
+                     jcmon, attrib.GetInstProfile());
     CKestrelStatus st = agent._RunJcmonMonitorCheck(attrib, state, budget.RemainingMs());
     if (st.IsSuccess()) return st;
-    KESTREL_TRACE_AS(kSecond, L"The jcmon.exe command failed with error code [%d 0x%.08X].", st.GetCode(),
+    KESTREL_TRACE_AS(kSecond, L"The %s command failed with error code [%d 0x%.08X].", jcmon, st.GetCode(),
                      st.GetError());
     if (st.GetError() == TERN_WAIT_TIMEOUT)
-        KESTREL_TRACE_LOG_AS(kSecond, KSEV_ERROR, timedOutId, L"The jcmon.exe command timed out.");
+        KESTREL_TRACE_LOG_AS(kSecond, KSEV_ERROR, timedOutId, L"The %s command timed out.", jcmon);
     KESTREL_TRACE_AS(kSecond, L"%s", failedLine);
     return st;
 }
@@ -154,17 +156,18 @@ CKestrelStatus AskJcmon(CKestrel& agent, CKestrelAttrib& attrib, uint32_t& state
 // ABAP: sapinfo's exit code decides.
 CKestrelStatus SapinfoLevel(CKestrel& agent, CKestrelAttrib& attrib, uint32_t& state,
                             const CKestrelBudget& budget) {
+    const std::wstring& sapinfo = KestrelProgramName(KestrelProgram::kSapinfo);
     const std::wstring path = SapinfoPath(attrib);
     CKestrelStatus st;
-    const FileCheck check = ToolFile(L"sapinfo.exe", path, st);
+    const FileCheck check = ToolFile(sapinfo, path, st);
     if (check == FileCheck::kMissing) {
-        KESTREL_TRACE_AS(
-            kSecond, L"sapinfo.exe command path [%s] does NOT exist. Please check the file location.", path);
-        KESTREL_TRACE_AS(kSecond, L"%s", kSapinfoDownloadHint);
+        KESTREL_TRACE_AS(kSecond, L"%s command path [%s] does NOT exist. Please check the file location.",
+                         sapinfo, path);
+        KESTREL_TRACE_AS(kSecond, L"%s", SapinfoDownloadHint());
         KESTREL_LOG_TAG("CKestrel::_SecondLevelMonitor", KSEV_ERROR, 20082,
-                        L"sapinfo.exe command path [%s] does NOT exist. Please check the file location.",
+                        L"%s command path [%s] does NOT exist. Please check the file location.", sapinfo,
                         path);
-        Message(kSecond, KSEV_INFO, 20083, kSapinfoDownloadHint);
+        Message(kSecond, KSEV_INFO, 20083, SapinfoDownloadHint());
     }
     if (check != FileCheck::kThere) return st;
     uint32_t exitCode = 0;
@@ -191,8 +194,9 @@ CKestrelStatus AddInLevel(CKestrel& agent, CKestrelAttrib& attrib, uint32_t& sta
     uint32_t javaHalf = KSTATE_UNKNOWN;
     const std::wstring path = SapinfoPath(attrib);
     CKestrelStatus st;
-    ToolFile(L"sapinfo.exe", path, st,
-             {KSEV_ERROR, 20087, TernFormat(L"sapinfo.exe command path [%s] does NOT exist.", path)});
+    const std::wstring& sapinfo = KestrelProgramName(KestrelProgram::kSapinfo);
+    ToolFile(sapinfo, path, st,
+             {KSEV_ERROR, 20087, TernFormat(L"%s command path [%s] does NOT exist.", sapinfo, path)});
     uint32_t exitCode = 0;
     // Only a run that succeeded is interpreted; a failed one leaves the ABAP half unknown.
     if (RunLevelTool(agent, attrib, SapinfoCommand(attrib), budget, {20088, 20089}, exitCode).IsSuccess())
@@ -213,11 +217,12 @@ CKestrelStatus AddInLevel(CKestrel& agent, CKestrelAttrib& attrib, uint32_t& sta
 // Standalone enqueue types: ensmon's exit code decides.
 CKestrelStatus EnsmonLevel(CKestrel& agent, CKestrelAttrib& attrib, uint32_t& state,
                            const CKestrelBudget& budget) {
-    const std::wstring path = JoinPath(attrib.GetSAPMonHome(), L"ensmon.exe");
+    const std::wstring& ensmon = KestrelProgramName(KestrelProgram::kEnsmon);
+    const std::wstring path = JoinPath(attrib.GetSAPMonHome(), ensmon);
     const std::wstring command = path + L" pf=" + attrib.GetInstProfile() + L" 2";
     CKestrelStatus st;
-    const Note missing{KSEV_ERROR, 20091, TernFormat(L"ensmon.exe command path [%s] does NOT exist.", path)};
-    if (ToolFile(L"ensmon.exe", path, st, missing) != FileCheck::kThere) return st;
+    const Note missing{KSEV_ERROR, 20091, TernFormat(L"%s command path [%s] does NOT exist.", ensmon, path)};
+    if (ToolFile(ensmon, path, st, missing) != FileCheck::kThere) return st;
     uint32_t exitCode = 0;
     st = RunLevelTool(agent, attrib, command, budget, {20092, 20093}, exitCode);
     if (st.IsFailure()) return st;
@@ -416,15 +421,16 @@ CKestrelStatus CKestrel::_InterpretSapinfoExitCode(int32_t exitCode, uint32_t& s
                                                    const std::wstring& instType) {
     TERN_TRACE(L"_InterpretSapinfoExitCode is called with exitcode [%d] and insttype [%s].", exitCode,
                instType);
-    TERN_TRACE(L"Going to Interpret exit code of sapinfo.exe [%d] for [%s] instance.", exitCode, instType);
+    const std::wstring& sapinfo = KestrelProgramName(KestrelProgram::kSapinfo);
+    TERN_TRACE(L"Going to Interpret exit code of %s [%d] for [%s] instance.", sapinfo, exitCode, instType);
     const KestrelSapinfoVerdict v = KestrelInterpretSapinfo(exitCode);
     state = v.state;
     if (v.line == KestrelSapinfoLine::kReturned) {
-        KESTREL_TRACE_LOG(v.message.severity, v.message.id, L"sapinfo.exe returned with exitcode [%d].",
+        KESTREL_TRACE_LOG(v.message.severity, v.message.id, L"%s returned with exitcode [%d].", sapinfo,
                           exitCode);
     } else if (v.line == KestrelSapinfoLine::kInvalid) {
-        KESTREL_TRACE_LOG(v.message.severity, v.message.id,
-                          L"sapinfo.exe returned with invalid exitcode [%d].", exitCode);
+        KESTREL_TRACE_LOG(v.message.severity, v.message.id, L"%s returned with invalid exitcode [%d].",
+                          sapinfo, exitCode);
     }
     TraceByState(TERN_FUNC, state,
                  {L"Sapinfo check indicates the state of the SAP Instance as Up and Running (Online).",
@@ -437,12 +443,13 @@ CKestrelStatus CKestrel::_InterpretEnsmonExitCode(int32_t exitCode, uint32_t& st
                                                   const std::wstring& instType) {
     TERN_TRACE(L"_InterpretEnsmonExitCode is called with exitcode [%d] and insttype [%s].", exitCode,
                instType);
+    const std::wstring& ensmon = KestrelProgramName(KestrelProgram::kEnsmon);
     const KestrelEnsmonVerdict v = KestrelInterpretEnsmon(exitCode, KestrelParseInstType(instType));
     if (v.group == KestrelEnsmonGroup::kServer) {
-        TERN_TRACE(L"Going to Interpret exit code[%d] of ensmon.exe for [%s] instance.", exitCode, instType);
+        TERN_TRACE(L"Going to Interpret exit code[%d] of %s for [%s] instance.", exitCode, ensmon, instType);
     } else if (v.group == KestrelEnsmonGroup::kReplication) {
-        TERN_TRACE(L"Going to Interpret exit code[%d] of ensmon.exe for Replicated Enqueue Server.",
-                   exitCode);
+        TERN_TRACE(L"Going to Interpret exit code[%d] of %s for Replicated Enqueue Server.", exitCode,
+                   ensmon);
     }
     if (v.group != KestrelEnsmonGroup::kNone) state = v.state;
     const KestrelMessage& m = v.message;
@@ -456,17 +463,16 @@ CKestrelStatus CKestrel::_InterpretEnsmonExitCode(int32_t exitCode, uint32_t& st
                     L"Replication is enabled in server, but no repl. server is connected.", true);
             break;
         case KestrelEnsmonLine::kReturned:
-            KESTREL_TRACE_LOG(m.severity, m.id, L"ensmon.exe returned with exitcode [%d].", exitCode);
+            KESTREL_TRACE_LOG(m.severity, m.id, L"%s returned with exitcode [%d].", ensmon, exitCode);
             break;
         case KestrelEnsmonLine::kInvalid:
-            KESTREL_TRACE_LOG(m.severity, m.id, L"ensmon.exe returned with invalid exitcode [%d].", exitCode);
+            KESTREL_TRACE_LOG(m.severity, m.id, L"%s returned with invalid exitcode [%d].", ensmon, exitCode);
             break;
         case KestrelEnsmonLine::kFailingOver:
             KESTREL_TRACE_LOG(
                 m.severity, m.id,
-                L"ensmon.exe returned with invalid exitcode [%d]. Enqueue Server might be failing over "
-                L"or Offline.",
-                exitCode);
+                L"%s returned with invalid exitcode [%d]. Enqueue Server might be failing over or Offline.",
+                ensmon, exitCode);
             break;
     }
     TraceByState(TERN_FUNC, state,

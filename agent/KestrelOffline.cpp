@@ -1,4 +1,4 @@
-// Offline: stops the instance with stopsap.exe, then its service, and removes what is left.
+// Offline: stops the instance with the stopsap tool, then its service, and removes what is left.
 #include <string>
 
 #include "Kestrel.h"
@@ -44,12 +44,13 @@ CKestrelStatus CKestrel::Offline(CKestrelAttrib& attrib, uint32_t& result) {
     }
 
     const std::wstring& home = attrib.GetSAPHome();
-    const std::wstring stopPath = JoinPath(home, L"stopsap.exe");
+    const std::wstring& stopsap = KestrelProgramName(KestrelProgram::kStopsap);
+    const std::wstring stopPath = JoinPath(home, stopsap);
     const Note missing{
         KSEV_ERROR, 20048,
-        TernFormat(L"stopsap.exe command path [%s] does NOT exist. Aborting Offline.", stopPath)};
+        TernFormat(L"%s command path [%s] does NOT exist. Aborting Offline.", stopsap, stopPath)};
     const std::wstring failed =
-        TernFormat(L"Failed to find the status of file stopsap.exe [%s]. Aborting Offline.", stopPath);
+        TernFormat(L"Failed to find the status of file %s [%s]. Aborting Offline.", stopsap, stopPath);
     if (CheckToolFile(TERN_FUNC, stopPath, status, {0, 0, failed}, missing) != FileCheck::kThere)
         return status;
 

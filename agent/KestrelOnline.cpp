@@ -63,21 +63,20 @@ constexpr const WaitBranch* kAddInJava = &kAddInJcmonWait;
 constexpr const WaitBranch* kEnq = &kEnsmonWait;
 constexpr const wchar_t* kSleeping = L"Going to sleep for [5]secs before rechecking the status.";
 constexpr const wchar_t* kNotYet = L"Command [%s] executed and returned unsuccessful exit code [%d].";
-constexpr const wchar_t* kJcmonNotYet = L"jcmon.exe returned unknown Resource State.";
+constexpr const wchar_t* kJcmonNotYet = L"%s returned unknown Resource State.";
 constexpr const wchar_t* kTimedOut = L"The command [%s] timed out.";
-constexpr const wchar_t* kJcmonTimedOut = L"The jcmon.exe command timed out.";
+constexpr const wchar_t* kJcmonTimedOut = L"The %s command timed out.";
 constexpr const wchar_t* kUp = L"Command [%s] executed successfully with exit code [%d].";
-constexpr const wchar_t* kJcmonUp = L"jcmon.exe executed successfully and returned Online.";
+constexpr const wchar_t* kJcmonUp = L"%s executed successfully and returned Online.";
 constexpr const wchar_t* kRunShort = L"Not enough time [%d]secs to run the command [%s].";
-constexpr const wchar_t* kJcmonShort = L"Not enough time [%d]secs to run the command [jcmon.exe].";
 constexpr const wchar_t* kEnsmonShort = L"Not enough time[%d] to run the command [%s].";
 
 // Every line of the five loops, slot by slot in loop order.
 constexpr WaitLine kWaitLines[] = {
     {kAbap, S::kNotEnoughToRun, W, 20014, kRunShort},
-    {kJava, S::kNotEnoughToRun, W, 20019, kJcmonShort},
+    {kJava, S::kNotEnoughToRun, W, 20019, kRunShort},
     {kAddInAbap, S::kNotEnoughToRun, W, 20025, L"Not enough time [%d] to run the command [%s]."},
-    {kAddInJava, S::kNotEnoughToRun, W, 20030, kJcmonShort},
+    {kAddInJava, S::kNotEnoughToRun, W, 20030, kRunShort},
     {kEnq, S::kNotEnoughToRun, N, 20036, kEnsmonShort},
     {kAbap, S::kTimedOut, W, 20015, kTimedOut},
     {kJava, S::kTimedOut, W, 20020, kJcmonTimedOut},
@@ -96,8 +95,7 @@ constexpr WaitLine kWaitLines[] = {
     {kEnq, S::kNotYet, 0, 0, kNotYet},
     {kAbap, S::kNotEnoughToRecheck, W, 20017,
      L"Not enough time [%d]secs to recheck the status with the command [%s]."},
-    {kJava, S::kNotEnoughToRecheck, W, 20022,
-     L"Not enough time [%d]secs to recheck the status with [jcmon.exe]."},
+    {kJava, S::kNotEnoughToRecheck, W, 20022, L"Not enough time [%d]secs to recheck the status with [%s]."},
     {kAddInAbap, S::kNotEnoughToRecheck, W, 20028,
      L"Not enough time [%d]secs to recheck the status with command [%s]."},
     {kAddInJava, S::kNotEnoughToRecheck, W, 20033, L"Not enough time [%d] to recheck the status."},
@@ -110,9 +108,9 @@ constexpr WaitLine kWaitLines[] = {
     {kAddInJava, S::kSleeping, 0, 0, kSleeping},
     {kEnq, S::kSleeping, 0, 0, kSleeping},
     {kAbap, S::kAfterLoop, W, 20018, kRunShort},
-    {kJava, S::kAfterLoop, W, 20023, kJcmonShort},
+    {kJava, S::kAfterLoop, W, 20023, kRunShort},
     {kAddInAbap, S::kAfterLoop, W, 20029, kRunShort},
-    {kAddInJava, S::kAfterLoop, W, 20034, kJcmonShort},
+    {kAddInJava, S::kAfterLoop, W, 20034, kRunShort},
     {kEnq, S::kAfterLoop, N, 20044, kEnsmonShort},
 };
 
@@ -178,18 +176,21 @@ void WriteEnsmonAnswer(KestrelEnsmonWaitLine line, const std::wstring& command, 
             command, exitCode);
         Message(
             kOnline, KSEV_CRITICAL, 20040,
-            L"The command [ensmon.exe] exitcode [4] indicates Replication is enabled in server, but no repl. "
-            L"server is connected.",
+            TernFormat(L"The command [%s] exitcode [4] indicates Replication is enabled in server, but no "
+                       L"repl. server is connected.",
+                       KestrelProgramName(KestrelProgram::kEnsmon)),
             true);
     } else if (line == KestrelEnsmonWaitLine::kNotReachable) {
         KESTREL_TRACE_LOG_AS(
             kOnline, KSEV_CRITICAL, 20041,
             L"Command [%s] returned exit code [%d] which indicates Enqueue Server is not Reachable.", command,
             exitCode);
-        Message(kOnline, KSEV_CRITICAL, 20042,
-                L"The command [ensmon.exe] exitcode [8] indicates Enqueue Server is not reachable by Enqueue "
-                L"Replication Server.",
-                true);
+        Message(
+            kOnline, KSEV_CRITICAL, 20042,
+            TernFormat(L"The command [%s] exitcode [8] indicates Enqueue Server is not reachable by Enqueue "
+                       L"Replication Server.",
+                       KestrelProgramName(KestrelProgram::kEnsmon)),
+            true);
     }
 }
 
@@ -205,7 +206,7 @@ KestrelWaitAnswer AskWaitTool(CKestrel& agent, CKestrelAttrib& attrib, const Wai
     }
     if (run.IsFailure()) {
         if (b.ask == Ask::kJcmon) {
-            KESTREL_TRACE_AS(kOnline, L"The jcmon.exe command failed with error code [%d 0x%.08X].",
+            KESTREL_TRACE_AS(kOnline, L"The %s command failed with error code [%d 0x%.08X].", command,
                              run.GetCode(), run.GetError());
         } else {
             KESTREL_TRACE_AS(kOnline, L"The command [%s] failed with error code [%d 0x%.08X].", command,
@@ -269,13 +270,16 @@ bool ToolThere(const std::wstring& path, const std::wstring& failedLine, const N
 WaitEnd WaitForInstance(CKestrel& agent, CKestrelAttrib& attrib, const CKestrelBudget& budget,
                         uint32_t& state, CKestrelStatus& status) {
     const std::wstring& monHome = attrib.GetSAPMonHome();
-    const std::wstring sapinfoPath = JoinPath(monHome, L"sapinfo.exe");
+    const std::wstring& sapinfo = KestrelProgramName(KestrelProgram::kSapinfo);
+    const std::wstring& ensmon = KestrelProgramName(KestrelProgram::kEnsmon);
+    const std::wstring& jcmon = KestrelProgramName(KestrelProgram::kJcmon);
+    const std::wstring sapinfoPath = JoinPath(monHome, sapinfo);
     const std::wstring sapinfoCmd =
         sapinfoPath + L" ashost=" + attrib.GetSAPHost() + L" sysnr=" + attrib.GetInstNumber();
-    const std::wstring ensmonPath = JoinPath(monHome, L"ensmon.exe");
+    const std::wstring ensmonPath = JoinPath(monHome, ensmon);
     const std::wstring ensmonCmd = ensmonPath + L" pf=" + attrib.GetInstProfile() + L" 2";
     const std::wstring sapinfoFailed =
-        TernFormat(L"Failed to find the status of sapinfo.exe [%s].", sapinfoPath);
+        TernFormat(L"Failed to find the status of %s [%s].", sapinfo, sapinfoPath);
 
     switch (KestrelWaitToolFor(CKestrelUtil::FindSAPArch(attrib.GetProcMon()), attrib.GetInstTypeKind())) {
         case KestrelWaitTool::kSapinfo:
@@ -286,21 +290,21 @@ WaitEnd WaitForInstance(CKestrel& agent, CKestrelAttrib& attrib, const CKestrelB
             return WaitWith(agent, attrib, kSapinfoWait, sapinfoCmd, budget, state, status);
         case KestrelWaitTool::kJcmon:
             state = KSTATE_UNKNOWN;
-            return WaitWith(agent, attrib, kJcmonWait, L"", budget, state, status);
+            return WaitWith(agent, attrib, kJcmonWait, jcmon, budget, state, status);
         case KestrelWaitTool::kAddIn: {
             const Note missing{KSEV_NOTICE, 20024,
-                               TernFormat(L"sapinfo.exe command path [%s] does NOT exist.", sapinfoPath)};
+                               TernFormat(L"%s command path [%s] does NOT exist.", sapinfo, sapinfoPath)};
             if (!ToolThere(sapinfoPath, sapinfoFailed, missing, status)) return WaitEnd::kEnd;
             const WaitEnd end = WaitWith(agent, attrib, kAddInSapinfoWait, sapinfoCmd, budget, state, status);
             if (end != WaitEnd::kUp) return end;
             state = KSTATE_UNKNOWN;
-            return WaitWith(agent, attrib, kAddInJcmonWait, L"", budget, state, status);
+            return WaitWith(agent, attrib, kAddInJcmonWait, jcmon, budget, state, status);
         }
         case KestrelWaitTool::kEnsmon:
             if (!ToolThere(ensmonPath,
-                           TernFormat(L"Failed to find the status of ensmon.exe [%s].", ensmonPath),
+                           TernFormat(L"Failed to find the status of %s [%s].", ensmon, ensmonPath),
                            {KSEV_NOTICE, 20035,
-                            TernFormat(L"ensmon.exe command path [%s] does NOT exist.", ensmonPath)},
+                            TernFormat(L"%s command path [%s] does NOT exist.", ensmon, ensmonPath)},
                            status))
                 return WaitEnd::kEnd;
             return WaitWith(agent, attrib, kEnsmonWait, ensmonCmd, budget, state, status);
@@ -315,7 +319,7 @@ WaitEnd WaitForInstance(CKestrel& agent, CKestrelAttrib& attrib, const CKestrelB
     return WaitEnd::kUp;
 }
 
-// Starts the instance's service, then the instance with startsap.exe. Failure: Online ends with it.
+// Starts the instance's service, then the instance with the startsap tool. Failure: Online ends with it.
 CKestrelStatus StartInstance(CKestrel& agent, CKestrelAttrib& attrib, const CKestrelBudget& budget) {
     const std::wstring service = attrib.GetServiceName();
     KESTREL_TRACE_AS(kOnline, L"Start the SAP Service [%s].", service);
@@ -333,7 +337,7 @@ CKestrelStatus StartInstance(CKestrel& agent, CKestrelAttrib& attrib, const CKes
                     service);
 
     const std::wstring& home = attrib.GetSAPHome();
-    const std::wstring startPath = JoinPath(home, L"startsap.exe");
+    const std::wstring startPath = JoinPath(home, KestrelProgramName(KestrelProgram::kStartsap));
     const Note missing{KSEV_ERROR, 20007,
                        TernFormat(L"SAP Start command [%s] does NOT exist. Aborting Online.", startPath)};
     const Note failed{0, 0,

@@ -20,22 +20,22 @@ using namespace kestrel_steps;
 
 namespace {
 
+using P = KestrelProgram;
 struct NameRow {
-    const wchar_t* name;
+    P program;
     CKestrel::Flag flag;
-    const wchar_t* found;
 };
 // The nine well-known programs in their matching order; the region found through "SYS" uses the first eight.
 constexpr NameRow kNameRows[] = {
-    {L"disp+work.exe", CKestrel::kDispWork, L"disp+work.exe process found."},
-    {L"jcontrol.exe", CKestrel::kJcontrol, L"jcontrol.exe process found."},
-    {L"jlaunch.exe", CKestrel::kJlaunch, L"jlaunch.exe process found."},
-    {L"igswd.exe", CKestrel::kIgswd, L"igswd.exe process found."},
-    {L"gwrd.exe", CKestrel::kGwrd, L"gwrd.exe process found."},
-    {L"icman.exe", CKestrel::kIcman, L"icman.exe process found."},
-    {L"msg_server.exe", CKestrel::kMsgServer, L"msg_server.exe process found."},
-    {L"enserver.exe", CKestrel::kEnserver, L"enserver.exe process found."},
-    {L"enrepserver.exe", CKestrel::kEnrepserver, L"enrepserver.exe process found."},
+    {P::kDispWork, CKestrel::kDispWork},
+    {P::kJcontrol, CKestrel::kJcontrol},
+    {P::kJlaunch, CKestrel::kJlaunch},
+    {P::kIgswd, CKestrel::kIgswd},
+    {P::kGwrd, CKestrel::kGwrd},
+    {P::kIcman, CKestrel::kIcman},
+    {P::kMsgServer, CKestrel::kMsgServer},
+    {P::kEnserver, CKestrel::kEnserver},
+    {P::kEnrepserver, CKestrel::kEnrepserver},
 };
 
 constexpr uint32_t kRecheckSleepMs = 5000;
@@ -43,9 +43,10 @@ constexpr int64_t kLauncherRecheckMinMs = 20000;
 constexpr int64_t kJcontrolRecheckMinMs = 25000;
 constexpr int64_t kNotEnoughTimeMs = 5000;
 
-bool Listed(const std::vector<std::wstring>& procMon, const wchar_t* name) {
-    return std::any_of(procMon.begin(), procMon.end(),
-                       [name](const std::wstring& e) { return TernEqualsNoCase(e, name); });
+bool Listed(const std::vector<std::wstring>& procMon, P program) {
+    return std::any_of(procMon.begin(), procMon.end(), [program](const std::wstring& e) {
+        return KestrelPrograms().Match(program, e) != nullptr;
+    });
 }
 
 // The walk's lines carry the name of the check.
@@ -79,12 +80,13 @@ bool OwnerMatches(CKestrelInstanceWalk& walk, TernProcess& process, const std::w
 
 void CKestrel::CountMatched(const std::wstring& entry, size_t rows, uint64_t& procCount) {
     for (size_t r = 0; r < rows; ++r) {
-        if (!TernEqualsNoCase(entry, kNameRows[r].name)) continue;
+        const std::wstring* name = KestrelPrograms().Match(kNameRows[r].program, entry);
+        if (name == nullptr) continue;
         // A second launcher process is matched but neither counted nor flagged.
         if (kNameRows[r].flag == kJlaunch && m_Found[kJlaunch]) return;
         m_Found[kNameRows[r].flag] = true;
         ++procCount;
-        KESTREL_TRACE_AS(kProcessStateName, L"%s", kNameRows[r].found);
+        KESTREL_TRACE_AS(kProcessStateName, L"%s process found.", *name);
         return;
     }
 }
@@ -109,7 +111,8 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
     if (arch == KARCH_ABAP) {
         TERN_TRACE(L"This is ABAP Instance.");
     } else if (java) {
-        TERN_TRACE(L"This is Java/Add-In instance. Pushing jlaunch.exe onto ProcMon.");
+        TERN_TRACE(L"This is Java/Add-In instance. Pushing %s onto ProcMon.",
+                   KestrelProgramName(P::kJlaunch));
     }
     CKestrelLauncherEntry launcher(procMon, java);  // removed again when the walk ends
     procCount = 0;
@@ -170,7 +173,7 @@ bool CKestrel::RecheckPass(CKestrelAttrib& attrib, uint32_t& state, const wchar_
 }
 
 // After the last recheck pass: less than the minimum left is a verdict of its own.
-static bool OutOfRecheckTime(int64_t remaining, const wchar_t* line, uint32_t& state) {
+static bool OutOfRecheckTime(int64_t remaining, const std::wstring& line, uint32_t& state) {
     if (remaining >= kNotEnoughTimeMs) return false;
     RECHECK_TRACE(L"%s", line);
     state = KSTATE_OFFLINE;
@@ -217,12 +220,13 @@ CKestrelStatus CKestrel::RecheckLauncher(CKestrelAttrib& attrib, uint32_t& state
     while (remaining > kLauncherRecheckMinMs && m_CurrentEP == KCUR_MONITOR) {
         uint32_t facts = 0;
         CKestrelStatus st;
-        if (RecheckPass(attrib, state, L"jlaunch.exe", addIn, facts, st)) return st;
+        if (RecheckPass(attrib, state, KestrelProgramName(P::kJlaunch).c_str(), addIn, facts, st)) return st;
         RECHECK_TRACE(L"Some of the critical processes are NOT Running.");
         state = KSTATE_OFFLINE;
         remaining = static_cast<int64_t>(budget.RemainingMs()) - kRecheckSleepMs;
     }
-    outOfTime = OutOfRecheckTime(remaining, L"Not enough time to recheck for jlaunch.exe.", state);
+    outOfTime = OutOfRecheckTime(
+        remaining, TernFormat(L"Not enough time to recheck for %s.", KestrelProgramName(P::kJlaunch)), state);
     return Succeeded();
 }
 
@@ -232,9 +236,10 @@ CKestrelStatus CKestrel::RecheckJcontrol(CKestrelAttrib& attrib, uint32_t& state
     while (remaining > kJcontrolRecheckMinMs && m_CurrentEP == KCUR_MONITOR) {
         uint32_t facts = 0;
         CKestrelStatus st;
-        if (RecheckPass(attrib, state, L"jcontrol.exe", true, facts, st)) return st;
+        if (RecheckPass(attrib, state, KestrelProgramName(P::kJcontrol).c_str(), true, facts, st)) return st;
         if (KestrelJcontrolRecheckNeedsLauncher(facts)) {
-            RECHECK_TRACE(L"All the processes in the ProcMon are Running. But no jlaunch.exe is Running.");
+            RECHECK_TRACE(L"All the processes in the ProcMon are Running. But no %s is Running.",
+                          KestrelProgramName(P::kJlaunch));
             bool outOfTime = false;
             st = RecheckLauncher(attrib, state, budget, true, outOfTime);
             if (st.IsFailure() || outOfTime) return st;
@@ -244,41 +249,44 @@ CKestrelStatus CKestrel::RecheckJcontrol(CKestrelAttrib& attrib, uint32_t& state
         }
         remaining = static_cast<int64_t>(budget.RemainingMs()) - kRecheckSleepMs;
     }
-    OutOfRecheckTime(remaining, L"Not enough time to recheck for jcontrol.exe.", state);
+    OutOfRecheckTime(remaining,
+                     TernFormat(L"Not enough time to recheck for %s.", KestrelProgramName(P::kJcontrol)),
+                     state);
     return Succeeded();
 }
 
 namespace {
 
-// The verdict lines, in the order of KestrelProcessLine.
-constexpr const wchar_t* kProcessLines[] = {
-    L"All the processes in the ProcMon are Running.",
-    L"All the processes in the ProcMon are Running. But no jlaunch.exe is Running.",
-    L"jcontrol.exe process in the ProcMon is NOT Running.",
-    L"jcontrol.exe is NOT Running.",
-    L"Some of the SAP Instance processes are Running.",
-    L"Some/All of the processes in the ProcMon are NOT Running.",
-    L"Some/All the processes in the ProcMon are NOT Running.",
-    L"Some of the processes listed in ProcMon are NOT Running.",
-    L"Some of the processes listed in the ProcMon are NOT Running.",
-    L"Resource State is Unknown.",
-    L"Invalid SAP Instance.",
+// The verdict lines, in the order of KestrelProcessLine; a %s is the program the line names.
+struct ProcessLine {
+    const wchar_t* text;
+    P program;
+};
+constexpr ProcessLine kProcessLines[] = {
+    {L"All the processes in the ProcMon are Running.", P::kCount},
+    {L"All the processes in the ProcMon are Running. But no %s is Running.", P::kJlaunch},
+    {L"%s process in the ProcMon is NOT Running.", P::kJcontrol},
+    {L"%s is NOT Running.", P::kJcontrol},
+    {L"Some of the SAP Instance processes are Running.", P::kCount},
+    {L"Some/All of the processes in the ProcMon are NOT Running.", P::kCount},
+    {L"Some/All the processes in the ProcMon are NOT Running.", P::kCount},
+    {L"Some of the processes listed in ProcMon are NOT Running.", P::kCount},
+    {L"Some of the processes listed in the ProcMon are NOT Running.", P::kCount},
+    {L"Resource State is Unknown.", P::kCount},
+    {L"Invalid SAP Instance.", P::kCount},
 };
 static_assert(std::size(kProcessLines) == static_cast<size_t>(KestrelProcessLine::kInvalidInstance) + 1);
 
-// The optional processes in their order: bit, name, flag and the line written when listed but not running.
+// The optional processes in their order: bit, program and flag.
 struct Optional {
     uint32_t bit;
-    const wchar_t* name;
+    P program;
     CKestrel::Flag flag;
-    const wchar_t* missing;
 };
 constexpr Optional kOptionals[] = {
-    {KOPT_IGSWD, L"igswd.exe", CKestrel::kIgswd,
-     L"igswd.exe process is defined in the ProcMon but NOT Running."},
-    {KOPT_GWRD, L"gwrd.exe", CKestrel::kGwrd, L"gwrd.exe process is defined in the ProcMon but NOT Running."},
-    {KOPT_ICMAN, L"icman.exe", CKestrel::kIcman,
-     L"icman.exe process is defined in the ProcMon but NOT Running."},
+    {KOPT_IGSWD, P::kIgswd, CKestrel::kIgswd},
+    {KOPT_GWRD, P::kGwrd, CKestrel::kGwrd},
+    {KOPT_ICMAN, P::kIcman, CKestrel::kIcman},
 };
 
 }  // namespace
@@ -290,7 +298,7 @@ CKestrelStatus CKestrel::GetResourceState(CKestrelAttrib& attrib, uint32_t& stat
     ClearFlags();
     uint32_t listed = 0;
     for (const Optional& o : kOptionals)
-        if (Listed(attrib.GetProcMon(), o.name)) listed |= o.bit;
+        if (Listed(attrib.GetProcMon(), o.program)) listed |= o.bit;
 
     uint64_t procCount = 0, procmonCount = 0;
     int32_t arch = 0;
@@ -307,7 +315,9 @@ CKestrelStatus CKestrel::GetResourceState(CKestrelAttrib& attrib, uint32_t& stat
         if (m_Found[o.flag]) found |= o.bit;
     const uint32_t missing = KestrelMissingOptionals(table.optionalCount, listed, found);
     for (const Optional& o : kOptionals)
-        if (missing & o.bit) TERN_TRACE(L"%s", o.missing);
+        if (missing & o.bit)
+            TERN_TRACE(L"%s process is defined in the ProcMon but NOT Running.",
+                       KestrelProgramName(o.program));
     if (table.header == KestrelProcessHeader::kInstanceType)
         TERN_TRACE(L"The instance type is [%s].", attrib.GetInstType());
     if (table.header == KestrelProcessHeader::kInstanceIs)
@@ -315,7 +325,15 @@ CKestrelStatus CKestrel::GetResourceState(CKestrelAttrib& attrib, uint32_t& stat
 
     const KestrelProcessRow& row =
         KestrelMatchProcessRow(table, Facts(procCount, procmonCount, missing == 0));
-    TERN_TRACE(L"%s", kProcessLines[static_cast<size_t>(row.line)]);
+    const ProcessLine& line = kProcessLines[static_cast<size_t>(row.line)];
+    if (line.program == P::kCount) {
+        TERN_TRACE(L"%s", line.text);
+    } else {
+        std::wstring text;
+        const tern_fmt::Arg name[] = {tern_fmt::MakeArg(KestrelProgramName(line.program))};
+        tern_fmt::FormatV(text, line.text, name, 1);
+        TERN_TRACE(L"%s", text);
+    }
     bool outOfTime = false;
     switch (row.action) {
         case KestrelProcessAction::kSet:

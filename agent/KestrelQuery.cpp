@@ -11,6 +11,7 @@
 #include "KestrelAttrib.h"
 #include "KestrelInstanceWalk.h"
 #include "KestrelLog.h"
+#include "KestrelPrograms.h"
 #include "KestrelSteps.h"
 #include "KestrelUtil.h"
 #include "LibError.h"
@@ -115,9 +116,9 @@ static uint32_t KestrelValidate(const char* resourceName, CairnArgVector args, u
         scope.failed = true;
         return kCairnValidateNotInstalled;
     }
-    const std::wstring startPath = JoinPath(node.GetSAPHome(), L"startsap.exe");
-    const Note missing{KSEV_ERROR, 20186, TernFormat(L"SAP Start command [%s] does NOT exist.", startPath)};
-    const Note failed{KSEV_ERROR, 20187,
+    const std::wstring startPath = JoinPath(node.GetSAPHome(), KestrelProgramName(KestrelProgram::kStartsap));
+    const Note missing{KSEV_ERROR, 20187, TernFormat(L"SAP Start command [%s] does NOT exist.", startPath)};
+    const Note failed{KSEV_ERROR, 20188,
                       TernFormat(L"Failed to find the SAP start command [%s].", startPath)};
     switch (CheckToolFile(TERN_FUNC, startPath, status, failed, missing)) {
         case FileCheck::kThere:

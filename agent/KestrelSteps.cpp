@@ -15,8 +15,10 @@ CKestrelStatus Succeeded() {
     return status;
 }
 
-std::wstring JoinPath(const std::wstring& dir, const wchar_t* name) {
-    return dir + kTernPathSep + name;
+std::wstring JoinPath(const std::wstring& dir, std::wstring_view name) {
+    std::wstring path = dir + kTernPathSep;
+    path += name;
+    return path;
 }
 
 int32_t Secs(int64_t ms) {

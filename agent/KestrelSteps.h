@@ -45,7 +45,7 @@ struct Note {
 // A success status.
 CKestrelStatus Succeeded();
 // dir + the path separator + name.
-std::wstring JoinPath(const std::wstring& dir, const wchar_t* name);
+std::wstring JoinPath(const std::wstring& dir, std::wstring_view name);
 // Whole seconds of a millisecond count, as the "Not enough time [%d]secs" lines print them.
 int32_t Secs(int64_t ms);
 

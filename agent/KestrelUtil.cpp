@@ -6,6 +6,7 @@
 
 #include "CairnApi.h"
 #include "KestrelCluster.h"
+#include "KestrelPrograms.h"
 #include "LibDNS.h"
 #include "LibError.h"
 #include "LibFileCheck.h"
@@ -159,12 +160,17 @@ int CKestrelUtil::FindSAPArch(const std::vector<std::wstring>& procMon) {
     bool java = false;
     for (const std::wstring& entry : procMon) {
         TERN_TRACE(L"Got [%s] from ProcMon list.", entry);
-        if (TernEqualsNoCase(entry, L"disp+work.exe")) {
+        if (const std::wstring* name = KestrelPrograms().Match(KestrelProgram::kDispWork, entry)) {
             abap = true;
-            TERN_TRACE(L"disp+wrok.exe process found in the ProcMon list.");
-        } else if (TernEqualsNoCase(entry, L"jcontrol.exe")) {
+            // The line has always misspelt the default name; other names are written as configured.
+            if (*name == L"disp+work.exe") {
+                TERN_TRACE(L"disp+wrok.exe process found in the ProcMon list.");
+            } else {
+                TERN_TRACE(L"%s process found in the ProcMon list.", *name);
+            }
+        } else if (const std::wstring* jname = KestrelPrograms().Match(KestrelProgram::kJcontrol, entry)) {
             java = true;
-            TERN_TRACE(L"jcontrol.exe process found in the ProcMon list");
+            TERN_TRACE(L"%s process found in the ProcMon list", *jname);
         }
     }
     if (abap && java) {

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <cwchar>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "CairnState.h"
 #include "LibError.h"
@@ -128,6 +130,34 @@ void CairnAgDeleteMem(void* memory) {
         state.cookieCopies.erase(memory);
     }
     free(memory);
+}
+
+int CairnAgGetTypePrograms(const char* typeName, wchar_t*** out) {
+    if (out == nullptr || typeName == nullptr) {
+        SetError(kErrInvalidArgument, TERN_ERROR_INVALID_PARAMETER, "CairnAgGetTypePrograms: null argument.");
+        return 1;
+    }
+    *out = nullptr;
+    std::vector<std::string> texts;
+    {
+        State& state = GetState();
+        std::lock_guard lock(state.mu);
+        auto type = state.settings.types.find(typeName);
+        if (type == state.settings.types.end()) {
+            SetError(kErrUnknownObject, TERN_ERROR_INVALID_PARAMETER,
+                     std::string("CairnAgGetTypePrograms: unknown type '") + typeName + "'.");
+            return 1;
+        }
+        for (const auto& [key, names] : type->second.programs) {
+            texts.push_back(key);
+            texts.push_back(std::to_string(names.size()));
+            texts.insert(texts.end(), names.begin(), names.end());
+        }
+    }
+    std::vector<const char*> vector;
+    for (const std::string& text : texts) vector.push_back(text.c_str());
+    vector.push_back(nullptr);
+    return CairnAgGetEncodedArgList(0, vector.data(), 0, out);
 }
 
 void* CairnAgGetCookie(const char* name) {

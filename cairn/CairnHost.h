@@ -25,6 +25,8 @@ struct TypeSettings {
     std::map<std::string, int32_t> attributes;
     // Debug tags whose resource-log lines are written (19 trace, 20 dump); others are dropped.
     std::set<uint32_t> debugTags;
+    // The [programs] table of the type's definition, served by CairnAgGetTypePrograms: key -> names.
+    std::map<std::string, std::vector<std::string>> programs;
 };
 
 struct ResourceSettings {

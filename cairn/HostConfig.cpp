@@ -198,6 +198,33 @@ bool ValueOf(const toml::node& node, ArgKind kind, std::vector<std::string>& tex
     return false;
 }
 
+// The [programs] table of a type definition: each key names one program by a string or by an array of
+// strings. An empty name (or an empty array) is refused: the agent would run or look for nothing.
+bool LoadPrograms(const Reporter& report, const toml::node& node,
+                  std::map<std::string, std::vector<std::string>>& out) {
+    const toml::table* table = node.as_table();
+    if (table == nullptr) return report.Fail("programs", &node, "expected a table, got " + KindName(node));
+    for (const auto& [key, value] : *table) {
+        const std::string name = "programs." + std::string(key.str());
+        std::vector<std::string> names;
+        std::string problem;
+        if (value.is_string()) {
+            names.push_back(std::string(value.as_string()->get()));
+        } else if (!ValueOf(value, ArgKind::List, names, problem)) {
+            return report.Fail(name, &value,
+                               value.is_array()
+                                   ? problem
+                                   : "expected a program name or an array of them, got " + KindName(value));
+        }
+        if (names.empty()) return report.Fail(name, &value, "empty array: the program needs a name");
+        for (const std::string& text : names) {
+            if (text.empty()) return report.Fail(name, &value, "empty program name");
+        }
+        out[std::string(key.str())] = std::move(names);
+    }
+    return true;
+}
+
 bool LoadTypeSection(const Reporter& report, const std::string& configDir, const std::string& exeDir,
                      const std::string& typeName, const toml::node& node, HostConfig& out) {
     const std::string key = "types." + typeName;
@@ -237,8 +264,7 @@ bool LoadTypeSection(const Reporter& report, const std::string& configDir, const
             key, &node, definitionFile + " defines type '" + definition.name + "', not '" + typeName + "'");
     }
 
-    TypeSettings settings;
-    settings.attributes = definition.typeAttributes;
+    TypeSettings settings = TypeSettingsOf(definition);
     for (const auto& [attrKey, value] : *table) {
         std::string name(attrKey.str());
         if (name == "agent_dir") continue;
@@ -345,7 +371,7 @@ bool LoadTypeDefinition(const std::string& path, TypeDefinition& out, std::strin
     for (const auto& [key, value] : root) {
         std::string name(key.str());
         if (name != "name" && name != "library" && name != "type_attributes" && name != "argument" &&
-            name != "shortdesc" && name != "longdesc") {
+            name != "programs" && name != "shortdesc" && name != "longdesc") {
             return report.Fail(name, &value, "unknown key");
         }
     }
@@ -368,6 +394,9 @@ bool LoadTypeDefinition(const std::string& path, TypeDefinition& out, std::strin
                                    "expected an integer");
             out.typeAttributes[std::string(key.str())] = *number;
         }
+    }
+    if (const toml::node* programs = root.get("programs")) {
+        if (!LoadPrograms(report, *programs, out.programs)) return false;
     }
     for (auto [key, field] : {std::pair{"shortdesc", &out.shortDesc}, std::pair{"longdesc", &out.longDesc}}) {
         if (const toml::node* text = root.get(key)) {
@@ -478,6 +507,13 @@ bool LoadConfig(const std::string& path, const std::string& exeDir, HostConfig& 
         }
     }
     return true;
+}
+
+TypeSettings TypeSettingsOf(const TypeDefinition& type) {
+    TypeSettings settings;
+    settings.attributes = type.typeAttributes;
+    settings.programs = type.programs;
+    return settings;
 }
 
 std::vector<std::string> BuildArguments(const TypeDefinition& type, const ResourceConfig& resource) {

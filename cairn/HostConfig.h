@@ -37,6 +37,9 @@ struct TypeDefinition {
     std::vector<ArgumentDef> arguments;
     std::string shortDesc;  // one line about the type
     std::string longDesc;   // a paragraph about the type
+    // [programs]: the names under which the agent runs or looks for each of its programs, by key (a string
+    // or an array of strings in the file; never empty). Keys it does not give keep the agent's defaults.
+    std::map<std::string, std::vector<std::string>> programs;
 };
 
 struct ResourceConfig {
@@ -61,6 +64,10 @@ bool LoadConfig(const std::string& path, const std::string& exeDir, HostConfig& 
 
 // Loads one type definition file. Returns false with *error set to one line on any problem.
 bool LoadTypeDefinition(const std::string& path, TypeDefinition& out, std::string& error);
+
+// What the framework serves for a type straight from its definition: the type attributes' defaults and the
+// [programs] table (no debug tags). Hosts that configure the framework without a cluster file start from it.
+TypeSettings TypeSettingsOf(const TypeDefinition& type);
 
 // The argument vector texts of a resource: its values (or the defaults) in the type's order, a list as its
 // count followed by its entries.

@@ -61,6 +61,13 @@ void CairnAgDelEncodedArgList(wchar_t** list);
 // Frees memory the framework handed out (encoded texts, cookie values). Null is ignored.
 void CairnAgDeleteMem(void* memory);
 
+// The [programs] table of a type's definition: under which names the type's agent runs or looks for each
+// of its programs. *out is a NULL-terminated array of wide texts, each key followed by the count of its
+// names (decimal) and the names, freed with CairnAgDelEncodedArgList; a type whose definition has no such
+// table gives an empty array. Returns 0 on success, non-zero (null *out) for a type the framework does not
+// know or when out of memory.
+int CairnAgGetTypePrograms(const char* typeName, wchar_t*** out);
+
 // Cookies: a wide text kept per name, persisted by the framework.
 // CairnAgGetCookie returns a copy of the value last stored under the name, or null; the copy is owned
 // by the caller, who frees it with CairnAgDeleteMem (copies never freed are freed at CairnApiExit).

@@ -50,6 +50,14 @@ inline const std::vector<std::string> kTools = {"startsap.exe", "stopsap.exe", "
 inline const std::vector<std::string> kTypes = {"central",  "dialog",  "enqueue",  "enqrep",
                                                 "aenqueue", "aenqrep", "jenqueue", "jenqrep"};
 
+// SAP's Linux kernel names its programs without the suffix, and some images differently (igswd_mt,
+// enq_server, enq_replicator). The simulation works with the names above throughout; an instance installed
+// with Linux names has its files (and so its processes) under the Linux names.
+std::string LinuxName(const std::string& name);
+// The name above for a program file name in either naming ("enserver" and "enq_server" both give
+// "enserver.exe"); any other name is returned as it is.
+std::string CanonicalName(const std::string& fileName);
+
 bool IsEnqueueType(const std::string& type);      // enqueue, aenqueue, jenqueue
 bool IsReplicationType(const std::string& type);  // enqrep, aenqrep, jenqrep
 const char* ArchName(Arch a);
@@ -64,6 +72,10 @@ struct Instance {
     Arch arch = Arch::None;
     std::string host;
     bool replication = false;  // enqueue servers: replication configured in the profile
+    bool linuxNames = false;   // installed with --linux-names
+
+    // The file name of a program (a name above) in this instance's naming.
+    std::string FileName(const std::string& name) const { return linuxNames ? LinuxName(name) : name; }
 
     std::string Nr() const { return name.substr(name.size() - 2); }
     std::string SidDir() const { return root + "/usr/sap/" + sid; }

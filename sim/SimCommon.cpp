@@ -39,6 +39,44 @@ void Fd::Reset(int fd) {
     fd_ = fd;
 }
 
+namespace {
+struct Naming {
+    const char* name;
+    const char* linux;
+    const char* alternative;  // also accepted as the Linux name ("" when none)
+};
+constexpr Naming kNamings[] = {
+    {"startsap.exe", "startsap", ""},
+    {"stopsap.exe", "stopsap", ""},
+    {"sapinfo.exe", "sapinfo", ""},
+    {"ensmon.exe", "ensmon", ""},
+    {"jcmon.exe", "jcmon", ""},
+    {"sapsrvkill.exe", "sapsrvkill", ""},
+    {"disp+work.exe", "disp+work", ""},
+    {"jcontrol.exe", "jcontrol", ""},
+    {"jlaunch.exe", "jlaunch", ""},
+    {"igswd.exe", "igswd_mt", ""},
+    {"gwrd.exe", "gwrd", ""},
+    {"icman.exe", "icman", ""},
+    {"msg_server.exe", "msg_server", ""},
+    {"enserver.exe", "enq_server", "enserver"},
+    {"enrepserver.exe", "enq_replicator", "enrepserver"},
+    {"sapstartsrv.exe", "sapstartsrv", ""},
+};
+}  // namespace
+
+std::string LinuxName(const std::string& name) {
+    for (const Naming& n : kNamings)
+        if (name == n.name) return n.linux;
+    return name;
+}
+
+std::string CanonicalName(const std::string& fileName) {
+    for (const Naming& n : kNamings)
+        if (fileName == n.linux || fileName == n.alternative) return n.name;
+    return fileName;
+}
+
 bool IsEnqueueType(const std::string& t) {
     return t == "enqueue" || t == "aenqueue" || t == "jenqueue";
 }
@@ -204,6 +242,7 @@ Instance LoadProfile(const std::string& path) {
     inst.type = kv["sapsim/instance_type"];
     std::optional<Arch> arch = ParseArch(kv["sapsim/architecture"]);
     inst.replication = kv["enque/server/replication"] == "true";
+    inst.linuxNames = kv["sapsim/linux_names"] == "true";
     const std::string dir = kv["DIR_INSTANCE"];
     const std::string tail = "/usr/sap/" + inst.sid + "/" + inst.name;
     if (inst.sid.empty() || inst.name.size() < 3 || inst.host.empty() || !arch ||
@@ -474,7 +513,7 @@ std::vector<ProcInfo> ListProcesses(bool withArgs) {
 }
 
 std::string ImageOf(const Instance& inst, const ProcInfo& p) {
-    const std::string image = Basename(p.exe);
+    const std::string image = CanonicalName(Basename(p.exe));
     if (std::find(kImages.begin(), kImages.end(), image) == kImages.end()) return "";
     const std::string dir = Dirname(p.exe);
     if (dir == inst.ExeDir()) return image;
@@ -495,7 +534,7 @@ std::vector<ProcInfo> InstanceProcesses(const Instance& inst) {
 
 bool ImageRuns(const Instance& inst, const std::string& image) {
     for (const ProcInfo& p : InstanceProcesses(inst))
-        if (Basename(p.exe) == image) return true;
+        if (ImageOf(inst, p) == image) return true;
     return false;
 }
 

@@ -122,7 +122,7 @@ int RunImage(const std::string& image, const std::vector<std::string>& args) {
 
     std::vector<pid_t> children;
     if (image == "jcontrol.exe") {
-        const std::string jlaunch = Dirname(SelfExe()) + "/jlaunch.exe";
+        const std::string jlaunch = Dirname(SelfExe()) + "/" + inst.FileName("jlaunch.exe");
         for (const std::string& n : c.Nodes()) {
             if (!c.ShouldStart(n, true)) continue;
             pid_t pid = SpawnChild(jlaunch, {jlaunch, "pf=" + profile, "-nodename=" + n});

@@ -23,12 +23,14 @@ namespace {
 const char* kInstallUsage =
     "usage: sapsim install --root DIR --sid SID --instance NAME --type TYPE [--arch abap|java|addin|none]\n"
     "                      [--admin USER] [--service-user USER] [--host HOST] [--resource NAME]\n"
-    "                      [--password ENCODED] [--enqsrv-res NAME] [--domain DOMAIN] [--force]";
+    "                      [--password ENCODED] [--enqsrv-res NAME] [--domain DOMAIN] [--linux-names] "
+    "[--force]";
 
 struct Options {
     std::string root, sid, name, type, arch, admin, serviceUser, host, resource, password, enqSrvRes;
     std::string domain;  // empty: the host's short name in upper case (the domain of local accounts)
     bool force = false;
+    bool linuxNames = false;
 };
 
 // Local accounts belong to the host: their domain is its short name in upper case.
@@ -56,8 +58,8 @@ Options ParseInstall(const std::vector<std::string>& args) {
                                                   {"--enqsrv-res", &o.enqSrvRes},
                                                   {"--domain", &o.domain}};
     for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--force") {
-            o.force = true;
+        if (args[i] == "--force" || args[i] == "--linux-names") {
+            (args[i] == "--force" ? o.force : o.linuxNames) = true;
             continue;
         }
         auto it = valued.find(args[i]);
@@ -171,6 +173,7 @@ int RunInstall(const std::vector<std::string>& args) {
     inst.sid = Upper(o.sid);
     inst.name = Upper(o.name);
     inst.type = Lower(o.type);
+    inst.linuxNames = o.linuxNames;
     auto alnum = [](const std::string& s) {
         return std::all_of(s.begin(), s.end(),
                            [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
@@ -233,8 +236,8 @@ int RunInstall(const std::vector<std::string>& args) {
     for (const std::string& d : {inst.KernelDir(), sys + "/profile", sys + "/global"}) MakeDir(d, 0755);
     const std::string program = inst.KernelDir() + "/sapsim";
     CopyFileAtomic(SelfExe(), program);
-    for (const std::string& t : kTools) PlaceProgram(program, inst.KernelDir() + "/" + t);
-    for (const std::string& i : kImages) PlaceProgram(program, inst.KernelDir() + "/" + i);
+    for (const std::string& t : kTools) PlaceProgram(program, inst.KernelDir() + "/" + inst.FileName(t));
+    for (const std::string& i : kImages) PlaceProgram(program, inst.KernelDir() + "/" + inst.FileName(i));
 
     // Instance directory.
     std::error_code ec;
@@ -243,15 +246,15 @@ int RunInstall(const std::vector<std::string>& args) {
     MakeDir(inst.Dir() + "/log", 0775);
     MakeDir(inst.WorkDir(), 0775);
     std::vector<std::string> images = inst.Images();
-    for (const std::string& i : images) PlaceProgram(program, inst.ExeDir() + "/" + i);
+    for (const std::string& i : images) PlaceProgram(program, inst.ExeDir() + "/" + inst.FileName(i));
     // The start service runs from the instance's own directory, so clearing one instance never ends the
     // start service of another instance of the same system.
-    const std::string startService = inst.ExeDir() + "/sapstartsrv.exe";
+    const std::string startService = inst.ExeDir() + "/" + inst.FileName("sapstartsrv.exe");
     PlaceProgram(program, startService);
     if (inst.arch == Arch::Java || inst.arch == Arch::AddIn) {
-        PlaceProgram(program, inst.ExeDir() + "/jlaunch.exe");
+        PlaceProgram(program, inst.ExeDir() + "/" + inst.FileName("jlaunch.exe"));
         MakeDir(inst.Dir() + "/j2ee/os_libs", 0755);
-        PlaceProgram(program, inst.Dir() + "/j2ee/os_libs/jcmon.exe");
+        PlaceProgram(program, inst.Dir() + "/j2ee/os_libs/" + inst.FileName("jcmon.exe"));
     }
 
     std::ostringstream prof;
@@ -264,6 +267,7 @@ int RunInstall(const std::vector<std::string>& args) {
          << "DIR_EXECUTABLE = " << inst.ExeDir() << "\n"
          << "sapsim/instance_type = " << inst.type << "\n"
          << "sapsim/architecture = " << ArchName(inst.arch) << "\n";
+    if (inst.linuxNames) prof << "sapsim/linux_names = true\n";
     if (IsEnqueueType(inst.type)) prof << "enque/server/replication = false\n";
     WriteFileAtomic(inst.Profile(), prof.str(), 0644);
 
@@ -287,7 +291,8 @@ int RunInstall(const std::vector<std::string>& args) {
     WriteFileAtomic(regDir + "/service.toml", svc.str(), 0644);
 
     const std::string resource = o.resource.empty() ? "sap" + inst.sid + "_" + inst.name : o.resource;
-    std::vector<std::string> procMon = images;
+    std::vector<std::string> procMon;
+    for (const std::string& i : images) procMon.push_back(inst.FileName(i));
     std::ostringstream out;
     out << "[resources." << resource << "]\n"
         << "type = \"Kestrel\"\n"

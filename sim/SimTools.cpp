@@ -105,15 +105,16 @@ int StartSap(const std::vector<std::string>& args) {
         for (const std::string& image : inst.Images()) {
             if (!c.ShouldStart(image, false)) continue;
             bool up = std::any_of(running.begin(), running.end(),
-                                  [&](const ProcInfo& p) { return Basename(p.exe) == image; });
+                                  [&](const ProcInfo& p) { return ImageOf(inst, p) == image; });
             if (up) {
-                a.text += "  " + image + " is already running\n";
+                a.text += "  " + inst.FileName(image) + " is already running\n";
                 continue;
             }
-            const std::string path = (c.fromSys ? inst.KernelDir() : inst.ExeDir()) + "/" + image;
+            const std::string path =
+                (c.fromSys ? inst.KernelDir() : inst.ExeDir()) + "/" + inst.FileName(image);
             pid_t pid = SpawnDetached(path, {path, "pf=" + inst.Profile()}, inst.WorkDir(),
                                       inst.WorkDir() + "/sapsim.log");
-            a.text += "  started " + image + " (pid " + std::to_string(pid) + ")\n";
+            a.text += "  started " + inst.FileName(image) + " (pid " + std::to_string(pid) + ")\n";
         }
     }
     a.text += "startsap completed\n";
@@ -278,7 +279,7 @@ std::string JcmonListing(const Instance& inst, const Control& c) {
     for (const std::string& node : c.Nodes()) {
         const ProcInfo* p = nullptr;
         for (const ProcInfo& q : procs)
-            if (Basename(q.exe) == "jlaunch.exe" && NodeOf(q) == node) p = &q;
+            if (ImageOf(inst, q) == "jlaunch.exe" && NodeOf(q) == node) p = &q;
         std::string state = "Stopped";
         if (p != nullptr) {
             long ready = c.Process(node).readyAfterMs;

@@ -21,13 +21,14 @@ int main(int argc, char** argv) {
     // A reader that goes away must not kill a tool with SIGPIPE half-way through its work.
     ::signal(SIGPIPE, SIG_IGN);
     const std::string self = sapsim::Basename(argc > 0 ? argv[0] : "sapsim");
+    const std::string role = sapsim::CanonicalName(self);  // either naming plays the same part
     std::vector<std::string> args(argv + std::min(argc, 1), argv + argc);
     try {
         using sapsim::kImages;
         using sapsim::kTools;
-        if (std::find(kTools.begin(), kTools.end(), self) != kTools.end()) return sapsim::RunTool(self, args);
-        if (std::find(kImages.begin(), kImages.end(), self) != kImages.end())
-            return sapsim::RunImage(self, args);
+        if (std::find(kTools.begin(), kTools.end(), role) != kTools.end()) return sapsim::RunTool(role, args);
+        if (std::find(kImages.begin(), kImages.end(), role) != kImages.end())
+            return sapsim::RunImage(role, args);
         const std::string cmd = args.empty() ? "" : args[0];
         std::vector<std::string> rest(args.begin() + (args.empty() ? 0 : 1), args.end());
         if (cmd == "install") return sapsim::RunInstall(rest);

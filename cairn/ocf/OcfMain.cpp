@@ -219,7 +219,9 @@ int main(int argc, char** argv) {
     FrameworkSettings settings;
     settings.stateDir = request.stateDir;
     settings.logDir = request.logDir;
-    settings.types[type.name] = TypeSettings{type.typeAttributes, request.debugTags};
+    TypeSettings typeSettings = host::TypeSettingsOf(type);  // type attributes and [programs]
+    typeSettings.debugTags = request.debugTags;
+    settings.types[type.name] = std::move(typeSettings);
     settings.resources[request.resource] = ResourceSettings{type.name};
     Configure(settings);
     SetResourceTypeResolver([&](const std::string& resource, std::string& problem) {

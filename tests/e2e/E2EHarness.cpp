@@ -259,6 +259,7 @@ Instance& E2ETest::Install(const InstallOptions& o) {
                                   kAdminAccount.name, "--host",   Host(),   "--password", encodedPassword_};
     if (!o.arch.empty()) args.insert(args.end(), {"--arch", o.arch});
     if (!o.enqsrvRes.empty()) args.insert(args.end(), {"--enqsrv-res", o.enqsrvRes});
+    if (o.linuxNames) args.push_back("--linux-names");
     ProcResult r = RunSapsim(args);
     if (r.exitStatus != 0)
         ADD_FAILURE() << "sapsim install failed (" << r.exitStatus << "): " << r.err << r.out;
@@ -279,6 +280,22 @@ Instance& E2ETest::Install(const InstallOptions& o) {
     if (in->kernelDir.empty()) in->kernelDir = root_ + "/usr/sap/" + in->sid + "/SYS/exe/run";
     instances_.push_back(std::move(in));
     return *instances_.back();
+}
+
+void E2ETest::UseTypeDefinitionWith(const std::string& toml) {
+    const fs::path built = fs::path(KESTREL_E2E_CAIRNAGENT).parent_path().parent_path() / "lib";
+    std::string definition = ReadFile((built / "Kestrel.type.toml").string());
+    const std::string library = "library = \"libKestrel.so\"";
+    const size_t at = definition.find(library);
+    if (at == std::string::npos) {
+        ADD_FAILURE() << "the built type definition names no libKestrel.so";
+        return;
+    }
+    definition.replace(at, library.size(), "library = " + TomlString((built / "libKestrel.so").string()));
+    fs::create_directories(root_ + "/agent");
+    if (!WriteFile(root_ + "/agent/Kestrel.type.toml", definition + "\n" + toml))
+        ADD_FAILURE() << "cannot write the type definition";
+    Upsert(typeAttrs_, "agent_dir", TomlString(root_ + "/agent"));
 }
 
 void E2ETest::Upsert(Attributes& attributes, const std::string& key, const std::string& tomlValue) {

@@ -84,6 +84,7 @@ struct InstallOptions {
     std::string arch{};      // abap, java, addin, none; empty: sapsim's default
     std::string sid{};       // empty: the test's SID (Sid())
     std::string enqsrvRes{};
+    bool linuxNames = false;  // sapsim install --linux-names
 };
 
 struct Instance {
@@ -126,6 +127,9 @@ class E2ETest : public ::testing::Test {
         Upsert(in.attributes, key, value);
     }
     void SetTypeAttr(const std::string& key, const std::string& value) { Upsert(typeAttrs_, key, value); }
+    // From now on the type's definition is the built one with toml appended (e.g. a [programs] table),
+    // written to <root>/agent and found there through agent_dir.
+    void UseTypeDefinitionWith(const std::string& toml);
     // Writes <instance dir>/sapsim.toml (the steering file); empty text removes it.
     void WriteControl(const Instance& instance, const std::string& toml);
 

@@ -28,6 +28,7 @@ void Reset() {
     s.cookies.clear();
     s.resourceTypes.clear();
     s.typeAttributes.clear();
+    s.typePrograms.clear();
     s.callbacks.clear();
     s.openFailures = 0;
     s.failAttributeRead.clear();
@@ -114,6 +115,14 @@ int CairnAgGetEncodedArgList(uint32_t, CairnArgVector args, uint32_t, wchar_t***
     }
     *out = list;
     return 0;
+}
+
+int CairnAgGetTypePrograms(const char*, wchar_t*** out) {
+    std::lock_guard<std::mutex> lock(fake_cairn::Get().mutex);
+    std::vector<const char*> texts;
+    for (const std::string& t : fake_cairn::Get().typePrograms) texts.push_back(t.c_str());
+    texts.push_back(nullptr);
+    return CairnAgGetEncodedArgList(0, texts.data(), 0, out);
 }
 
 void CairnAgDelEncodedArgList(wchar_t** list) {

@@ -36,6 +36,7 @@ struct State {
     std::map<std::string, std::wstring> cookies;
     std::map<std::string, std::string> resourceTypes;  // resource -> type
     std::map<std::string, int32_t> typeAttributes;     // OnlineTimeout ... -> seconds
+    std::vector<std::string> typePrograms;             // served by CairnAgGetTypePrograms as given
     std::map<std::string, CairnObjCallback> callbacks;
     int openFailures = 0;           // CairnClusterOpenLocal fails this many times
     std::string failAttributeRead;  // this attribute read fails
