@@ -46,6 +46,13 @@ mkdir -p -m 755 /run/kestrel/log
 export CAIRN_SERVICE_ROOT=/run/kestrel/state/services
 echo "$$ up" >"$node/init.ready"
 
+# Extra environment for this node's cluster daemons (and so the resource agents), set by a scenario.
+if [ -f "$node/env" ]; then
+    set -a
+    . "$node/env"
+    set +a
+fi
+
 corosync -f >"$node/corosync.out" 2>&1 &
 sleep 1
 pacemakerd -f >"$node/pacemakerd.out" 2>&1 &

@@ -14,6 +14,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import xml.etree.ElementTree as ET
 from pathlib import Path
@@ -146,7 +147,10 @@ class TwoNodeCluster:
         self.nodes = [Node(1, self.work), Node(2, self.work)]
         self.made_links = False
         self.made_netns = []
-        self.fence_log = self.work / "fence.log"
+        self.fence_dir = self.work / "fence"
+        self.fenced = []  # (monotonic time, node name, action) of every fencing the harness carried out
+        self._stop_watch = threading.Event()
+        self._watcher = None
 
     # -- set-up -----------------------------------------------------------------------------------------
     def __enter__(self):
@@ -211,6 +215,11 @@ logging {{
 """)
         for n in self.nodes:
             n.dir.mkdir(exist_ok=True)
+        self.fence_dir.mkdir(exist_ok=True)
+        (self.work / "sbin").mkdir(exist_ok=True)
+        agent = self.work / "sbin" / "fence_kacc"
+        agent.write_text((HERE / "fence_kacc").read_text().replace("@FENCE_DIR@", str(self.fence_dir)))
+        agent.chmod(0o755)
 
     def install_instance(self, sapsim, admin, sid, instance, itype, arch=None, enqsrv_res="", host="kaccsap"):
         """Installs an instance of the simulated SAP system on the shared file system and registers its start
@@ -229,7 +238,29 @@ logging {{
         block = tomllib.loads(out[out.index("["):])
         return next(iter(block["resources"].values()))
 
+    def set_node_env(self, node, **env):
+        """Environment for a node's cluster daemons and resource agents, from its next start on."""
+        n = self.node(node)
+        n.dir.mkdir(exist_ok=True)
+        (n.dir / "env").write_text("".join(f"{k}={json.dumps(v)}\n" for k, v in env.items()))
+
+    def _watch_fence_requests(self):
+        """The fence device's switch: a request file from a node's fence agent kills the named node."""
+        while not self._stop_watch.wait(0.05):
+            for req in sorted(self.fence_dir.glob("*.req")):
+                target, action = req.name.split(".")[0], req.read_text().strip()
+                try:
+                    self.crash(target)
+                except Exception as e:
+                    self.log(f"fence {target}: {e}")
+                    continue
+                self.fenced.append((time.monotonic(), target, action))
+                self.log(f"fenced {target} ({action})")
+                req.rename(req.with_suffix(".done"))
+
     def start(self):
+        self._watcher = threading.Thread(target=self._watch_fence_requests, daemon=True)
+        self._watcher.start()
         sh("ip", "link", "add", BRIDGE, "type", "bridge")
         self.made_links = True
         sh("ip", "link", "set", BRIDGE, "up")
@@ -347,7 +378,35 @@ logging {{
         self.start_node(self.node(node))
 
     # -- tear-down --------------------------------------------------------------------------------------
+    def node_processes(self, node, prefix):
+        """(pid, image) of the processes running inside a node whose image lies under prefix."""
+        n = self.node(node)
+        init = n.init_pid()
+        if init is None:
+            return []
+        try:
+            pid_ns = os.stat(f"/proc/{init}/ns/pid").st_ino
+        except OSError:
+            return []
+        found = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                if os.stat(f"/proc/{entry}/ns/pid").st_ino != pid_ns:
+                    continue
+                image = os.readlink(f"/proc/{entry}/exe")
+            except OSError:
+                continue
+            if image.startswith(str(prefix)):
+                found.append((int(entry), image))
+        return found
+
     def down(self):
+        self._stop_watch.set()
+        if self._watcher is not None:
+            self._watcher.join()
+            self._watcher = None
         for n in self.nodes:
             try:
                 self.crash(n.index)
