@@ -6,9 +6,9 @@ service registry live under /run/kestrel), /dev/shm, the cluster stack's state a
 refuses to start when any namespace or link it would create already exists (someone else's cluster), and
 tears down everything it made on success, failure and interruption.
 """
+import atexit
 import json
 import os
-import re
 import shutil
 import signal
 import subprocess
@@ -28,6 +28,22 @@ ADDRS = ("10.77.0.1", "10.77.0.2")
 
 class HarnessError(Exception):
     pass
+
+
+# Clusters that are up: torn down at exit, also after SIGTERM or SIGINT.
+_live = set()
+
+
+def _down_all():
+    for cluster in list(_live):
+        cluster.down()
+
+
+def _terminate(signum, _frame):
+    raise SystemExit(128 + signum)
+
+
+atexit.register(_down_all)
 
 
 def sh(*args, check=True, capture=True, timeout=60, env=None):
@@ -155,6 +171,9 @@ class TwoNodeCluster:
     # -- set-up -----------------------------------------------------------------------------------------
     def __enter__(self):
         """Checks the machine and writes the nodes' files; start() then brings the nodes up."""
+        if signal.getsignal(signal.SIGTERM) is signal.SIG_DFL:
+            signal.signal(signal.SIGTERM, _terminate)
+        _live.add(self)
         try:
             refuse_if_taken()
             self.write_files()
@@ -403,6 +422,7 @@ logging {{
         return found
 
     def down(self):
+        _live.discard(self)
         self._stop_watch.set()
         if self._watcher is not None:
             self._watcher.join()
