@@ -9,6 +9,7 @@
 #include "Kestrel.h"
 #include "KestrelAttrib.h"
 #include "KestrelLog.h"
+#include "KestrelQuery.h"
 #include "LibClock.h"
 #include "LibLogger.h"
 #include "LibLogon.h"
@@ -286,6 +287,7 @@ KESTREL_EXPORT void CairnAgStartup(void) {
     table[8] = reinterpret_cast<void*>(&KestrelClean);
     table[9] = reinterpret_cast<void*>(&KestrelShutdown);
     CairnAgRegisterEPStruct(1, table);
+    KestrelRegisterExtensions();
 
     if (CairnApiInit(0, 0) != 0) {
         ApiError e = TakeApiError();

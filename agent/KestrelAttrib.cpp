@@ -175,7 +175,7 @@ void CKestrelAttrib::LogArgs() {
 
 CKestrelStatus CKestrelAttrib::_FindTimeout(CKestrelStatus& status, uint32_t& budget, int32_t epCode) {
     uint32_t seconds = 0;
-    if (!KestrelGetTimeout(epCode, seconds)) {
+    if (!KestrelGetTimeout(epCode == KEP_VALIDATE ? KEP_ONLINE : epCode, seconds)) {
         status.Set(CKestrelStatus::kFramework, kErrorInvalidParameter);
         return status;
     }
@@ -474,6 +474,8 @@ uint32_t KestrelRuleSet(int32_t epCode) {
             return kCleanRules;
         case KEP_MONITOR:
             return kMonitorRules;
+        case KEP_VALIDATE:
+            return kOnlineRules;
         default:
             return 0;
     }
@@ -513,11 +515,12 @@ struct CKestrelAttrib::Rules {
         return status;
     }
 
-    // Monitor only asks whether the text is blank; the other entry points want an existing directory.
+    // Monitor (and validation without a look at the node) only asks whether the text is blank; the other
+    // entry points want an existing directory.
     static CKestrelStatus SAPHome(CKestrelAttrib& a, CKestrelStatus& status, int32_t epCode) {
         if (RejectEmpty(status, a.m_SAPHome, 20150, L"SAPHome is empty.")) return status;
         bool answer = false;
-        if (epCode == KEP_MONITOR) {
+        if (epCode == KEP_MONITOR || epCode == KEP_VALIDATE) {
             const CKestrelStatus asked = CKestrelUtil::IsNull(a.m_SAPHome, answer);
             return Answer(status, kSAPHomeNotNull, a.m_SAPHome, asked, !answer);
         }
@@ -525,11 +528,11 @@ struct CKestrelAttrib::Rules {
         return Answer(status, kSAPHomeIsDirectory, a.m_SAPHome, asked, answer);
     }
 
-    // Only Online asks whether the name is a valid host name.
+    // Only Online (and validation for it) asks whether the name is a valid host name.
     static CKestrelStatus SAPHost(CKestrelAttrib& a, CKestrelStatus& status, int32_t epCode) {
         if (RejectEmpty(status, a.m_SAPHost, 20155, L"SAPHost is empty.")) return status;
         TERN_TRACE(L"SAPHost [%s] is non-null. Continue...", a.m_SAPHost);
-        if (epCode != KEP_ONLINE) return status;
+        if (epCode != KEP_ONLINE && epCode != KEP_VALIDATE) return status;
         bool valid = false;
         const CKestrelStatus asked = CKestrelUtil::IsValidHostName(a.m_SAPHost, valid);
         return Answer(status, kSAPHostIsHostName, a.m_SAPHost, asked, valid);
@@ -564,8 +567,9 @@ struct CKestrelAttrib::Rules {
         return status;
     }
 
-    static CKestrelStatus SAPMonHome(CKestrelAttrib& a, CKestrelStatus& status, int32_t) {
+    static CKestrelStatus SAPMonHome(CKestrelAttrib& a, CKestrelStatus& status, int32_t epCode) {
         if (RejectEmpty(status, a.m_SAPMonHome, 20165, L"SAPMonHome is empty.")) return status;
+        if (epCode == KEP_VALIDATE) return status;  // the directory is the node's business
         bool isDirectory = false;
         const CKestrelStatus asked = CKestrelUtil::IsDirectory(a.m_SAPMonHome, isDirectory);
         return Answer(status, kSAPMonHomeIsDirectory, a.m_SAPMonHome, asked, isDirectory);
@@ -664,7 +668,7 @@ struct CKestrelAttrib::Rules {
     }
 
     // Only the program (the first token) has to exist; its arguments are the user's business.
-    static CKestrelStatus MonitorProgram(CKestrelAttrib& a, CKestrelStatus& status, int32_t) {
+    static CKestrelStatus MonitorProgram(CKestrelAttrib& a, CKestrelStatus& status, int32_t epCode) {
         const std::wstring& program = a.m_MonitorProgram;
         if (program.empty()) {
             TERN_TRACE(L"MonitorProgram [%s] is null.", program);
@@ -676,6 +680,7 @@ struct CKestrelAttrib::Rules {
         TERN_TRACE(L"tmpexe [%s] from exename [%s].", exe, exe);
         // Blanks and tabs only: there is no program to run, so it counts as missing.
         if (exe.empty()) return Reject(status, kMonitorProgramExists.rejected, program);
+        if (epCode == KEP_VALIDATE) return status;  // the file is the node's business
         bool exists = false;
         const CKestrelStatus asked = CKestrelUtil::DoesExistFile(exe, exists);
         return Answer(status, kMonitorProgramExists, exe, asked, exists);

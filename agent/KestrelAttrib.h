@@ -12,6 +12,9 @@
 
 // Entry-point codes handed to parsing, validation and the timeout lookup.
 enum : int32_t { KEP_ONLINE = 1, KEP_OFFLINE = 2, KEP_CLEAN = 4, KEP_MONITOR = 5 };
+// Validation only (KestrelQuery.cpp): Online's rules with the checks that need no look at the node (no
+// directory, file, account or profile look-up); the timeout looked up is Online's.
+enum : int32_t { KEP_VALIDATE = 8 };
 
 // The validation rules, one bit each, named after the attribute they check. They run in the order of the
 // rule table (SAPSID first, MonitorProgram last), which is not the order of the bits.

@@ -29,7 +29,6 @@ wchar_t* MallocCopy(std::wstring_view text) {
 extern "C" {
 
 int CairnAgRegisterEPStruct(uint32_t version, void* const* table) {
-    (void)version;
     if (table == nullptr) {
         SetError(kErrInvalidArgument, TERN_ERROR_INVALID_PARAMETER,
                  "CairnAgRegisterEPStruct: the table is null.");
@@ -39,7 +38,7 @@ int CairnAgRegisterEPStruct(uint32_t version, void* const* table) {
     for (size_t i = 0; i < copy.size(); ++i) copy[i] = table[i];
     State& state = GetState();
     std::lock_guard lock(state.mu);
-    state.entryPoints = copy;
+    (version == kCairnEPExtensions ? state.extensions : state.entryPoints) = copy;
     return 0;
 }
 

@@ -245,15 +245,31 @@ int CairnResGetType(CairnClusterHandle handle, const char* resourceName, char** 
     }
     *typeName = nullptr;
     State& state = GetState();
-    std::lock_guard lock(state.mu);
+    std::unique_lock lock(state.mu);
     if (!ValidCluster(state, handle, "CairnResGetType")) return 1;
+    std::string type;
     auto resource = state.settings.resources.find(resourceName);
-    if (resource == state.settings.resources.end()) {
+    if (resource != state.settings.resources.end()) {
+        type = resource->second.type;
+    } else if (ResourceTypeResolver resolver = state.resolver) {
+        // The host's cluster may know more resources than its settings; asking it can take time, so not
+        // under the lock.
+        lock.unlock();
+        std::string problem;
+        std::optional<std::string> found = resolver(resourceName, problem);
+        if (!found) {
+            SetError(kErrUnavailable, kCodeServerUnavailable,
+                     std::string("CairnResGetType: resource '") + resourceName + "': " + problem);
+            return 1;
+        }
+        type = *found;
+    }
+    if (type.empty()) {
         SetError(kErrUnknownObject, kCodeNotFound,
                  std::string("CairnResGetType: resource '") + resourceName + "' is not configured.");
         return 1;
     }
-    *typeName = strdup(resource->second.type.c_str());
+    *typeName = strdup(type.c_str());
     if (*typeName == nullptr) {
         SetError(kErrNoMemory, TERN_ERROR_NOT_ENOUGH_MEMORY, "CairnResGetType: out of memory.");
         return 1;

@@ -93,6 +93,8 @@ void Reset() {
         for (void* copy : state.cookieCopies) free(copy);
         state.cookieCopies.clear();
         state.entryPoints.reset();
+        state.extensions.reset();
+        state.resolver = nullptr;
 #ifdef KESTREL_TEST_HOOKS
         state.faults = Faults{};
 #endif
@@ -117,6 +119,20 @@ std::optional<EntryPointTable> TakeRegisteredEntryPoints() {
     std::lock_guard lock(state.mu);
     std::optional<EntryPointTable> out;
     out.swap(state.entryPoints);
+    return out;
+}
+
+void SetResourceTypeResolver(ResourceTypeResolver resolver) {
+    State& state = GetState();
+    std::lock_guard lock(state.mu);
+    state.resolver = std::move(resolver);
+}
+
+std::optional<EntryPointTable> TakeRegisteredExtensions() {
+    State& state = GetState();
+    std::lock_guard lock(state.mu);
+    std::optional<EntryPointTable> out;
+    out.swap(state.extensions);
     return out;
 }
 

@@ -41,6 +41,13 @@ struct FrameworkSettings {
     std::map<std::string, ResourceSettings> resources;
 };
 
+// Asked by CairnResGetType for a resource the settings do not name: returns its type name, an empty text
+// when the cluster has no such resource, or nullopt with problem set when the cluster could not be asked.
+// Called without the framework's lock, on the agent's thread; may take time. Empty: no resolver.
+using ResourceTypeResolver =
+    std::function<std::optional<std::string>(const std::string& resource, std::string& problem)>;
+void SetResourceTypeResolver(ResourceTypeResolver resolver);
+
 // Replaces the configuration. Cookies held in memory are forgotten when the state directory changes.
 void Configure(FrameworkSettings settings);
 // A copy of the current configuration.
@@ -127,6 +134,9 @@ using EntryPointTable =
     std::array<void*, 10>;  // slot 4 (from 1) Monitor, 5 Online, 6 Offline, 9 Clean, 10 Shutdown
 // The table registered with CairnAgRegisterEPStruct since the last call, or nullopt.
 std::optional<EntryPointTable> TakeRegisteredEntryPoints();
+// The host-extension table (version kCairnEPExtensions of CairnAgfw.h: slot 1 Validate, slot 2 Remains)
+// registered since the last call, or nullopt.
+std::optional<EntryPointTable> TakeRegisteredExtensions();
 
 // ---- Type attributes and change callbacks ----------------------------------------------------------
 

@@ -48,6 +48,9 @@ struct State {
     std::map<std::string, CookieEntry> cookies;
     std::unordered_set<void*> cookieCopies;  // handed out by CairnAgGetCookie, not yet freed
     std::optional<EntryPointTable> entryPoints;
+    std::optional<EntryPointTable> extensions;
+    ResourceTypeResolver resolver;  // asked for resources the settings do not name  // registered with
+                                    // version kCairnEPExtensions
 #ifdef KESTREL_TEST_HOOKS
     Faults faults;
 #endif

@@ -23,6 +23,10 @@ const char* EntryPointName(EntryPoint entryPoint) {
     return "?";
 }
 
+const char* ExtensionName(Extension extension) {
+    return extension == Extension::Validate ? "Validate" : "Remains";
+}
+
 template <class Fn>
 void LoadedAgent::RunOnWorker(const ThreadContext& context, Fn&& fn, std::vector<LogMessage>* mine) {
     // Entry points never run on main: the agent keeps per-thread state (trace queues, impersonation).
@@ -39,6 +43,7 @@ std::unique_ptr<LoadedAgent> LoadedAgent::Load(const TypeDefinition& type, std::
     std::unique_ptr<LoadedAgent> agent(new LoadedAgent);
     agent->type_ = type.name;
     TakeRegisteredEntryPoints();  // a table left by an earlier agent must not be taken for this one's
+    TakeRegisteredExtensions();
     agent->library_ = dlopen(type.library.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (agent->library_ == nullptr) {
         const char* reason = dlerror();
@@ -59,6 +64,7 @@ std::unique_ptr<LoadedAgent> LoadedAgent::Load(const TypeDefinition& type, std::
         return nullptr;
     }
     agent->table_ = *table;
+    if (auto extensions = TakeRegisteredExtensions()) agent->extensions_ = *extensions;
     return agent;
 }
 
@@ -108,6 +114,34 @@ CallRecord LoadedAgent::Call(EntryPoint entryPoint, const std::string& resource,
     return record;
 }
 
+bool LoadedAgent::Has(Extension extension) const {
+    return extensions_[static_cast<int>(extension) - 1] != nullptr;
+}
+
+CallRecord LoadedAgent::Call(Extension extension, const std::string& resource,
+                             const std::vector<std::string>& args, uint32_t level) {
+    CallRecord record;
+    record.entryPoint = ExtensionName(extension);
+    std::vector<const char*> argv;
+    for (const std::string& arg : args) argv.push_back(arg.c_str());
+    argv.push_back(nullptr);
+    void* slot = extensions_[static_cast<int>(extension) - 1];
+    auto started = std::chrono::steady_clock::now();
+    RunOnWorker(
+        ThreadContext{resource, type_, NewCallId()},
+        [&] {
+            record.result =
+                extension == Extension::Validate
+                    ? reinterpret_cast<CairnValidateEP>(slot)(resource.c_str(), argv.data(), level)
+                    : reinterpret_cast<CairnRemainsEP>(slot)(resource.c_str(), argv.data());
+        },
+        &record.messages);
+    record.durationMs = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
+            .count());
+    return record;
+}
+
 size_t LoadedAgent::Unload() {
     if (library_ == nullptr) return 0;
     if (auto shutdown = reinterpret_cast<CairnShutdownEP>(table_[9])) {
@@ -117,6 +151,7 @@ size_t LoadedAgent::Unload() {
     // Callbacks still registered would point into unloaded code.
     size_t left = DropRegistrations();
     table_ = {};
+    extensions_ = {};
     dlclose(library_);
     library_ = nullptr;
     return left;

@@ -14,6 +14,9 @@ namespace cairn::host {
 // Entry points by their slot in the registered table (counting from 1).
 enum class EntryPoint : int { Monitor = 4, Online = 5, Offline = 6, Clean = 9 };
 const char* EntryPointName(EntryPoint entryPoint);
+// The host extensions by their slot in the extension table (counting from 1).
+enum class Extension : int { Validate = 1, Remains = 2 };
+const char* ExtensionName(Extension extension);
 
 struct CallRecord {
     std::string entryPoint;  // "Online", ...
@@ -40,6 +43,12 @@ class LoadedAgent {
     // each call collects only the messages of its own call id.
     CallRecord Call(EntryPoint entryPoint, const std::string& resource, const std::vector<std::string>& args,
                     uint32_t cleanReason = 0);
+    bool Has(Extension extension) const;
+    // Calls a host extension (which must exist): Validate with level (0 the values, 10 also the node), or
+    // Remains (level unused). The record's result is the extension's (CairnAgfw.h: kCairnValidate*,
+    // kCairnRemains* bits). Blocks until the call returns; each call collects its own messages.
+    CallRecord Call(Extension extension, const std::string& resource, const std::vector<std::string>& args,
+                    uint32_t level = 0);
     // Runs the Shutdown entry point (when there is one), forgets callbacks the agent left registered and
     // dlcloses the library. Later calls do nothing. Returns the number of callbacks left registered.
     size_t Unload();
@@ -58,6 +67,7 @@ class LoadedAgent {
     void* library_ = nullptr;
     std::string type_;
     EntryPointTable table_{};
+    EntryPointTable extensions_{};
     std::vector<LogMessage> startupMessages_;
     std::vector<LogMessage> shutdownMessages_;
 };

@@ -6,11 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <memory>
 
+#include "CairnAgfw.h"
 #include "CairnHost.h"
 #include "HostAgent.h"
 #include "HostDemo.h"
@@ -100,31 +103,23 @@ const char* StateName(uint32_t monitorResult) {
     }
 }
 
-// Why a directory of the host's state cannot be trusted (empty when it can, or when it does not exist yet:
-// the host then creates it itself, with a mode of its own).
-std::string UnsafeDirectory(const std::string& path) {
-    bool missing = false;
-    std::string problem = TernUnsafeOwnership(path, &missing);
-    return missing ? std::string() : problem;
-}
-
-// The same for the service registry ($CAIRN_SERVICE_ROOT), as one line naming it.
-std::string UnsafeRegistry() {
-    const char* root = getenv("CAIRN_SERVICE_ROOT");
-    if (root == nullptr || *root == '\0') return {};
-    std::string problem = UnsafeDirectory(root);
-    return problem.empty() ? problem
-                           : std::string("service registry ") + root + " is " + problem + "; it is not used";
-}
-
-enum class Action { Online, Offline, Monitor, Clean };
+enum class Action { Online, Offline, Monitor, Clean, Validate };
 
 int RunResourceCommand(CommandContext& context, const std::vector<std::string>& args, Action action,
                        const char* commandName) {
     std::string resourceName;
     uint32_t reason = 0;
+    uint32_t level = 0;  // validate --level
     for (size_t i = 0; i < args.size(); ++i) {
-        if (action == Action::Clean && args[i] == "--reason") {
+        if (action == Action::Validate && args[i] == "--level") {
+            char* end = nullptr;
+            const std::string value = i + 1 < args.size() ? args[++i] : "";
+            unsigned long number = strtoul(value.c_str(), &end, 10);
+            if (value.empty() || value[0] == '-' || *end != '\0' || number > 1000) {
+                return UsageError("validate: --level needs a number from 0 to 1000 (10: also the node)");
+            }
+            level = static_cast<uint32_t>(number);
+        } else if (action == Action::Clean && args[i] == "--reason") {
             if (i + 1 == args.size()) return UsageError("clean: --reason needs a number");
             char* end = nullptr;
             const std::string& value = args[++i];
@@ -157,7 +152,8 @@ int RunResourceCommand(CommandContext& context, const std::vector<std::string>& 
 
     const bool verbose = context.options().verbose;
     // Online, Offline and Clean can take minutes: on a terminal a progress line tells what is going on.
-    ProgressLine progress(action != Action::Monitor && !context.options().json && isatty(STDERR_FILENO));
+    ProgressLine progress(action != Action::Monitor && action != Action::Validate &&
+                          !context.options().json && isatty(STDERR_FILENO));
     SetMessageListener([verbose, &progress](const LogMessage& message) {
         progress.Note(message.text);
         // Console messages reach standard error through the console writer.
@@ -192,6 +188,12 @@ int RunResourceCommand(CommandContext& context, const std::vector<std::string>& 
         case Action::Clean:
             plan = {EntryPoint::Clean};
             break;
+        case Action::Validate:
+            break;  // an extension, not an entry point
+    }
+    if (action == Action::Validate && !agent->Has(Extension::Validate)) {
+        agent->Unload();
+        return UsageError(type.library + ": the agent offers no validation");
     }
     for (EntryPoint entryPoint : plan) {
         if (!agent->Has(entryPoint)) {
@@ -213,6 +215,8 @@ int RunResourceCommand(CommandContext& context, const std::vector<std::string>& 
         calls.push_back(agent->Call(entryPoint, resourceName, argv, reason));
         progress.End();
     }
+    if (action == Action::Validate)
+        calls.push_back(agent->Call(Extension::Validate, resourceName, argv, level));
     std::vector<LogMessage> startupMessages = agent->TakeStartupMessages();
     size_t left = agent->Unload();
     std::vector<LogMessage> shutdownMessages = agent->TakeShutdownMessages();
@@ -244,6 +248,11 @@ int RunResourceCommand(CommandContext& context, const std::vector<std::string>& 
                     (last == 0   ? " (cleaned)"
                      : last == 1 ? " (a process could not be killed)"
                                  : "");
+            break;
+        case Action::Validate:
+            state = ValidationVerdictName(last);
+            achieved = last == kCairnValidateOk;
+            human = resourceName + ": " + state;
             break;
     }
 
@@ -279,6 +288,9 @@ int RunMonitor(CommandContext& c, const std::vector<std::string>& a) {
 }
 int RunClean(CommandContext& c, const std::vector<std::string>& a) {
     return RunResourceCommand(c, a, Action::Clean, "clean");
+}
+int RunValidate(CommandContext& c, const std::vector<std::string>& a) {
+    return RunResourceCommand(c, a, Action::Validate, "validate");
 }
 
 // Switches terminal echo off for its lifetime (only when standard input is a terminal).
@@ -399,6 +411,12 @@ const HostCommand kCommands[] = {
      RunClean,
      "Ends every process of the instance and stops its start service (reason N is handed to the agent,\n"
      "default 0). Exit status 0 when the result is 0.\n"},
+    {"validate", "validate RES [--level N] Online's attribute checks without acting; prints the verdict",
+     RunValidate,
+     "Checks the resource's attributes as Online would, without starting anything, and prints RES: VALID,\n"
+     "NOT_CONFIGURED (a value does not validate), NOT_INSTALLED (this node lacks a directory, account,\n"
+     "profile or the start program the values name) or CHECK_FAILED. --level 0 (default) looks at the\n"
+     "values only, --level 10 also at the node. Exit status 0 only for VALID.\n"},
     {"status",
      "status  [RES ...] [--watch SECONDS]  Monitor of every (or the named) resource at once, a row each",
      RunStatus,
@@ -460,6 +478,36 @@ int RunHelp(CommandContext& context, const std::vector<std::string>& args) {
 }
 
 }  // namespace
+
+// Why a directory of the host's state cannot be trusted (empty when it can, or when it does not exist yet:
+// the host then creates it itself, with a mode of its own).
+std::string UnsafeDirectory(const std::string& path) {
+    bool missing = false;
+    std::string problem = TernUnsafeOwnership(path, &missing);
+    return missing ? std::string() : problem;
+}
+
+// The same for the service registry ($CAIRN_SERVICE_ROOT), as one line naming it.
+std::string UnsafeRegistry() {
+    const char* root = getenv("CAIRN_SERVICE_ROOT");
+    if (root == nullptr || *root == '\0') return {};
+    std::string problem = UnsafeDirectory(root);
+    return problem.empty() ? problem
+                           : std::string("service registry ") + root + " is " + problem + "; it is not used";
+}
+
+const char* ValidationVerdictName(uint32_t verdict) {
+    switch (verdict) {
+        case kCairnValidateOk:
+            return "VALID";
+        case kCairnValidateNotConfigured:
+            return "NOT_CONFIGURED";
+        case kCairnValidateNotInstalled:
+            return "NOT_INSTALLED";
+        default:
+            return "CHECK_FAILED";
+    }
+}
 
 CommandContext::CommandContext(GlobalOptions options, std::string exeDir)
     : options_(std::move(options)), exeDir_(std::move(exeDir)) {}
@@ -523,6 +571,12 @@ std::string Shorten(const std::string& text, size_t width) {
         if (++characters > width) return line.substr(0, cut) + (width > 3 ? "..." : "");
     }
     return line;
+}
+
+void UseUserLocale() {
+    const char* locale = setlocale(LC_ALL, "");
+    if (locale == nullptr || strcmp(locale, "C") == 0 || strcmp(locale, "POSIX") == 0)
+        setlocale(LC_ALL, "C.UTF-8");
 }
 
 int Usage() {

@@ -65,6 +65,18 @@ std::string Shorten(const std::string& text, size_t width);
 // Operator commands (HostOperator.cpp).
 int RunStatus(CommandContext& context, const std::vector<std::string>& args);
 int RunExplain(CommandContext& context, const std::vector<std::string>& args);
+// Why a directory of the host's state (state_dir) cannot be trusted: empty when it can, or when it does not
+// exist yet (the host then creates it itself, with a mode of its own).
+std::string UnsafeDirectory(const std::string& path);
+// The same for the service registry ($CAIRN_SERVICE_ROOT), as one line naming it; empty when it can.
+std::string UnsafeRegistry();
+// The agent converts between wide and multibyte texts with the locale: runs in the user's locale, falling
+// back to C.UTF-8 when that is the plain C locale (which would turn every non-ASCII character into '?').
+void UseUserLocale();
+
+// The name of a validation verdict (CairnAgfw.h kCairnValidate*): VALID, NOT_CONFIGURED, NOT_INSTALLED,
+// CHECK_FAILED.
+const char* ValidationVerdictName(uint32_t verdict);
 // Prints "cairnagent: <message>" to standard error and returns kExitUsage.
 int UsageError(const std::string& message);
 

@@ -344,7 +344,8 @@ bool LoadTypeDefinition(const std::string& path, TypeDefinition& out, std::strin
     out.file = path;
     for (const auto& [key, value] : root) {
         std::string name(key.str());
-        if (name != "name" && name != "library" && name != "type_attributes" && name != "argument") {
+        if (name != "name" && name != "library" && name != "type_attributes" && name != "argument" &&
+            name != "shortdesc" && name != "longdesc") {
             return report.Fail(name, &value, "unknown key");
         }
     }
@@ -366,6 +367,12 @@ bool LoadTypeDefinition(const std::string& path, TypeDefinition& out, std::strin
                 return report.Fail("type_attributes." + std::string(key.str()), &value,
                                    "expected an integer");
             out.typeAttributes[std::string(key.str())] = *number;
+        }
+    }
+    for (auto [key, field] : {std::pair{"shortdesc", &out.shortDesc}, std::pair{"longdesc", &out.longDesc}}) {
+        if (const toml::node* text = root.get(key)) {
+            if (!text->is_string()) return report.Fail(key, text, "expected a string");
+            *field = text->as_string()->get();
         }
     }
     const toml::node* arguments = root.get("argument");
@@ -406,6 +413,22 @@ bool LoadTypeDefinition(const std::string& path, TypeDefinition& out, std::strin
             }
         } else if (argument.kind != ArgKind::List) {
             argument.defaultValue.push_back(argument.kind == ArgKind::Integer ? "0" : "");
+        }
+        for (auto [field, text] :
+             {std::pair{"shortdesc", &argument.shortDesc}, std::pair{"longdesc", &argument.longDesc},
+              std::pair{"content", &argument.content}}) {
+            if (const toml::node* value = table.get(field)) {
+                if (!value->is_string()) return report.Fail(key + "." + field, value, "expected a string");
+                *text = value->as_string()->get();
+            }
+        }
+        for (auto [field, flag] :
+             {std::pair{"required", &argument.required}, std::pair{"unique", &argument.unique}}) {
+            if (const toml::node* value = table.get(field)) {
+                if (!value->is_boolean())
+                    return report.Fail(key + "." + field, value, "expected true or false");
+                *flag = value->as_boolean()->get();
+            }
         }
         out.arguments.push_back(std::move(argument));
     }

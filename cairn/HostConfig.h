@@ -19,6 +19,14 @@ struct ArgumentDef {
     std::string name;
     ArgKind kind = ArgKind::String;
     std::vector<std::string> defaultValue;
+    // What a cluster's description of the type shows (OCF meta-data): one line and a longer text, whether
+    // the value must be given and must differ between resources, and the content type ("string",
+    // "integer", "boolean", "time"; empty: from the kind).
+    std::string shortDesc;
+    std::string longDesc;
+    bool required = false;
+    bool unique = false;
+    std::string content;
 };
 
 struct TypeDefinition {
@@ -27,6 +35,8 @@ struct TypeDefinition {
     std::string library;                            // absolute path of the agent library
     std::map<std::string, int32_t> typeAttributes;  // defaults of the type attributes
     std::vector<ArgumentDef> arguments;
+    std::string shortDesc;  // one line about the type
+    std::string longDesc;   // a paragraph about the type
 };
 
 struct ResourceConfig {

@@ -25,11 +25,7 @@ std::string ExecutableDir() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // The agent converts between wide and multibyte texts with the locale; a plain C locale would turn
-    // every non-ASCII character into '?'.
-    const char* locale = setlocale(LC_ALL, "");
-    if (locale == nullptr || strcmp(locale, "C") == 0 || strcmp(locale, "POSIX") == 0)
-        setlocale(LC_ALL, "C.UTF-8");
+    UseUserLocale();
 
     GlobalOptions options;
     int i = 1;

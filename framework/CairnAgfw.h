@@ -24,6 +24,28 @@ typedef void (*CairnShutdownEP)(void);
 typedef void (*CairnStartupFn)(void);
 enum { kCairnEPSlots = 10 };
 
+// Host extensions: a second table of kCairnEPSlots slots, registered with version kCairnEPExtensions, that
+// hosts outside the cluster (cairnagent validate, the OCF adapter) use; slot 1 Validate, slot 2 Remains,
+// the others null. A framework that does not know the version ignores the call.
+enum { kCairnEPExtensions = 2 };
+// Validate: the attribute checks of Online without acting. level 0 looks only at the values (and at the
+// cluster's configuration for resources they name); level 10 and above also at the node (directories,
+// accounts, profile, the start program). Returns one of the kCairnValidate* verdicts.
+typedef uint32_t (*CairnValidateEP)(const char* resourceName, CairnArgVector args, uint32_t level);
+enum : uint32_t {
+    kCairnValidateOk = 0,
+    kCairnValidateNotConfigured = 1,  // a value does not validate
+    kCairnValidateNotInstalled = 2,   // this node lacks what the values name
+    kCairnValidateFailed = 3,         // a check could not be made
+};
+// Remains: what of the resource is left on the node, as an OR of the kCairnRemains* bits (0: nothing).
+typedef uint32_t (*CairnRemainsEP)(const char* resourceName, CairnArgVector args);
+enum : uint32_t {
+    kCairnRemainsProcesses = 1,  // a process of the instance runs
+    kCairnRemainsService = 2,    // its service is not stopped
+    kCairnRemainsUnknown = 4,    // something could not be looked at (the other bits say what was seen)
+};
+
 // The framework copies the table. Returns 0.
 int CairnAgRegisterEPStruct(uint32_t version, void* const* table);
 void CairnAgSetLogCategory(uint32_t category);

@@ -83,7 +83,8 @@ using namespace fake_cairn;
 
 extern "C" {
 
-int CairnAgRegisterEPStruct(uint32_t, void* const* table) {
+int CairnAgRegisterEPStruct(uint32_t version, void* const* table) {
+    if (version != 1) return 0;  // the host extensions are not the framework's table
     std::memcpy(Get().table, table, sizeof Get().table);
     return 0;
 }
