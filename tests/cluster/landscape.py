@@ -45,21 +45,40 @@ class Landscape:
     def instance_dir(self, resource):
         return Path(self.prefixes[resource])
 
-    def configure(self, resource, meta="", monitor="3s"):
+    def configure(self, resource, meta="", monitor="3s", stop_timeout="60s"):
+        """Adds the resource stopped, so that its constraints are in place before start() places it."""
         args = ["crm", "configure", "primitive", resource, "ocf:kestrel:Kestrel", "params"]
         args += [f"{k}={v}" for k, v in self.params[resource].items()]
-        args += ["op", "start", "timeout=60s", "op", "stop", "timeout=60s", "op", "monitor", f"interval={monitor}",
-                 "timeout=30s"]
-        if meta:
-            args += ["meta", *meta.split()]
+        args += ["op", "start", "timeout=60s", "op", "stop", f"timeout={stop_timeout}", "op", "monitor",
+                 f"interval={monitor}", "timeout=30s", "meta", "target-role=Stopped", *meta.split()]
         self.c.run(self.c.any_up(), *args)
 
+    def start(self, *resources):
+        for resource in resources:
+            self.c.run(self.c.any_up(), "crm", "resource", "start", resource)
+
     def processes(self, node, resource):
+        """(pid, image) of every process of the instance on the node, its start service included."""
         return self.c.node_processes(node, self.prefixes[resource])
+
+    def images(self, node, resource):
+        """The instance's own programs running on the node (its start service left out)."""
+        return sorted(Path(image).name for _, image in self.processes(node, resource)
+                      if not image.endswith("/sapstartsrv.exe"))
 
     def agent_log(self, node):
         r = self.c.run(node, "cat", "/run/kestrel/log/Kestrel.log", check=False)
         return r.stdout
+
+    def messages(self, node):
+        """(message id, resource, operation) of each line of the agent log on the node, in order."""
+        found = []
+        for line in self.agent_log(node).splitlines():
+            # 2026-12-06 06:09:52.777 INFO 55002-20006 ers CKestrel::Online: The SAP Service ...
+            fields = line.split(" ", 6)
+            if len(fields) == 7 and "-" in fields[3]:
+                found.append((int(fields[3].split("-")[1]), fields[4], fields[5].rstrip(":")))
+        return found
 
     def fail_count(self, resource, node):
         r = self.c.run(self.c.any_up(), "crm_failcount", "-G", "-r", resource, "-N", node, "-q", check=False)

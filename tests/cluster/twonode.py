@@ -106,7 +106,11 @@ SAP_GID = 47200
 def write_accounts(work, accounts):
     """The nodes' account database: the machine's own files plus the SAP accounts (name, uid, password),
     and a PAM service for the agent's log-on. Only the nodes see them (bind mounts in their namespaces)."""
-    import crypt  # deprecated in 3.11, still the simplest SHA-512 crypt here
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        import crypt  # deprecated in 3.11, still the simplest SHA-512 crypt here
 
     etc = work / "etc"
     (etc / "pam.d").mkdir(parents=True, exist_ok=True)
@@ -300,11 +304,11 @@ logging {{
 
     def start_node(self, n):
         (n.dir / "init.ready").unlink(missing_ok=True)
-        n.launcher = subprocess.Popen(
-            ["ip", "netns", "exec", n.netns, "unshare", "-m", "-u", "-p", "-f", "--mount-proc",
-             "--propagation", "private", "bash", str(HERE / "node-init.sh"), str(n.index), str(self.work)],
-            stdin=subprocess.DEVNULL, stdout=open(n.dir / "init.out", "a"), stderr=subprocess.STDOUT,
-            start_new_session=True)
+        with open(n.dir / "init.out", "a") as out:
+            n.launcher = subprocess.Popen(
+                ["ip", "netns", "exec", n.netns, "unshare", "-m", "-u", "-p", "-f", "--mount-proc",
+                 "--propagation", "private", "bash", str(HERE / "node-init.sh"), str(n.index), str(self.work)],
+                stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
         deadline = time.monotonic() + 20
         while not (n.dir / "init.ready").exists():
             if n.launcher.poll() is not None or time.monotonic() > deadline:
@@ -368,7 +372,8 @@ logging {{
             return []
         found = []
         for r in root.iter("resource"):
-            if r.get("id") == resource and r.get("active") == "true":
+            # Started, not failed: a start still in progress is shown active as well.
+            if r.get("id") == resource and r.get("role") == "Started" and r.get("failed") == "false":
                 found += [e.get("name") for e in r.findall("node")]
         return found
 
