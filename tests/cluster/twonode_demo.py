@@ -36,6 +36,7 @@ def main(build):
         base_cluster(c)
         land.configure("sapDEM")
         c.run(1, "crm", "configure", "location", "sapDEM-prefers-1", "sapDEM", "50:", "kaccnode1")
+        land.start("sapDEM")
         c.wait_resource_on("sapDEM", "kaccnode1", timeout=90)
         show(c, "1. The ABAP instance runs on kaccnode1 through Kestrel")
         kestrel_lines(land, 1)
