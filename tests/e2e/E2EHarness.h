@@ -126,6 +126,10 @@ class E2ETest : public ::testing::Test {
         Upsert(in.attributes, key, value);
     }
     void SetTypeAttr(const std::string& key, const std::string& value) { Upsert(typeAttrs_, key, value); }
+    // Replaces (or adds) one key of [cluster] beside state_dir and log_dir (service_manager).
+    void SetClusterSetting(const std::string& key, const std::string& value) {
+        Upsert(clusterSettings_, key, value);
+    }
     // Writes <instance dir>/sapsim.toml (the steering file); empty text removes it.
     void WriteControl(const Instance& instance, const std::string& toml);
 
@@ -214,7 +218,7 @@ class E2ETest : public ::testing::Test {
     std::string root_, logDir_, stateDir_, configPath_, encodedPassword_;
     std::unique_ptr<kestrel_test::TestIdentity> identity_;
     std::vector<std::unique_ptr<Instance>> instances_;
-    Attributes typeAttrs_;
+    Attributes typeAttrs_, clusterSettings_;
     std::vector<std::string> sids_;
     int timeScale_ = 1000;
 };

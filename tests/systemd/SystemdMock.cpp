@@ -1,0 +1,176 @@
+#include "SystemdMock.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdlib>
+
+extern char** environ;
+
+namespace kestrel_systemd_test {
+
+namespace {
+
+constexpr const char* kPython = "/usr/bin/python3";  // Debian's, where python3-dbusmock lives
+constexpr const char* kDaemon = "/usr/bin/dbus-daemon";
+
+// Runs argv[0] with standard output to outFd (when >= 0) and standard error to errPath.
+pid_t Spawn(const std::vector<std::string>& argv, int outFd, const std::string& errPath) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (outFd >= 0) posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+void EndAndReap(pid_t& pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 300; ++i) {  // up to 3 s, then SIGKILL
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
+            pid = -1;
+            return;
+        }
+        usleep(10000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+}
+
+struct Bus {
+    sd_bus* bus = nullptr;
+    ~Bus() { sd_bus_flush_close_unref(bus); }
+};
+
+}  // namespace
+
+std::string SystemdMock::Start() {
+    if (access(kDaemon, X_OK) != 0) return "dbus-daemon is not installed (apt-get install dbus)";
+    if (system((std::string(kPython) + " -c 'import dbusmock' 2>/dev/null").c_str()) != 0)
+        return "python3-dbusmock is not installed (apt-get install python3-dbusmock)";
+    dir_ = std::make_unique<kestrel_test::TempDir>();
+    log_ = *dir_ / "mock.log";
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) return "pipe failed";
+    daemon_ = Spawn({kDaemon, "--session", "--nofork", "--nopidfile",
+                     "--address=unix:path=" + (*dir_ / "bus"), "--print-address=1"},
+                    pipeFds[1], *dir_ / "daemon.log");
+    close(pipeFds[1]);
+    std::string line;
+    char c;
+    while (daemon_ > 0 && read(pipeFds[0], &c, 1) == 1 && c != '\n') line += c;
+    close(pipeFds[0]);
+    if (line.empty()) return "dbus-daemon did not start";
+    address_ = line;
+    // From here on every system-bus client of this process and its children reaches the private daemon.
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.c_str(), 1);
+    mock_ = Spawn({kPython, "-m", "dbusmock", "--system", "-l", log_, "--template",
+                   std::string(KESTREL_SYSTEMD_TEMPLATE)},
+                  -1, log_);
+    Bus b;
+    if (sd_bus_open_system(&b.bus) < 0) return "cannot connect to the private bus";
+    for (int i = 0; i < 1000; ++i) {  // up to 10 s for python to come up
+        sd_bus_message* reply = nullptr;
+        int has = 0;
+        if (sd_bus_call_method(b.bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                               "NameHasOwner", nullptr, &reply, "s", "org.freedesktop.systemd1") >= 0)
+            sd_bus_message_read(reply, "b", &has);
+        sd_bus_message_unref(reply);
+        if (has) return "";
+        usleep(10000);
+    }
+    return "the systemd mock did not come up: " + Log();
+}
+
+void SystemdMock::Stop() {
+    if (mock_ > 0) KillAll();
+    EndAndReap(mock_);
+    EndAndReap(daemon_);
+    dir_.reset();
+}
+
+bool SystemdMock::Call(const char* iface, const char* method, const std::string& what, const char* types,
+                       ...) {
+    Bus b;
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    int r = sd_bus_open_system(&b.bus);
+    if (r >= 0) {
+        sd_bus_message* m = nullptr;
+        r = sd_bus_message_new_method_call(b.bus, &m, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+                                           iface, method);
+        va_list ap;
+        va_start(ap, types);
+        if (r >= 0) r = sd_bus_message_appendv(m, types, ap);
+        va_end(ap);
+        if (r >= 0) r = sd_bus_call(b.bus, m, 0, &error, nullptr);
+        sd_bus_message_unref(m);
+    }
+    if (r < 0)
+        ADD_FAILURE() << "mock " << method << " " << what << ": " << (error.message ? error.message : "");
+    sd_bus_error_free(&error);
+    return r >= 0;
+}
+
+bool SystemdMock::AddUnit(const std::string& service, const std::string& description,
+                          const std::vector<std::string>& argv, int uid, int gid,
+                          const std::string& startMode) {
+    Bus b;
+    if (sd_bus_open_system(&b.bus) < 0) return false;
+    sd_bus_message* m = nullptr;
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    const std::string unit = service + ".service";
+    int r = sd_bus_message_new_method_call(b.bus, &m, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+                                           "org.freedesktop.DBus.Mock", "AddUnit");
+    if (r >= 0) r = sd_bus_message_append(m, "ss", unit.c_str(), description.c_str());
+    if (r >= 0) r = sd_bus_message_open_container(m, 'a', "s");
+    for (const std::string& a : argv)
+        if (r >= 0) r = sd_bus_message_append(m, "s", a.c_str());
+    if (r >= 0) r = sd_bus_message_close_container(m);
+    if (r >= 0) r = sd_bus_message_append(m, "iis", uid, gid, startMode.c_str());
+    if (r >= 0) r = sd_bus_call(b.bus, m, 0, &error, nullptr);
+    sd_bus_message_unref(m);
+    if (r < 0) ADD_FAILURE() << "mock AddUnit " << unit << ": " << (error.message ? error.message : "");
+    sd_bus_error_free(&error);
+    return r >= 0;
+}
+
+bool SystemdMock::SetActiveState(const std::string& service, const std::string& state) {
+    return Call("org.freedesktop.DBus.Mock", "SetActiveState", service, "ss", (service + ".service").c_str(),
+                state.c_str());
+}
+
+void SystemdMock::KillAll() {
+    Call("org.freedesktop.DBus.Mock", "KillAll", "", "");
+}
+
+uint32_t SystemdMock::MainPid(const std::string& service) {
+    Bus b;
+    if (sd_bus_open_system(&b.bus) < 0) return 0;
+    sd_bus_message* reply = nullptr;
+    const char* path = nullptr;
+    uint32_t pid = 0;
+    if (sd_bus_call_method(b.bus, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+                           "org.freedesktop.systemd1.Manager", "GetUnit", nullptr, &reply, "s",
+                           (service + ".service").c_str()) >= 0 &&
+        sd_bus_message_read(reply, "o", &path) >= 0)
+        sd_bus_get_property_trivial(b.bus, "org.freedesktop.systemd1", path,
+                                    "org.freedesktop.systemd1.Service", "MainPID", nullptr, 'u', &pid);
+    sd_bus_message_unref(reply);
+    return pid;
+}
+
+}  // namespace kestrel_systemd_test
