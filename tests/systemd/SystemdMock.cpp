@@ -3,15 +3,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <cstdarg>
 #include <cstdlib>
-
-extern char** environ;
 
 namespace kestrel_systemd_test {
 
@@ -20,20 +18,24 @@ namespace {
 constexpr const char* kPython = "/usr/bin/python3";  // Debian's, where python3-dbusmock lives
 constexpr const char* kDaemon = "/usr/bin/dbus-daemon";
 
-// Runs argv[0] with standard output to outFd (when >= 0) and standard error to errPath.
+// Runs argv[0] with standard output to outFd (-1: /dev/null) and standard error to errPath. The child
+// ends with this process (SIGTERM when the test dies), so a crashed test leaves no daemon behind.
 pid_t Spawn(const std::vector<std::string>& argv, int outFd, const std::string& errPath) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    if (outFd >= 0) posix_spawn_file_actions_adddup2(&actions, outFd, 1);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    // Child: async-signal-safe calls only.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
+    const int in = open("/dev/null", O_RDWR);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    if (in < 0 || err < 0 || dup2(in, 0) < 0 || dup2(outFd >= 0 ? outFd : in, 1) < 0 || dup2(err, 2) < 0)
+        _exit(127);
+    execv(args[0], args.data());
+    _exit(127);
 }
 
 void EndAndReap(pid_t& pid) {
