@@ -3,7 +3,8 @@
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 pkgs=(build-essential cmake g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-      libtomlplusplus-dev libpam0g-dev libnss-wrapper libpam-wrapper nlohmann-json3-dev)
+      libtomlplusplus-dev libpam0g-dev libnss-wrapper libpam-wrapper nlohmann-json3-dev
+      libsystemd-dev dbus python3-dbusmock)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

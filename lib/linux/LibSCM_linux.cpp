@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "LibError.h"
 #include "LibLogger.h"
@@ -55,10 +56,10 @@ CKestrelStatus TernSCM::OpenServiceW(const wchar_t* name, uint32_t access, TernS
     }
     if (systemd_ || auto_) {
         if (service.IsValid()) service.Close();
-        TernSystemdUnit* unit = nullptr;
+        TernSystemdUnitPtr unit;
         CKestrelStatus st = tern_sd::Open(TernWideToUtf8(name), auto_, unit);
         if (st.IsSuccess()) {
-            service.unit_.reset(unit);
+            service.unit_ = std::move(unit);
             service.name_ = name;
             return st;
         }

@@ -76,6 +76,18 @@ uint32_t ErrorOf(int r, const sd_bus_error& e) {
     return TernErrnoToError(err > 0 ? err : EIO);
 }
 
+bool IsDisconnect(int r) {
+    return r == -ECONNRESET || r == -ENOTCONN || r == -EPIPE || r == -ESHUTDOWN;
+}
+
+// Forgets the thread's connection (units opened on it keep it until they close); a new one starts with no
+// subscription.
+void DropThreadBus() {
+    if (t_bus.bus) sd_bus_flush_close_unref(t_bus.bus);
+    t_bus.bus = nullptr;
+    t_bus.subscribers = 0;
+}
+
 CKestrelStatus FailCall(const char* what, const std::string& unit, int r, const sd_bus_error& e) {
     CKestrelStatus st = Fail(ErrorOf(r, e));
     TERN_TRACE(L"(%d) systemd %S of %S failed: %S (%S)", st.GetError(), what, unit,
@@ -131,12 +143,7 @@ bool Booted() {
 
 CKestrelStatus Connect() {
     if (t_bus.bus && sd_bus_is_open(t_bus.bus) > 0) return Ok();
-    if (t_bus.bus) {
-        // The bus went away: a new connection starts with no subscription.
-        sd_bus_flush_close_unref(t_bus.bus);
-        t_bus.bus = nullptr;
-        t_bus.subscribers = 0;
-    }
+    DropThreadBus();
     sd_bus* bus = nullptr;
     int r = sd_bus_open_system(&bus);
     if (r < 0) {
@@ -148,22 +155,32 @@ CKestrelStatus Connect() {
     return Ok();
 }
 
-CKestrelStatus Open(const std::string& serviceName, bool loadedOnly, TernSystemdUnit*& unit) {
-    unit = nullptr;
+CKestrelStatus Open(const std::string& serviceName, bool loadedOnly, TernSystemdUnitPtr& unit) {
+    unit.reset();
     const std::string name = serviceName + ".service";
     if (!IsUnitName(serviceName)) {
         CKestrelStatus st = Fail(TERN_ERROR_INVALID_NAME);
         TERN_TRACE(L"(%d) '%S' cannot be a systemd unit name.", st.GetError(), name);
         return st;
     }
-    CKestrelStatus st = Connect();
-    if (st.IsFailure()) return st;
     BusError e;
-    sd_bus_message* reply = nullptr;
-    int r = sd_bus_call_method(t_bus.bus, kDestination, kManagerPath, kManager, "LoadUnit", &e.e, &reply, "s",
+    Message owned;
+    int r = 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        CKestrelStatus st = Connect();
+        if (st.IsFailure()) return st;
+        sd_bus_error_free(&e.e);
+        sd_bus_message* reply = nullptr;
+        r = sd_bus_call_method(t_bus.bus, kDestination, kManagerPath, kManager, "LoadUnit", &e.e, &reply, "s",
                                name.c_str());
-    Message owned(reply);
+        owned.reset(reply);
+        // A connection kept from an earlier call may have been lost since (the bus restarted): the open
+        // connects again once.
+        if (r >= 0 || !IsDisconnect(r)) break;
+        DropThreadBus();
+    }
     if (r < 0) return FailCall("LoadUnit", name, r, e.e);
+    sd_bus_message* reply = owned.get();
     const char* path = nullptr;
     r = sd_bus_message_read(reply, "o", &path);
     if (r < 0) return FailCall("LoadUnit", name, r, e.e);
@@ -174,11 +191,11 @@ CKestrelStatus Open(const std::string& serviceName, bool loadedOnly, TernSystemd
     if (r < 0) return FailCall("LoadState", name, r, e.e);
     const std::string state = loadState.get();
     if (state == "not-found" || (loadedOnly && state != "loaded")) {
-        st = Fail(TERN_ERROR_SERVICE_DOES_NOT_EXIST);
+        CKestrelStatus st = Fail(TERN_ERROR_SERVICE_DOES_NOT_EXIST);
         TERN_TRACE(L"(%d) systemd unit %S: LoadState %S.", st.GetError(), name, state);
         return st;
     }
-    unit = new TernSystemdUnit{BusPtr(sd_bus_ref(t_bus.bus)), name, path, nullptr, "", "", false};
+    unit.reset(new TernSystemdUnit{BusPtr(sd_bus_ref(t_bus.bus)), name, path, nullptr, "", "", false});
     return Ok();
 }
 

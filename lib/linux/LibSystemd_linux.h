@@ -7,9 +7,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "KestrelStatus.h"
+#include "LibService.h"
 #include "LibServiceRegistry.h"
 
 // Which service manager CAIRN_SERVICE_MANAGER selects (unset or empty: embedded).
@@ -23,9 +25,8 @@ enum : uint32_t {
     TERN_ERROR_REQUEST_ABORTED = 1235,          // "canceled": another job replaced it
 };
 
-// The unit state behind a TernService opened on systemd. Owned by the TernService (deleted with
-// TernSystemdUnitDeleter).
-struct TernSystemdUnit;
+// The unit state behind a TernService opened on systemd (TernSystemdUnit, declared in LibService.h).
+using TernSystemdUnitPtr = std::unique_ptr<TernSystemdUnit, TernSystemdUnitDeleter>;
 
 namespace tern_sd {
 
@@ -38,8 +39,9 @@ bool Booted();
 CKestrelStatus Connect();
 // Loads unit <serviceName>.service. loadedOnly: only a unit whose LoadState is "loaded" is taken.
 // Failure: 123 for a name that cannot be a unit name, 1060 when the unit does not exist (or, with
-// loadedOnly, is not loaded), or the bus error mapped. unit is null on failure; the caller owns it.
-CKestrelStatus Open(const std::string& serviceName, bool loadedOnly, TernSystemdUnit*& unit);
+// loadedOnly, is not loaded), or the bus error mapped. unit is empty on failure.
+CKestrelStatus Open(const std::string& serviceName, bool loadedOnly, TernSystemdUnitPtr& unit);
+// Deletes a unit, ending its pending job's match (TernSystemdUnitDeleter).
 void Free(TernSystemdUnit* unit);
 // State (ActiveState mapped) and process (MainPID) of the unit.
 CKestrelStatus Query(TernSystemdUnit& unit, TernServiceStatus& status);

@@ -188,6 +188,16 @@ TEST_F(SystemdBackend, ThreadsDriveTheirUnitsAtTheSameTime) {
     EXPECT_EQ(ok.load(), kThreads * 3) << g_mock->Log();
 }
 
+TEST_F(SystemdBackend, AConnectionLostWithTheBusIsMadeAgain) {
+    ASSERT_TRUE(g_mock->AddUnit("SAPKS9_00", "", sleeper_));
+    ASSERT_TRUE(Running(L"SAPKS9_00") == false);  // this thread's connection now exists
+    g_mock->Stop();                               // the bus goes away and comes back (a new address)
+    ASSERT_EQ(g_mock->Start(), "");
+    ASSERT_TRUE(g_mock->AddUnit("SAPKS9_00", "", sleeper_));
+    EXPECT_TRUE(CKestrelUtil::StartService(L"SAPKS9_00", 5000).IsSuccess()) << g_mock->Log();
+    EXPECT_TRUE(Running(L"SAPKS9_00"));
+}
+
 TEST_F(SystemdBackend, TheChoiceOfServiceManager) {
     ASSERT_TRUE(g_mock->AddUnit("SAPKS7_00", "", sleeper_));
     TernServiceConfig embedded{"SAPKS8_00", sleeper_, "", ""};

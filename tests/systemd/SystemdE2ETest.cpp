@@ -115,7 +115,7 @@ TEST_F(SystemdE2E, OnlineMonitorOfflineAndCleanDriveTheUnit) {
         << svc.err;
 }
 
-TEST_F(SystemdE2E, AStartJobThatNeverEndsAndAServiceThatDies) {
+TEST_F(SystemdE2E, AStartJobThatNeverEndsIsAServiceStartTimeOut) {
     SetTypeAttr("OnlineTimeout", "20");  // 400 ms of waiting for the start job
     Instance& in = InstallUnderSystemd("hang");
     E2EResult on = Online(in);
