@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "LibWin32Object.h"
 
@@ -17,8 +18,16 @@ class TernSCM : public TernWin32Object {
     static constexpr uint32_t kAllAccess = 0xF003F;
 
     TernSCM() = default;
-    TernSCM(TernSCM&&) noexcept = default;
-    TernSCM& operator=(TernSCM&&) noexcept = default;
+    TernSCM(TernSCM&& other) noexcept
+        : TernWin32Object(std::move(other)),
+          systemd_(std::exchange(other.systemd_, false)),
+          auto_(std::exchange(other.auto_, false)) {}
+    TernSCM& operator=(TernSCM&& other) noexcept {
+        TernWin32Object::operator=(std::move(other));
+        systemd_ = std::exchange(other.systemd_, false);
+        auto_ = std::exchange(other.auto_, false);
+        return *this;
+    }
     ~TernSCM() override = default;
 
     bool IsValid() const override { return fd_ >= 0 || systemd_; }

@@ -74,7 +74,7 @@ class SystemdE2E : public E2ETest {
     }
 };
 
-TEST_F(SystemdE2E, OnlineMonitorOfflineAndCleanDriveTheUnit) {
+TEST_F(SystemdE2E, OnlineMonitorOfflineCleanAndADeadServiceDriveTheUnit) {
     Instance& in = InstallUnderSystemd();
 
     E2EResult on = Online(in);
@@ -107,6 +107,17 @@ TEST_F(SystemdE2E, OnlineMonitorOfflineAndCleanDriveTheUnit) {
     EXPECT_TRUE(GoneSoon(again));
     EXPECT_EQ(Actions(in), (std::vector<std::string>{kStarted, kShutdown, kStarted, kCleaned}));
 
+    // The service's process dies behind the agent's back: the unit is no longer running.
+    ASSERT_EQ(Online(in).State(), "ONLINE");
+    const pid_t third = StartServicePid(in);
+    ASSERT_GT(third, 0);
+    kill(third, SIGKILL);
+    ASSERT_TRUE(WaitFor([&] { return g_mock->MainPid(in.service) == 0; }));
+    mon = Monitor(in);
+    ExpectRun(mon, 0, "OFFLINE");
+    EXPECT_EQ(mon.Ids("Monitor"), std::vector<int>{20074}) << mon.Describe();
+    ExpectMessage(mon, 20074, kError, "The SAP Service [" + in.service + "] is NOT Running.");
+
     // svc stays with the embedded manager, and says so.
     ProcResult svc = RunCairn({"svc", "list"}, "", {"CAIRN_SERVICE_MANAGER=systemd"});
     EXPECT_EQ(svc.exitStatus, 0) << svc.err;
@@ -122,19 +133,6 @@ TEST_F(SystemdE2E, AStartJobThatNeverEndsIsAServiceStartTimeOut) {
     EXPECT_NE(on.State(), "ONLINE") << on.Describe();
     ExpectMessage(on, 20004, kError, "SAP Service Start [" + in.service + "] timed out.");
     EXPECT_EQ(Actions(in), std::vector<std::string>{});
-}
-
-TEST_F(SystemdE2E, AServiceWhoseProcessDiesIsNotRunning) {
-    Instance& in = InstallUnderSystemd();
-    ASSERT_EQ(Online(in).State(), "ONLINE");
-    const pid_t service = StartServicePid(in);
-    ASSERT_GT(service, 0);
-    kill(service, SIGKILL);
-    ASSERT_TRUE(WaitFor([&] { return g_mock->MainPid(in.service) == 0; }));
-    E2EResult mon = Monitor(in);
-    ExpectRun(mon, 0, "OFFLINE");
-    EXPECT_EQ(mon.Ids("Monitor"), std::vector<int>{20074}) << mon.Describe();
-    ExpectMessage(mon, 20074, kError, "The SAP Service [" + in.service + "] is NOT Running.");
 }
 
 TEST_F(SystemdE2E, AServiceManagerThatIsNoneOfTheThreeIsAConfigurationError) {

@@ -8,7 +8,6 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
-#include <cstdarg>
 #include <cstdlib>
 
 namespace kestrel_systemd_test {
@@ -105,58 +104,45 @@ void SystemdMock::Stop() {
     dir_.reset();
 }
 
-bool SystemdMock::Call(const char* iface, const char* method, const std::string& what, const char* types,
-                       ...) {
+bool SystemdMock::AddUnit(const std::string& service, const std::string& description,
+                          const std::vector<std::string>& argv, int uid, int gid,
+                          const std::string& startMode) {
+    std::vector<char*> strv;
+    for (const std::string& a : argv) strv.push_back(const_cast<char*>(a.c_str()));
+    strv.push_back(nullptr);
+    return Call("AddUnit", service, [&](sd_bus_message* m) {
+        int r = sd_bus_message_append(m, "ss", (service + ".service").c_str(), description.c_str());
+        if (r >= 0) r = sd_bus_message_append_strv(m, strv.data());
+        return r >= 0 ? sd_bus_message_append(m, "iis", uid, gid, startMode.c_str()) : r;
+    });
+}
+
+bool SystemdMock::SetActiveState(const std::string& service, const std::string& state) {
+    return Call("SetActiveState", service, [&](sd_bus_message* m) {
+        return sd_bus_message_append(m, "ss", (service + ".service").c_str(), state.c_str());
+    });
+}
+
+void SystemdMock::KillAll() {
+    Call("KillAll", "", [](sd_bus_message*) { return 0; });
+}
+
+bool SystemdMock::Call(const char* method, const std::string& what,
+                       const std::function<int(sd_bus_message*)>& args) {
     Bus b;
+    sd_bus_message* m = nullptr;
     sd_bus_error error = SD_BUS_ERROR_NULL;
     int r = sd_bus_open_system(&b.bus);
-    if (r >= 0) {
-        sd_bus_message* m = nullptr;
+    if (r >= 0)
         r = sd_bus_message_new_method_call(b.bus, &m, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
-                                           iface, method);
-        va_list ap;
-        va_start(ap, types);
-        if (r >= 0) r = sd_bus_message_appendv(m, types, ap);
-        va_end(ap);
-        if (r >= 0) r = sd_bus_call(b.bus, m, 0, &error, nullptr);
-        sd_bus_message_unref(m);
-    }
+                                           "org.freedesktop.DBus.Mock", method);
+    if (r >= 0) r = args(m);
+    if (r >= 0) r = sd_bus_call(b.bus, m, 0, &error, nullptr);
+    sd_bus_message_unref(m);
     if (r < 0)
         ADD_FAILURE() << "mock " << method << " " << what << ": " << (error.message ? error.message : "");
     sd_bus_error_free(&error);
     return r >= 0;
-}
-
-bool SystemdMock::AddUnit(const std::string& service, const std::string& description,
-                          const std::vector<std::string>& argv, int uid, int gid,
-                          const std::string& startMode) {
-    Bus b;
-    if (sd_bus_open_system(&b.bus) < 0) return false;
-    sd_bus_message* m = nullptr;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    const std::string unit = service + ".service";
-    int r = sd_bus_message_new_method_call(b.bus, &m, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
-                                           "org.freedesktop.DBus.Mock", "AddUnit");
-    if (r >= 0) r = sd_bus_message_append(m, "ss", unit.c_str(), description.c_str());
-    if (r >= 0) r = sd_bus_message_open_container(m, 'a', "s");
-    for (const std::string& a : argv)
-        if (r >= 0) r = sd_bus_message_append(m, "s", a.c_str());
-    if (r >= 0) r = sd_bus_message_close_container(m);
-    if (r >= 0) r = sd_bus_message_append(m, "iis", uid, gid, startMode.c_str());
-    if (r >= 0) r = sd_bus_call(b.bus, m, 0, &error, nullptr);
-    sd_bus_message_unref(m);
-    if (r < 0) ADD_FAILURE() << "mock AddUnit " << unit << ": " << (error.message ? error.message : "");
-    sd_bus_error_free(&error);
-    return r >= 0;
-}
-
-bool SystemdMock::SetActiveState(const std::string& service, const std::string& state) {
-    return Call("org.freedesktop.DBus.Mock", "SetActiveState", service, "ss", (service + ".service").c_str(),
-                state.c_str());
-}
-
-void SystemdMock::KillAll() {
-    Call("org.freedesktop.DBus.Mock", "KillAll", "", "");
 }
 
 uint32_t SystemdMock::MainPid(const std::string& service) {

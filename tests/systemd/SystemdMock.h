@@ -4,7 +4,9 @@
 #pragma once
 
 #include <sys/types.h>
+#include <systemd/sd-bus.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,7 +43,8 @@ class SystemdMock {
     std::string Log() const { return kestrel_test::ReadFile(log_); }
 
   private:
-    bool Call(const char* iface, const char* method, const std::string& what, const char* types, ...);
+    // Calls method of the mock interface with the arguments args appends (a test failure when it fails).
+    bool Call(const char* method, const std::string& what, const std::function<int(sd_bus_message*)>& args);
     std::unique_ptr<kestrel_test::TempDir> dir_;
     std::string address_, log_;
     pid_t daemon_ = -1, mock_ = -1;
