@@ -490,6 +490,9 @@ const HostConfig* CommandContext::Config() {
     }
     // The embedded service manager finds its registry here (overwrite 0: an explicit setting wins).
     setenv("CAIRN_SERVICE_ROOT", (config.settings.stateDir + "/services").c_str(), 0);
+    // The platform layer (in the agent as here) reads the service manager's choice from the environment; a
+    // choice in the file wins over an inherited one.
+    if (!config.serviceManager.empty()) setenv("CAIRN_SERVICE_MANAGER", config.serviceManager.c_str(), 1);
     // Services run as root and cookies steer the Monitor: directories other accounts could change are not
     // used at all.
     if (std::string problem = UnsafeDirectory(config.settings.stateDir); !problem.empty()) {

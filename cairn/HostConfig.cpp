@@ -484,8 +484,19 @@ bool LoadConfig(const std::string& path, const std::string& exeDir, HostConfig& 
     if (const toml::table* cluster = root["cluster"].as_table()) {
         for (const auto& [key, value] : *cluster) {
             std::string name(key.str());
+            if (name == "service_manager") {
+                const std::string* v = value.is_string() ? &value.as_string()->get() : nullptr;
+                if (v == nullptr || (*v != "embedded" && *v != "systemd" && *v != "auto")) {
+                    return report.Fail("cluster." + name, &value,
+                                       "expected \"embedded\", \"systemd\" or \"auto\", got " +
+                                           (v ? "\"" + *v + "\"" : KindName(value)));
+                }
+                out.serviceManager = *v;
+                continue;
+            }
             if (name != "state_dir" && name != "log_dir") {
-                return report.Fail("cluster." + name, &value, "unknown key (expected state_dir or log_dir)");
+                return report.Fail("cluster." + name, &value,
+                                   "unknown key (expected state_dir, log_dir or service_manager)");
             }
             if (!value.is_string() || value.as_string()->get().empty()) {
                 return report.Fail("cluster." + name, &value,

@@ -51,6 +51,9 @@ struct ResourceConfig {
 struct HostConfig {
     std::string file;
     FrameworkSettings settings;  // what the framework gets
+    // [cluster] service_manager: "embedded", "systemd", "auto", or empty when not given. The host hands it
+    // to the platform layer in CAIRN_SERVICE_MANAGER.
+    std::string serviceManager;
     std::map<std::string, TypeDefinition> types;
     std::map<std::string, ResourceConfig> resources;
 };

@@ -230,6 +230,7 @@ std::vector<std::string> DemoEnvironment(const std::string& root) {
         "PAM_WRAPPER=1",
         "PAM_WRAPPER_SERVICE_DIR=" + root + "/pam.d",
         "CAIRN_SERVICE_ROOT=" + root + "/state/services",
+        "CAIRN_SERVICE_MANAGER=embedded",  // the demo's start services are in its own registry
         std::string(kRootVar) + "=" + root,
         // Sanitizer builds: the runtime must accept not coming first, and the wrappers must not load libc
         // with RTLD_DEEPBIND (see docs/testing.md).

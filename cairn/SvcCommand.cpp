@@ -1,5 +1,6 @@
 #include "SvcCommand.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -192,6 +193,13 @@ int CairnSvcRun(int argc, char** argv, std::FILE* out, std::FILE* err) {
     Svc svc(out, err);
     if (argc < 2 || argv[1] == nullptr) return svc.Usage(nullptr);
     std::string action = argv[1];
+    // The registry is the embedded manager's: a systemd selection is not followed here, and said so.
+    if (const char* manager = std::getenv("CAIRN_SERVICE_MANAGER");
+        manager != nullptr && *manager != '\0' && std::strcmp(manager, "embedded") != 0) {
+        std::fprintf(err, "svc: service_manager is \"%s\"; svc works on the embedded service manager\n",
+                     manager);
+        setenv("CAIRN_SERVICE_MANAGER", "embedded", 1);
+    }
     std::vector<std::string> words;
     for (int i = 2; i < argc && argv[i] != nullptr; ++i) words.emplace_back(argv[i]);
 

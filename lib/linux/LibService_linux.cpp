@@ -9,6 +9,7 @@
 #include "LibSCM.h"
 #include "LibService.h"
 #include "LibServiceStore_linux.h"
+#include "LibSystemd_linux.h"
 #include "LibWide.h"
 
 using namespace tern_posix;
@@ -38,6 +39,10 @@ TernServiceSleepFn TernServiceSetSleepForTest(TernServiceSleepFn fn) {
 }
 #endif
 
+void TernSystemdUnitDeleter::operator()(TernSystemdUnit* unit) const {
+    tern_sd::Free(unit);
+}
+
 void TernService::RequireOpen(const char* file, int line) const {
     if (IsValid()) return;
     TernReportAssertion(file, line);
@@ -46,11 +51,13 @@ void TernService::RequireOpen(const char* file, int line) const {
 
 CKestrelStatus TernService::Close() {
     TernWin32Object::Close();
+    unit_.reset();
     name_.clear();
     return Done();
 }
 
 int TernService::Detach() {
+    unit_.reset();
     name_.clear();
     return TernWin32Object::Detach();
 }
@@ -89,7 +96,24 @@ CKestrelStatus TernService::Open(int scmHandle, const wchar_t* name, uint32_t /*
 
 CKestrelStatus TernService::QueryStatus(TernServiceStatus& status) {
     RequireOpen(__FILE__, __LINE__);
-    return tern_svc::Query(fd_, status);
+    return unit_ ? tern_sd::Query(*unit_, status) : tern_svc::Query(fd_, status);
+}
+
+CKestrelStatus TernService::QueryDisplayName(std::wstring& displayName) {
+    RequireOpen(__FILE__, __LINE__);
+    std::string text;
+    CKestrelStatus st;
+    if (unit_) {
+        st = tern_sd::Description(*unit_, text);
+    } else {
+        TernServiceConfig config;
+        std::string why;
+        st = tern_svc::ReadConfig(fd_, config, why);
+        text = config.displayName.empty() ? TernWideToUtf8(name_) : config.displayName;
+    }
+    if (st.IsFailure()) return st;
+    TernUtf8ToWide(text, displayName);
+    return Ok();
 }
 
 CKestrelStatus TernService::QueryTraced(TernServiceStatus& status) {
@@ -104,6 +128,19 @@ CKestrelStatus TernService::Start(uint32_t argc, const wchar_t* const* argv) {
     CKestrelStatus st = QueryTraced(status);
     if (st.IsFailure()) return st;
     if (status.state == TERN_SERVICE_RUNNING) return Ok();
+    if (unit_) {
+        // A stop job is not turned into a start (that would restart the instance), as on the embedded
+        // manager; arguments have no place in a unit's command line.
+        if (status.state == TERN_SERVICE_STOP_PENDING)
+            st = Fail(TERN_ERROR_SERVICE_ALREADY_RUNNING);
+        else if (argc > 0)
+            st = Fail(TERN_ERROR_NOT_SUPPORTED);
+        else
+            st = tern_sd::BeginJob(*unit_, true);
+        if (st.IsFailure())
+            TERN_TRACE(L"(%d) Failed to start the service %s. State=%d.", st.GetError(), name_, status.state);
+        return st;
+    }
     std::vector<std::string> args;
     for (uint32_t i = 0; argv != nullptr && i < argc; ++i)
         args.push_back(TernWideToUtf8(argv[i] ? argv[i] : L""));
@@ -119,7 +156,7 @@ CKestrelStatus TernService::Stop() {
     CKestrelStatus st = QueryTraced(status);
     if (st.IsFailure()) return st;
     if (status.state == TERN_SERVICE_STOPPED) return Ok();
-    st = tern_svc::Stop(fd_);
+    st = unit_ ? tern_sd::BeginJob(*unit_, false) : tern_svc::Stop(fd_);
     if (st.IsFailure())
         TERN_TRACE(L"(%d) ControlService failed for service %s. state = %d.", st.GetError(), name_,
                    status.state);
@@ -127,11 +164,27 @@ CKestrelStatus TernService::Stop() {
 }
 
 CKestrelStatus TernService::WaitForStart(uint32_t limitMs) {
-    return WaitForServiceStatus(TERN_SERVICE_RUNNING, TERN_SERVICE_START_PENDING, limitMs);
+    return WaitFor(TERN_SERVICE_RUNNING, TERN_SERVICE_START_PENDING, limitMs);
 }
 
 CKestrelStatus TernService::WaitForStop(uint32_t limitMs) {
-    return WaitForServiceStatus(TERN_SERVICE_STOPPED, TERN_SERVICE_STOP_PENDING, limitMs);
+    return WaitFor(TERN_SERVICE_STOPPED, TERN_SERVICE_STOP_PENDING, limitMs);
+}
+
+CKestrelStatus TernService::WaitFor(uint32_t wanted, uint32_t pending, uint32_t limitMs) {
+    RequireOpen(__FILE__, __LINE__);
+    // Without a job of ours (the service was in the wanted state already, or on the embedded manager) the
+    // state is polled.
+    if (!unit_ || !tern_sd::HasJob(*unit_)) return WaitForServiceStatus(wanted, pending, limitMs);
+    CKestrelStatus st = tern_sd::WaitJob(*unit_, limitMs);
+    if (st.IsFailure()) {
+        if (st.GetError() == TERN_WAIT_TIMEOUT) TERN_TRACE(L"Wait timed out for service %s", name_);
+        return st;
+    }
+    TernServiceStatus status;
+    st = QueryTraced(status);
+    if (st.IsFailure()) return st;
+    return status.state == wanted ? Ok() : StateStatus();
 }
 
 CKestrelStatus TernService::WaitForServiceStatus(uint32_t wanted, uint32_t pending, uint32_t limitMs) {

@@ -317,8 +317,9 @@ void E2ETest::WriteControl(const Instance& instance, const std::string& toml) {
 
 void E2ETest::WriteConfig() {
     std::ostringstream s;
-    s << "[cluster]\nstate_dir = " << TomlString(stateDir_) << "\nlog_dir = " << TomlString(logDir_)
-      << "\n\n";
+    s << "[cluster]\nstate_dir = " << TomlString(stateDir_) << "\nlog_dir = " << TomlString(logDir_) << "\n";
+    for (const auto& kv : clusterSettings_) s << kv.first << " = " << kv.second << "\n";
+    s << "\n";
     s << "[types.Kestrel]\n";
     for (const auto& kv : typeAttrs_) s << kv.first << " = " << kv.second << "\n";
     for (const auto& in : instances_) {

@@ -130,6 +130,10 @@ class E2ETest : public ::testing::Test {
     // From now on the type's definition is the built one with toml appended (e.g. a [programs] table),
     // written to <root>/agent and found there through agent_dir.
     void UseTypeDefinitionWith(const std::string& toml);
+    // Replaces (or adds) one key of [cluster] beside state_dir and log_dir (service_manager).
+    void SetClusterSetting(const std::string& key, const std::string& value) {
+        Upsert(clusterSettings_, key, value);
+    }
     // Writes <instance dir>/sapsim.toml (the steering file); empty text removes it.
     void WriteControl(const Instance& instance, const std::string& toml);
 
@@ -218,7 +222,7 @@ class E2ETest : public ::testing::Test {
     std::string root_, logDir_, stateDir_, configPath_, encodedPassword_;
     std::unique_ptr<kestrel_test::TestIdentity> identity_;
     std::vector<std::unique_ptr<Instance>> instances_;
-    Attributes typeAttrs_;
+    Attributes typeAttrs_, clusterSettings_;
     std::vector<std::string> sids_;
     int timeScale_ = 1000;
 };

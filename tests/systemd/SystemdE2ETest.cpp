@@ -1,0 +1,148 @@
+// End to end with service_manager = "systemd": a simulated instance whose start service is a unit of our
+// systemd stand-in (the embedded registration is removed, so nothing can fall back on it). The agent's
+// messages are those of the embedded setup (ControlE2ETest, MonitorE2ETest).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <toml++/toml.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "E2EHarness.h"
+#include "SystemdMock.h"
+
+using namespace kestrel_e2e;
+using kestrel_systemd_test::SystemdMock;
+
+namespace {
+
+constexpr int kError = 1, kInfo = 4;
+SystemdMock* g_mock = nullptr;
+std::string g_skip;
+
+class SystemdE2E : public E2ETest {
+  protected:
+    static void SetUpTestSuite() {
+        E2ETest::SetUpTestSuite();
+        g_mock = new SystemdMock;
+        g_skip = g_mock->Start();
+    }
+    static void TearDownTestSuite() {
+        delete g_mock;
+        g_mock = nullptr;
+    }
+    void SetUp() override {
+        if (!g_skip.empty()) GTEST_SKIP() << g_skip;
+        E2ETest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        SetTimeScale(50);  // as the embedded control tests: tool limits of 10 to 15 s become 200 to 300 ms
+        SetTypeAttr("OnlineTimeout", "600");
+        SetTypeAttr("OfflineTimeout", "600");
+        SetTypeAttr("MonitorTimeout", "315");
+        SetTypeAttr("CleanTimeout", "65");
+        SetClusterSetting("service_manager", TomlString("systemd"));
+    }
+    void TearDown() override {
+        if (g_mock && g_skip.empty()) g_mock->KillAll();
+        E2ETest::TearDown();
+    }
+
+    // The instance's start service as unit SAP<SID>_<NR>.service: the program sapsim registered, as the
+    // administrator. The embedded registration goes.
+    Instance& InstallUnderSystemd(const std::string& startMode = "") {
+        Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
+        const std::string toml = StateDir() + "/services/" + in.service + "/service.toml";
+        std::vector<std::string> exec;
+        const toml::table service = toml::parse_file(toml);
+        if (const toml::array* a = service["exec"].as_array())
+            for (const toml::node& n : *a) exec.push_back(n.value_or(std::string()));
+        EXPECT_FALSE(exec.empty()) << toml;
+        EXPECT_TRUE(g_mock->AddUnit(in.service, "SAP " + in.sid + " " + in.nr, exec,
+                                    static_cast<int>(kAdminAccount.uid), static_cast<int>(kGid), startMode));
+        EXPECT_EQ(RunCairn({"svc", "delete", in.service}).exitStatus, 0);
+        return in;
+    }
+    // The unit's main process, when it runs the instance's start service as the administrator.
+    pid_t StartServicePid(const Instance& in) {
+        const pid_t pid = static_cast<pid_t>(g_mock->MainPid(in.service));
+        for (const Proc& p : ProcessesUnderRoot())
+            if (p.pid == pid && p.exe == in.Image("sapstartsrv.exe") && p.uid == kAdminAccount.uid)
+                return pid;
+        return 0;
+    }
+};
+
+TEST_F(SystemdE2E, OnlineMonitorOfflineCleanAndADeadServiceDriveTheUnit) {
+    Instance& in = InstallUnderSystemd();
+
+    E2EResult on = Online(in);
+    ExpectRun(on, 0, "ONLINE");
+    EXPECT_EQ(on.Ids("Online"), (std::vector<int>{20006, 20011, 20016})) << on.Describe();
+    ExpectMessage(on, 20006, kInfo, "The SAP Service [" + in.service + "] started successfully.");
+    const pid_t service = StartServicePid(in);
+    EXPECT_GT(service, 0) << g_mock->Log();
+    EXPECT_EQ(Actions(in), std::vector<std::string>{kStarted});
+
+    E2EResult mon = Monitor(in);
+    ExpectRun(mon, 0, "ONLINE");
+    EXPECT_EQ(mon.Ids("Monitor"), std::vector<int>{}) << mon.Describe();
+    EXPECT_TRUE(mon.DebugHas("The SAP Service [" + in.service + "] is Running.")) << mon.Describe();
+
+    E2EResult off = Run("offline", in.resource);
+    ExpectRun(off, 0, "OFFLINE");
+    EXPECT_EQ(off.Ids("Offline"), (std::vector<int>{20051, 20053})) << off.Describe();
+    ExpectMessage(off, 20053, kInfo, "The SAP Service [" + in.service + "] stopped successfully.");
+    EXPECT_TRUE(GoneSoon(service));
+    EXPECT_EQ(g_mock->MainPid(in.service), 0u);
+
+    ASSERT_EQ(Online(in).exitStatus, 0);
+    const pid_t again = StartServicePid(in);
+    EXPECT_GT(again, 0);
+    E2EResult clean = Run("clean", in.resource);
+    ExpectRun(clean, 0, "CLEANED");
+    EXPECT_EQ(clean.Ids("Clean"), (std::vector<int>{20069, 20073})) << clean.Describe();
+    ExpectMessage(clean, 20073, kInfo, "Successfully stopped the SAP Service [" + in.service + "].");
+    EXPECT_TRUE(GoneSoon(again));
+    EXPECT_EQ(Actions(in), (std::vector<std::string>{kStarted, kShutdown, kStarted, kCleaned}));
+
+    // The service's process dies behind the agent's back: the unit is no longer running.
+    ASSERT_EQ(Online(in).State(), "ONLINE");
+    const pid_t third = StartServicePid(in);
+    ASSERT_GT(third, 0);
+    kill(third, SIGKILL);
+    ASSERT_TRUE(WaitFor([&] { return g_mock->MainPid(in.service) == 0; }));
+    mon = Monitor(in);
+    ExpectRun(mon, 0, "OFFLINE");
+    EXPECT_EQ(mon.Ids("Monitor"), std::vector<int>{20074}) << mon.Describe();
+    ExpectMessage(mon, 20074, kError, "The SAP Service [" + in.service + "] is NOT Running.");
+
+    // svc stays with the embedded manager, and says so.
+    ProcResult svc = RunCairn({"svc", "list"}, "", {"CAIRN_SERVICE_MANAGER=systemd"});
+    EXPECT_EQ(svc.exitStatus, 0) << svc.err;
+    EXPECT_TRUE(
+        Contains(svc.err, "svc: service_manager is \"systemd\"; svc works on the embedded service manager"))
+        << svc.err;
+}
+
+TEST_F(SystemdE2E, AStartJobThatNeverEndsIsAServiceStartTimeOut) {
+    SetTypeAttr("OnlineTimeout", "20");  // 400 ms of waiting for the start job
+    Instance& in = InstallUnderSystemd("hang");
+    E2EResult on = Online(in);
+    EXPECT_NE(on.State(), "ONLINE") << on.Describe();
+    ExpectMessage(on, 20004, kError, "SAP Service Start [" + in.service + "] timed out.");
+    EXPECT_EQ(Actions(in), std::vector<std::string>{});
+}
+
+TEST_F(SystemdE2E, AServiceManagerThatIsNoneOfTheThreeIsAConfigurationError) {
+    Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
+    SetClusterSetting("service_manager", TomlString("sysv"));
+    E2EResult r = Monitor(in);
+    EXPECT_EQ(r.exitStatus, 2) << r.Describe();
+    EXPECT_TRUE(Contains(
+        r.err, "cluster.service_manager: expected \"embedded\", \"systemd\" or \"auto\", got \"sysv\""))
+        << r.err;
+}
+
+}  // namespace
