@@ -141,7 +141,10 @@ class TwoNodeFailover(unittest.TestCase):
         self.record("monitor_failure_failover_s", time.monotonic() - t)
         self.assert_nothing_left(1, "abap")
         self.assertEqual(land.fail_count("abap", "kaccnode1"), 1)
-        self.assertEqual(land.messages(1), ABAP_ONLINE("abap") + ABAP_OFFLINE("abap"))
+        # The monitor's failure as Pacemaker was answered, then the stop on node 1.
+        self.assertEqual(land.messages(1),
+                         ABAP_ONLINE("abap") + [(90010, "abap", "kestrel-ocf")] + ABAP_OFFLINE("abap"))
+        self.assertIn("monitor: OCF exit code 1 (processes of the instance are still running)", land.agent_log(1))
         self.assertEqual(land.messages(2), ABAP_ONLINE("abap"))
 
         self.assertEqual(land.images(2, "abap"), ABAP_IMAGES)
