@@ -36,21 +36,10 @@ class CKestrel {
     // not be killed. timeoutMs is used in the trace only.
     CKestrelStatus Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32_t& killFailed);
 
-    // The process-found flags of the last walk, in their fixed order (for tests and diagnostics).
-    enum Flag : int {
-        kDispWork,
-        kJcontrol,
-        kJlaunch,
-        kIgswd,
-        kGwrd,
-        kIcman,
-        kMsgServer,
-        kEnserver,
-        kEnrepserver,
-        kInstanceProcess,
-        kFlagCount
-    };
-    bool GetFlag(Flag f) const { return m_Found[f]; }
+    // What the last walk found: each well-known image (a tool is never found), and any other process of the
+    // instance. For tests and diagnostics.
+    bool Found(KestrelProgram image) const { return m_Found[KestrelImageIndex(image)]; }
+    bool FoundInstanceProcess() const { return m_Found[kInstanceProcessFlag]; }
     void SetCurrentEP(uint32_t ep) { m_CurrentEP = ep; }
 
     // The budget of an entry point: (timeout - EPProgramTimeout) seconds in ms; 0 when that is not positive.
@@ -104,7 +93,9 @@ class CKestrel {
     uint32_t Facts(uint64_t procCount, uint64_t procmonCount, bool optionalOk) const;
 
     uint32_t m_CurrentEP = 0;
-    bool m_Found[kFlagCount] = {};
+    // One flag per image (KestrelImageIndex), then the instance-process flag.
+    static constexpr size_t kInstanceProcessFlag = kKestrelImageCount;
+    bool m_Found[kKestrelImageCount + 1] = {};
     uint64_t m_procCount = 0;
     uint64_t m_procmonCount = 0;
 };

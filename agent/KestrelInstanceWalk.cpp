@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "KestrelSteps.h"
 #include "KestrelUtil.h"
 #include "LibLogger.h"
 
@@ -19,6 +20,7 @@ CKestrelInstanceWalk::CKestrelInstanceWalk(const CKestrelAttrib& attrib, std::st
     : attrib_(attrib),
       function_(function),
       sysAllowed_(KestrelMayRunFromSys(attrib.GetInstTypeKind())),
+      skipped_(kestrel_steps::SkippedSystemPid(function)),
       sid_(attrib.GetSAPSID()) {}
 
 void CKestrelInstanceWalk::TraceExeNameFailure(const CKestrelStatus& st, uint32_t pid) const {
@@ -26,13 +28,13 @@ void CKestrelInstanceWalk::TraceExeNameFailure(const CKestrelStatus& st, uint32_
     WALK_TRACE(L"Failed to get the exe name for the process with PID [%d].", pid);
 }
 
-bool CKestrelInstanceWalk::Next(TernProcessList& list, uint32_t skipped, bool traceImage, uint32_t& pid,
-                                std::wstring& path, TernProcess& process, CKestrelStatus& st) {
+bool CKestrelInstanceWalk::Next(TernProcessList& list, bool traceImage, uint32_t& pid, std::wstring& path,
+                                TernProcess& process, CKestrelStatus& st) {
     for (;;) {
         st = started_ ? list.GetNext(pid) : list.GetFirst(pid);
         started_ = true;
         if (st.IsFailure()) return false;
-        if (pid == 0 || pid == skipped || !ReadAndLocate(pid, path, traceImage)) continue;
+        if (pid == 0 || pid == skipped_ || !ReadAndLocate(pid, path, traceImage)) continue;
         if (Open(pid, path, process)) return true;
     }
 }

@@ -41,16 +41,17 @@ class CKestrelInstanceWalk {
     enum class Owner { kUnreadable, kOtherDomain, kOtherUser, kSapAccount };
 
     // Borrows attrib for the length of the walk. function (static storage, e.g. TERN_FUNC) names the walking
-    // operation on the trace lines written here, as if that operation wrote them.
+    // operation on the trace lines written here, as if that operation wrote them. Traces the OS version,
+    // which decides the system process the walk passes over.
     CKestrelInstanceWalk(const CKestrelAttrib& attrib, std::string_view function);
 
     // The next process of list (borrowed, open; GetFirst on the first call, GetNext after) whose image lies
-    // in the instance, opened into process: PID 0, skipped and every process whose path lies elsewhere or
-    // cannot be read or opened are passed over (their lines traced). traceImage writes the
-    // "Got [...] from GetExeName ..." line for every path read. path = the image path of the process. false
-    // when the list ends or fails: st then holds GetFirst's or GetNext's status.
-    bool Next(TernProcessList& list, uint32_t skipped, bool traceImage, uint32_t& pid, std::wstring& path,
-              TernProcess& process, CKestrelStatus& st);
+    // in the instance, opened into process: PID 0, the system process and every process whose path lies
+    // elsewhere or cannot be read or opened are passed over (their lines traced). traceImage writes the "Got
+    // [...] from GetExeName ..." line for every path read. path = the image path of the process. false when
+    // the list ends or fails: st then holds GetFirst's or GetNext's status.
+    bool Next(TernProcessList& list, bool traceImage, uint32_t& pid, std::wstring& path, TernProcess& process,
+              CKestrelStatus& st);
     // true when the region of the last located path contains entry (an upper-case ProcMon entry).
     bool RegionHas(const std::wstring& path, const std::wstring& entry) const;
     // Region of the last located path found through "SYS" (not InstName).
@@ -81,6 +82,7 @@ class CKestrelInstanceWalk {
     const CKestrelAttrib& attrib_;
     const std::string_view function_;
     const bool sysAllowed_;
+    const uint32_t skipped_;  // the system process's PID
     const std::wstring& sid_;
     const TernUpperFinder upper_;
     size_t regionPos_ = 0;

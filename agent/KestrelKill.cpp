@@ -81,14 +81,13 @@ CKestrelStatus CKestrel::Kill(CKestrelAttrib& attrib, uint32_t timeoutMs, uint32
                    KestrelProgramName(KestrelProgram::kJlaunch));
     CKestrelLauncherEntry launcher(procMon, java);  // removed again on every way out
     TERN_TRACE(L"Got ProcMon size [%d].", static_cast<int32_t>(procMon.size()));
-    const uint32_t skipped = SkippedSystemPid(TERN_FUNC);
 
     CKestrelInstanceWalk walk(attrib, TERN_FUNC);
     std::deque<TernProcess> queue;
     std::wstring path;
     uint32_t pid = 0;
     TernProcess process;  // held through its pidfd: what is killed is what was looked at
-    while (walk.Next(list, skipped, false, pid, path, process, st)) {
+    while (walk.Next(list, false, pid, path, process, st)) {
         bool killed = false;
         for (const std::wstring& entry : procMon) {
             if (entry.empty() || entry == L" ") {

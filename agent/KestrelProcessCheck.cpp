@@ -21,23 +21,6 @@ using namespace kestrel_steps;
 namespace {
 
 using P = KestrelProgram;
-struct NameRow {
-    P program;
-    CKestrel::Flag flag;
-};
-// The nine well-known programs in their matching order; the region found through "SYS" uses the first eight.
-constexpr NameRow kNameRows[] = {
-    {P::kDispWork, CKestrel::kDispWork},
-    {P::kJcontrol, CKestrel::kJcontrol},
-    {P::kJlaunch, CKestrel::kJlaunch},
-    {P::kIgswd, CKestrel::kIgswd},
-    {P::kGwrd, CKestrel::kGwrd},
-    {P::kIcman, CKestrel::kIcman},
-    {P::kMsgServer, CKestrel::kMsgServer},
-    {P::kEnserver, CKestrel::kEnserver},
-    {P::kEnrepserver, CKestrel::kEnrepserver},
-};
-
 constexpr uint32_t kRecheckSleepMs = 5000;
 constexpr int64_t kLauncherRecheckMinMs = 20000;
 constexpr int64_t kJcontrolRecheckMinMs = 25000;
@@ -80,11 +63,13 @@ bool OwnerMatches(CKestrelInstanceWalk& walk, TernProcess& process, const std::w
 
 void CKestrel::CountMatched(const std::wstring& entry, size_t rows, uint64_t& procCount) {
     for (size_t r = 0; r < rows; ++r) {
-        const std::wstring* name = KestrelPrograms().Match(kNameRows[r].program, entry);
+        // The images in their matching order; the region found through "SYS" uses the first eight.
+        const P image = KestrelImageAt(r);
+        const std::wstring* name = KestrelPrograms().Match(image, entry);
         if (name == nullptr) continue;
         // A second launcher process is matched but neither counted nor flagged.
-        if (kNameRows[r].flag == kJlaunch && m_Found[kJlaunch]) return;
-        m_Found[kNameRows[r].flag] = true;
+        if (image == P::kJlaunch && Found(P::kJlaunch)) return;
+        m_Found[r] = true;
         ++procCount;
         KESTREL_TRACE_AS(kProcessStateName, L"%s process found.", *name);
         return;
@@ -119,15 +104,13 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
     procmonCount = procMon.size();
     TERN_TRACE(L"Got ProcMon size [%d].", static_cast<int32_t>(procmonCount));
 
-    const uint32_t skipped = SkippedSystemPid(TERN_FUNC);
-
     // Every process's path is read cheaply by PID; only a process whose path lies in the instance's
     // directories is opened, its path read again through the pidfd and its owner read from that process.
     CKestrelInstanceWalk walk(attrib, TERN_FUNC);
     std::wstring path;
     uint32_t pid = 0;
     TernProcess process;
-    while (walk.Next(list, skipped, true, pid, path, process, st)) {
+    while (walk.Next(list, true, pid, path, process, st)) {
         bool matched = false;
         for (const std::wstring& entry : procMon) {
             if (!walk.RegionHas(path, entry)) continue;
@@ -137,7 +120,7 @@ CKestrelStatus CKestrel::GetProcessState(CKestrelAttrib& attrib, uint64_t& procC
             CountMatched(entry, walk.Rows(), procCount);
             break;
         }
-        if (!matched && OwnerMatches(walk, process, path)) m_Found[kInstanceProcess] = true;
+        if (!matched && OwnerMatches(walk, process, path)) m_Found[kInstanceProcessFlag] = true;
     }
     if (st.GetCode() == CKestrelStatus::kPlatform && st.GetError() == TERN_ERROR_NO_MORE_FILES) {
         TERN_TRACE(L"Got [%d] process[es] from process table matching ProcMon.",
@@ -195,19 +178,15 @@ CKestrelStatus CKestrel::WalkForState(CKestrelAttrib& attrib, uint64_t& procCoun
 
 uint32_t CKestrel::Facts(uint64_t procCount, uint64_t procmonCount, bool optionalOk) const {
     struct Bit {
-        Flag flag;
+        P image;
         uint32_t fact;
     };
-    constexpr Bit kBits[] = {{kDispWork, KFACT_DISP_WORK},
-                             {kJcontrol, KFACT_JCONTROL},
-                             {kJlaunch, KFACT_JLAUNCH},
-                             {kMsgServer, KFACT_MSG_SERVER},
-                             {kEnserver, KFACT_ENSERVER},
-                             {kEnrepserver, KFACT_ENREPSERVER},
-                             {kInstanceProcess, KFACT_INSTANCE_PROCESS}};
-    uint32_t facts = 0;
+    constexpr Bit kBits[] = {{P::kDispWork, KFACT_DISP_WORK}, {P::kJcontrol, KFACT_JCONTROL},
+                             {P::kJlaunch, KFACT_JLAUNCH},    {P::kMsgServer, KFACT_MSG_SERVER},
+                             {P::kEnserver, KFACT_ENSERVER},  {P::kEnrepserver, KFACT_ENREPSERVER}};
+    uint32_t facts = FoundInstanceProcess() ? static_cast<uint32_t>(KFACT_INSTANCE_PROCESS) : 0u;
     for (const Bit& b : kBits)
-        if (m_Found[b.flag]) facts |= b.fact;
+        if (Found(b.image)) facts |= b.fact;
     if (procCount >= procmonCount) facts |= KFACT_ALL_COUNTED;
     if (m_CurrentEP == KCUR_ONLINE || m_CurrentEP == KCUR_OFFLINE) facts |= KFACT_LAUNCHING;
     if (optionalOk) facts |= KFACT_OPTIONAL_OK;
@@ -277,17 +256,12 @@ constexpr ProcessLine kProcessLines[] = {
 };
 static_assert(std::size(kProcessLines) == static_cast<size_t>(KestrelProcessLine::kInvalidInstance) + 1);
 
-// The optional processes in their order: bit, program and flag.
+// The optional processes in their order: bit and program.
 struct Optional {
     uint32_t bit;
     P program;
-    CKestrel::Flag flag;
 };
-constexpr Optional kOptionals[] = {
-    {KOPT_IGSWD, P::kIgswd, CKestrel::kIgswd},
-    {KOPT_GWRD, P::kGwrd, CKestrel::kGwrd},
-    {KOPT_ICMAN, P::kIcman, CKestrel::kIcman},
-};
+constexpr Optional kOptionals[] = {{KOPT_IGSWD, P::kIgswd}, {KOPT_GWRD, P::kGwrd}, {KOPT_ICMAN, P::kIcman}};
 
 }  // namespace
 
@@ -312,7 +286,7 @@ CKestrelStatus CKestrel::GetResourceState(CKestrelAttrib& attrib, uint32_t& stat
     if (!table.applies) return status;
     uint32_t found = 0;
     for (const Optional& o : kOptionals)
-        if (m_Found[o.flag]) found |= o.bit;
+        if (Found(o.program)) found |= o.bit;
     const uint32_t missing = KestrelMissingOptionals(table.optionalCount, listed, found);
     for (const Optional& o : kOptionals)
         if (missing & o.bit)

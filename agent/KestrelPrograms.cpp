@@ -20,8 +20,6 @@ constexpr Default kDefaults[] = {
 };
 static_assert(std::size(kDefaults) == static_cast<size_t>(KestrelProgram::kCount));
 
-constexpr size_t kFirstImage = static_cast<size_t>(KestrelProgram::kDispWork);
-
 // Today's names, and the configured table once startup has installed one (kept for the process's life).
 const CKestrelPrograms kToday;
 std::unique_ptr<CKestrelPrograms> g_installed;
@@ -79,7 +77,7 @@ void CKestrelPrograms::Apply(const wchar_t* const* list, std::vector<std::wstrin
             problems.push_back(key + L": a program name is empty");
             continue;
         }
-        if (index < kFirstImage && names.size() > 1) {
+        if (index < kKestrelFirstImage && names.size() > 1) {
             problems.push_back(key + L": a tool takes exactly one name");
             continue;
         }

@@ -31,6 +31,17 @@ enum class KestrelProgram : size_t {
     kCount
 };
 
+// The images among the programs: the place of an image in that run (0 for disp+work ... 8 for enrepserver),
+// which is also the order the process walk matches them in.
+inline constexpr size_t kKestrelFirstImage = static_cast<size_t>(KestrelProgram::kDispWork);
+inline constexpr size_t kKestrelImageCount = static_cast<size_t>(KestrelProgram::kCount) - kKestrelFirstImage;
+constexpr size_t KestrelImageIndex(KestrelProgram image) {
+    return static_cast<size_t>(image) - kKestrelFirstImage;
+}
+constexpr KestrelProgram KestrelImageAt(size_t index) {
+    return static_cast<KestrelProgram>(kKestrelFirstImage + index);
+}
+
 class CKestrelPrograms {
   public:
     // Today's names.

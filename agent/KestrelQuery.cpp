@@ -43,6 +43,16 @@ class CallScope {
     CallScope& operator=(const CallScope&) = delete;
     bool failed = false;
 
+    // Reads the arguments under an entry point's rules and logs them. false (the call marked failed) when
+    // they do not pass.
+    bool Parse(CKestrelAttrib& attrib, int32_t entryPoint, const char* resourceName, CairnArgVector args,
+               CKestrelStatus& status) {
+        attrib.Parse(status, entryPoint, resourceName, args, true);
+        attrib.LogArgs();
+        failed = status.IsFailure();
+        return !failed;
+    }
+
   private:
     TernLogonReuseScope logonReuse_;  // one PAM log-on per account for the whole call
 };
@@ -58,12 +68,11 @@ static CKestrelStatus CountInstanceProcesses(CKestrelAttrib& attrib, uint32_t& c
         KESTREL_TRACE_RETURNED(L"TernProcessList::Open", st);
         return st;
     }
-    const uint32_t skipped = SkippedSystemPid(TERN_FUNC);
     CKestrelInstanceWalk walk(attrib, TERN_FUNC);
     std::wstring path;
     uint32_t pid = 0;
     TernProcess process;
-    while (walk.Next(list, skipped, false, pid, path, process, st)) {
+    while (walk.Next(list, false, pid, path, process, st)) {
         std::wstring user;
         if (walk.CheckOwner(process, path, user) != CKestrelInstanceWalk::Owner::kSapAccount) continue;
         TERN_TRACE(L"Process [%s] with PID [%d] of the instance is running.", path, pid);
@@ -99,10 +108,7 @@ static uint32_t KestrelValidate(const char* resourceName, CairnArgVector args, u
     TERN_TRACE(L"Validating the arguments for Online without acting (level [%d]).", level);
     CKestrelStatus status;
     CKestrelAttrib values;
-    values.Parse(status, KEP_VALIDATE, resourceName, args, true);
-    values.LogArgs();
-    if (status.IsFailure()) {
-        scope.failed = true;
+    if (!scope.Parse(values, KEP_VALIDATE, resourceName, args, status)) {
         const uint32_t error = status.GetError();
         return error == kErrorInvalidData || error == kErrorNotFound ? kCairnValidateNotConfigured
                                                                      : kCairnValidateFailed;
@@ -140,12 +146,7 @@ static uint32_t KestrelRemains(const char* resourceName, CairnArgVector args) {
     CKestrelStatus status;
     CKestrelAttrib attrib;
     // Clean's rules: the ones that name the instance's processes and accounts.
-    attrib.Parse(status, KEP_CLEAN, resourceName, args, true);
-    attrib.LogArgs();
-    if (status.IsFailure()) {
-        scope.failed = true;
-        return kCairnRemainsUnknown;
-    }
+    if (!scope.Parse(attrib, KEP_CLEAN, resourceName, args, status)) return kCairnRemainsUnknown;
     uint32_t left = 0;
     uint32_t count = 0;
     CKestrelStatus st = CountInstanceProcesses(attrib, count);

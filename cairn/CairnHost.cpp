@@ -114,12 +114,21 @@ uint64_t NewCallId() {
     return gNextCallId.fetch_add(1);
 }
 
-std::optional<EntryPointTable> TakeRegisteredEntryPoints() {
+namespace {
+
+// Takes one of the tables the agent registered, leaving none behind.
+std::optional<EntryPointTable> TakeTable(std::optional<EntryPointTable> State::*table) {
     State& state = GetState();
     std::lock_guard lock(state.mu);
     std::optional<EntryPointTable> out;
-    out.swap(state.entryPoints);
+    out.swap(state.*table);
     return out;
+}
+
+}  // namespace
+
+std::optional<EntryPointTable> TakeRegisteredEntryPoints() {
+    return TakeTable(&State::entryPoints);
 }
 
 void SetResourceTypeResolver(ResourceTypeResolver resolver) {
@@ -129,11 +138,7 @@ void SetResourceTypeResolver(ResourceTypeResolver resolver) {
 }
 
 std::optional<EntryPointTable> TakeRegisteredExtensions() {
-    State& state = GetState();
-    std::lock_guard lock(state.mu);
-    std::optional<EntryPointTable> out;
-    out.swap(state.extensions);
-    return out;
+    return TakeTable(&State::extensions);
 }
 
 int SetTypeAttribute(const std::string& type, const std::string& attribute, int32_t value) {

@@ -24,7 +24,6 @@ constexpr const char* kDestination = "org.freedesktop.systemd1";
 constexpr const char* kManagerPath = "/org/freedesktop/systemd1";
 constexpr const char* kManager = "org.freedesktop.systemd1.Manager";
 constexpr const char* kUnitIface = "org.freedesktop.systemd1.Unit";
-constexpr const char* kServiceIface = "org.freedesktop.systemd1.Service";
 
 struct BusError {
     sd_bus_error e = SD_BUS_ERROR_NULL;
@@ -155,6 +154,22 @@ CKestrelStatus Connect() {
     return Ok();
 }
 
+namespace {
+
+// A text property of the unit at path (interface Unit). Failure: as FailCall reports it.
+CKestrelStatus UnitText(sd_bus* bus, const char* path, const std::string& unit, const char* property,
+                        std::string& value) {
+    BusError e;
+    char* raw = nullptr;
+    int r = sd_bus_get_property_string(bus, kDestination, path, kUnitIface, property, &e.e, &raw);
+    Chars owned(raw);
+    if (r < 0) return FailCall(property, unit, r, e.e);
+    value = owned.get();
+    return Ok();
+}
+
+}  // namespace
+
 CKestrelStatus Open(const std::string& serviceName, bool loadedOnly, TernSystemdUnitPtr& unit) {
     unit.reset();
     const std::string name = serviceName + ".service";
@@ -185,13 +200,11 @@ CKestrelStatus Open(const std::string& serviceName, bool loadedOnly, TernSystemd
     r = sd_bus_message_read(reply, "o", &path);
     if (r < 0) return FailCall("LoadUnit", name, r, e.e);
 
-    char* rawState = nullptr;
-    r = sd_bus_get_property_string(t_bus.bus, kDestination, path, kUnitIface, "LoadState", &e.e, &rawState);
-    Chars loadState(rawState);
-    if (r < 0) return FailCall("LoadState", name, r, e.e);
-    const std::string state = loadState.get();
+    std::string state;
+    CKestrelStatus st = UnitText(t_bus.bus, path, name, "LoadState", state);
+    if (st.IsFailure()) return st;
     if (state == "not-found" || (loadedOnly && state != "loaded")) {
-        CKestrelStatus st = Fail(TERN_ERROR_SERVICE_DOES_NOT_EXIST);
+        st = Fail(TERN_ERROR_SERVICE_DOES_NOT_EXIST);
         TERN_TRACE(L"(%d) systemd unit %S: LoadState %S.", st.GetError(), name, state);
         return st;
     }
@@ -220,17 +233,14 @@ void Free(TernSystemdUnit* unit) {
 }
 
 CKestrelStatus Query(TernSystemdUnit& unit, TernServiceStatus& status) {
+    std::string s;
+    CKestrelStatus st = UnitText(unit.bus.get(), unit.path.c_str(), unit.name, "ActiveState", s);
+    if (st.IsFailure()) return st;
     BusError e;
-    char* rawActive = nullptr;
-    int r = sd_bus_get_property_string(unit.bus.get(), kDestination, unit.path.c_str(), kUnitIface,
-                                       "ActiveState", &e.e, &rawActive);
-    Chars active(rawActive);
-    if (r < 0) return FailCall("ActiveState", unit.name, r, e.e);
     uint32_t pid = 0;
-    r = sd_bus_get_property_trivial(unit.bus.get(), kDestination, unit.path.c_str(), kServiceIface, "MainPID",
-                                    &e.e, 'u', &pid);
+    int r = sd_bus_get_property_trivial(unit.bus.get(), kDestination, unit.path.c_str(),
+                                        "org.freedesktop.systemd1.Service", "MainPID", &e.e, 'u', &pid);
     if (r < 0) return FailCall("MainPID", unit.name, r, e.e);
-    const std::string s = active.get();
     if (s == "active" || s == "reloading")
         status.state = TERN_SERVICE_RUNNING;
     else if (s == "activating")
@@ -244,14 +254,7 @@ CKestrelStatus Query(TernSystemdUnit& unit, TernServiceStatus& status) {
 }
 
 CKestrelStatus Description(TernSystemdUnit& unit, std::string& text) {
-    BusError e;
-    char* raw = nullptr;
-    int r = sd_bus_get_property_string(unit.bus.get(), kDestination, unit.path.c_str(), kUnitIface,
-                                       "Description", &e.e, &raw);
-    Chars owned(raw);
-    if (r < 0) return FailCall("Description", unit.name, r, e.e);
-    text = owned.get();
-    return Ok();
+    return UnitText(unit.bus.get(), unit.path.c_str(), unit.name, "Description", text);
 }
 
 namespace {

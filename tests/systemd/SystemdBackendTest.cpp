@@ -39,14 +39,8 @@ bool WaitFor(const std::function<bool()>& pred) {
 
 class SystemdBackend : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        g_mock = new SystemdMock;
-        g_skip = g_mock->Start();
-    }
-    static void TearDownTestSuite() {
-        delete g_mock;
-        g_mock = nullptr;
-    }
+    static void SetUpTestSuite() { g_skip = StartSuiteMock(g_mock); }
+    static void TearDownTestSuite() { EndSuiteMock(g_mock); }
     void SetUp() override {
         if (!g_skip.empty()) GTEST_SKIP() << g_skip;
         setenv("CAIRN_SERVICE_MANAGER", "systemd", 1);

@@ -26,13 +26,9 @@ class SystemdE2E : public E2ETest {
   protected:
     static void SetUpTestSuite() {
         E2ETest::SetUpTestSuite();
-        g_mock = new SystemdMock;
-        g_skip = g_mock->Start();
+        g_skip = StartSuiteMock(g_mock);
     }
-    static void TearDownTestSuite() {
-        delete g_mock;
-        g_mock = nullptr;
-    }
+    static void TearDownTestSuite() { EndSuiteMock(g_mock); }
     void SetUp() override {
         if (!g_skip.empty()) GTEST_SKIP() << g_skip;
         E2ETest::SetUp();

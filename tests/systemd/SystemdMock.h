@@ -50,4 +50,14 @@ class SystemdMock {
     pid_t daemon_ = -1, mock_ = -1;
 };
 
+// One mock for a test suite, from SetUpTestSuite to TearDownTestSuite. Returns Start's answer.
+inline std::string StartSuiteMock(SystemdMock*& mock) {
+    mock = new SystemdMock;
+    return mock->Start();
+}
+inline void EndSuiteMock(SystemdMock*& mock) {
+    delete mock;
+    mock = nullptr;
+}
+
 }  // namespace kestrel_systemd_test
