@@ -141,9 +141,12 @@ class TwoNodeFailover(unittest.TestCase):
         self.record("monitor_failure_failover_s", time.monotonic() - t)
         self.assert_nothing_left(1, "abap")
         self.assertEqual(land.fail_count("abap", "kaccnode1"), 1)
-        # The monitor's failure as Pacemaker was answered, then the stop on node 1.
-        self.assertEqual(land.messages(1),
-                         ABAP_ONLINE("abap") + [(90010, "abap", "kestrel-ocf")] + ABAP_OFFLINE("abap"))
+        # The monitor's failure as Pacemaker was answered, then the stop on node 1. A kill that lands while a
+        # monitor runs is seen by sapinfo (the second level) instead of the process check.
+        answered = [(90010, "abap", "kestrel-ocf")]
+        by_sapinfo = [(20099, "abap", "CKestrel::_InterpretSapinfoExitCode")] + answered
+        self.assertIn(land.messages(1), [ABAP_ONLINE("abap") + seen + ABAP_OFFLINE("abap")
+                                         for seen in (answered, by_sapinfo)])
         self.assertIn("monitor: OCF exit code 1 (processes of the instance are still running)", land.agent_log(1))
         self.assertEqual(land.messages(2), ABAP_ONLINE("abap"))
 
