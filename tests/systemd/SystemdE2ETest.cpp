@@ -47,8 +47,9 @@ class SystemdE2E : public E2ETest {
 
     // The instance's start service as unit SAP<SID>_<NR>.service: the program sapsim registered, as the
     // administrator. The embedded registration goes.
-    Instance& InstallUnderSystemd(const std::string& startMode = "") {
-        Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
+    Instance& InstallUnderSystemd(const std::string& startMode = "", bool linuxNames = false) {
+        if (linuxNames) UseTypeDefinitionWith(ReadFile(KESTREL_LINUX_NAMES));
+        Instance& in = Install({.instance = "DVEBMGS00", .type = "central", .linuxNames = linuxNames});
         const std::string toml = StateDir() + "/services/" + in.service + "/service.toml";
         std::vector<std::string> exec;
         const toml::table service = toml::parse_file(toml);
@@ -64,18 +65,26 @@ class SystemdE2E : public E2ETest {
     pid_t StartServicePid(const Instance& in) {
         const pid_t pid = static_cast<pid_t>(g_mock->MainPid(in.service));
         for (const Proc& p : ProcessesUnderRoot())
-            if (p.pid == pid && p.exe == in.Image("sapstartsrv.exe") && p.uid == kAdminAccount.uid)
+            if (p.pid == pid && p.uid == kAdminAccount.uid &&
+                (p.exe == in.Image("sapstartsrv.exe") || p.exe == in.Image("sapstartsrv")))
                 return pid;
         return 0;
     }
 };
 
-TEST_F(SystemdE2E, OnlineMonitorOfflineCleanAndADeadServiceDriveTheUnit) {
-    Instance& in = InstallUnderSystemd();
+// Online, Monitor, Offline, Online, Clean, Online and a dead service, with the instance's programs under
+// their default names or under SAP's Linux names (the shipped profile): the same messages either way.
+class SystemdE2ENames : public SystemdE2E, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SystemdE2ENames, OnlineMonitorOfflineCleanAndADeadServiceDriveTheUnit) {
+    const bool linuxNames = GetParam();
+    Instance& in = InstallUnderSystemd("", linuxNames);
 
     E2EResult on = Online(in);
     ExpectRun(on, 0, "ONLINE");
     EXPECT_EQ(on.Ids("Online"), (std::vector<int>{20006, 20011, 20016})) << on.Describe();
+    EXPECT_TRUE(Contains(on.MessageText(20011), linuxNames ? "/startsap name=" : "/startsap.exe name="))
+        << on.Describe();
     ExpectMessage(on, 20006, kInfo, "The SAP Service [" + in.service + "] started successfully.");
     const pid_t service = StartServicePid(in);
     EXPECT_GT(service, 0) << g_mock->Log();
@@ -121,6 +130,9 @@ TEST_F(SystemdE2E, OnlineMonitorOfflineCleanAndADeadServiceDriveTheUnit) {
         Contains(svc.err, "svc: service_manager is \"systemd\"; svc works on the embedded service manager"))
         << svc.err;
 }
+
+INSTANTIATE_TEST_SUITE_P(Names, SystemdE2ENames, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Linux" : "Default"; });
 
 TEST_F(SystemdE2E, AStartJobThatNeverEndsIsAServiceStartTimeOut) {
     SetTypeAttr("OnlineTimeout", "20");  // 400 ms of waiting for the start job
