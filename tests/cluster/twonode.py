@@ -94,7 +94,7 @@ def refuse_if_taken():
         raise HarnessError(
             "a two-node cluster this harness did not start is present (" + ", ".join(taken) +
             (f"; cluster daemons {pids}" if pids else "") + "); remove it with "
-            f"'python3 {HERE / 'twonode.py'} down --force' if it is a leftover")
+            f"'python3 {HERE / 'twonode.py'} down' if it is a leftover")
 
 
 # The SAP administrator every node knows, as a directory-served account would be named: the same domain on
