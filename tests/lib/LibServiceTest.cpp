@@ -308,7 +308,7 @@ TEST_F(ServiceTest, ConcurrentStartsLaunchOneProcess) {
 }
 
 TEST_F(ServiceTest, RegistryCreateDeleteList) {
-    Create("beta", {"/bin/true"}, "Beta");
+    Create("beta", {"/bin/true"}, "BetaShown");
     Create("alpha", {ChildProgram(), "pause", "arg with blanks"}, "", "someone");
     auto err = [](TernServiceConfig c) { return TernServiceRegistry::Create(c).GetError(); };
     EXPECT_EQ(err({"beta", {"/bin/true"}, "", ""}), 1073u);
@@ -316,6 +316,8 @@ TEST_F(ServiceTest, RegistryCreateDeleteList) {
     EXPECT_EQ(err({"gamma", {"/bin/true"}, "", "beta"}), 1078u);  // display name = another key name
     EXPECT_EQ(err({"Beta", {"/bin/true"}, "", ""}), 1073u);
     EXPECT_EQ(err({"gamma", {"/bin/true"}, "", "BETA"}), 1078u);
+    EXPECT_EQ(err({"gamma", {"/bin/true"}, "", "betashown"}), 1078u);  // display name = another display name
+    EXPECT_EQ(err({"BetaShown", {"/bin/true"}, "", ""}), 1078u);       // key name = another display name
     EXPECT_EQ(err({"a/b", {"/bin/true"}, "", ""}), 123u);
     EXPECT_EQ(err({".hidden", {"/bin/true"}, "", ""}), 123u);
     EXPECT_EQ(err({"", {"/bin/true"}, "", ""}), 123u);
@@ -333,7 +335,7 @@ TEST_F(ServiceTest, RegistryCreateDeleteList) {
     ASSERT_TRUE(TernServiceRegistry::List(all).IsSuccess());
     ASSERT_EQ(all.size(), 3u);
     EXPECT_EQ(all[0].config.keyName, "alpha");
-    EXPECT_EQ(all[1].config.displayName, "Beta");
+    EXPECT_EQ(all[1].config.displayName, "BetaShown");
     EXPECT_EQ(all[2].status.state, TERN_SERVICE_RUNNING);
     EXPECT_EQ(TernServiceRegistry::Delete("run").GetError(), 1056u);
     EXPECT_EQ(TernServiceRegistry::Delete("nope").GetError(), 1060u);
