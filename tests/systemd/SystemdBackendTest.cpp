@@ -75,6 +75,8 @@ class SystemdBackend : public ::testing::Test {
 TEST_F(SystemdBackend, StartRunsTheUnitsProgramAndStopEndsIt) {
     ASSERT_TRUE(g_mock->AddUnit("SAPKS1_00", "SAP KS1 00", sleeper_));
     ASSERT_TRUE(CKestrelUtil::StartService(L"SAPKS1_00", 5000).IsSuccess()) << g_mock->Log();
+    // Subscribed only while the job was pending.
+    EXPECT_TRUE(kestrel_test::Contains(g_mock->Log(), "Unsubscribe")) << g_mock->Log();
     const TernServiceStatus up = Query(L"SAPKS1_00");
     EXPECT_EQ(up.state, TERN_SERVICE_RUNNING);
     EXPECT_EQ(up.pid, g_mock->MainPid("SAPKS1_00"));
