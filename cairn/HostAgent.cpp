@@ -76,42 +76,42 @@ bool LoadedAgent::Has(EntryPoint entryPoint) const {
     return table_[static_cast<int>(entryPoint) - 1] != nullptr;
 }
 
-CallRecord LoadedAgent::Call(EntryPoint entryPoint, const std::string& resource,
-                             const std::vector<std::string>& args, uint32_t cleanReason) {
+template <class Invoke>
+CallRecord LoadedAgent::TimedCall(const char* name, const std::string& resource,
+                                  const std::vector<std::string>& args, Invoke&& invoke) {
     CallRecord record;
-    record.entryPoint = EntryPointName(entryPoint);
+    record.entryPoint = name;
     std::vector<const char*> argv;
     for (const std::string& arg : args) argv.push_back(arg.c_str());
     argv.push_back(nullptr);
-    void* slot = table_[static_cast<int>(entryPoint) - 1];
     auto started = std::chrono::steady_clock::now();
     RunOnWorker(
-        ThreadContext{resource, type_, NewCallId()},
-        [&] {
-            switch (entryPoint) {
-                case EntryPoint::Monitor: {
-                    int32_t confidence = 0;
-                    record.result =
-                        reinterpret_cast<CairnMonitorEP>(slot)(resource.c_str(), argv.data(), &confidence);
-                    break;
-                }
-                case EntryPoint::Online:
-                    record.result = reinterpret_cast<CairnOnlineEP>(slot)(resource.c_str(), argv.data());
-                    break;
-                case EntryPoint::Offline:
-                    record.result = reinterpret_cast<CairnOfflineEP>(slot)(resource.c_str(), argv.data());
-                    break;
-                case EntryPoint::Clean:
-                    record.result =
-                        reinterpret_cast<CairnCleanEP>(slot)(resource.c_str(), cleanReason, argv.data());
-                    break;
-            }
-        },
+        ThreadContext{resource, type_, NewCallId()}, [&] { record.result = invoke(argv.data()); },
         &record.messages);
     record.durationMs = static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
             .count());
     return record;
+}
+
+CallRecord LoadedAgent::Call(EntryPoint entryPoint, const std::string& resource,
+                             const std::vector<std::string>& args, uint32_t cleanReason) {
+    void* slot = table_[static_cast<int>(entryPoint) - 1];
+    return TimedCall(EntryPointName(entryPoint), resource, args, [&](const char** argv) -> uint32_t {
+        switch (entryPoint) {
+            case EntryPoint::Monitor: {
+                int32_t confidence = 0;
+                return reinterpret_cast<CairnMonitorEP>(slot)(resource.c_str(), argv, &confidence);
+            }
+            case EntryPoint::Online:
+                return reinterpret_cast<CairnOnlineEP>(slot)(resource.c_str(), argv);
+            case EntryPoint::Offline:
+                return reinterpret_cast<CairnOfflineEP>(slot)(resource.c_str(), argv);
+            case EntryPoint::Clean:
+                return reinterpret_cast<CairnCleanEP>(slot)(resource.c_str(), cleanReason, argv);
+        }
+        return 0;
+    });
 }
 
 bool LoadedAgent::Has(Extension extension) const {
@@ -120,26 +120,12 @@ bool LoadedAgent::Has(Extension extension) const {
 
 CallRecord LoadedAgent::Call(Extension extension, const std::string& resource,
                              const std::vector<std::string>& args, uint32_t level) {
-    CallRecord record;
-    record.entryPoint = ExtensionName(extension);
-    std::vector<const char*> argv;
-    for (const std::string& arg : args) argv.push_back(arg.c_str());
-    argv.push_back(nullptr);
     void* slot = extensions_[static_cast<int>(extension) - 1];
-    auto started = std::chrono::steady_clock::now();
-    RunOnWorker(
-        ThreadContext{resource, type_, NewCallId()},
-        [&] {
-            record.result =
-                extension == Extension::Validate
-                    ? reinterpret_cast<CairnValidateEP>(slot)(resource.c_str(), argv.data(), level)
-                    : reinterpret_cast<CairnRemainsEP>(slot)(resource.c_str(), argv.data());
-        },
-        &record.messages);
-    record.durationMs = static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)
-            .count());
-    return record;
+    return TimedCall(ExtensionName(extension), resource, args, [&](const char** argv) -> uint32_t {
+        return extension == Extension::Validate
+                   ? reinterpret_cast<CairnValidateEP>(slot)(resource.c_str(), argv, level)
+                   : reinterpret_cast<CairnRemainsEP>(slot)(resource.c_str(), argv);
+    });
 }
 
 size_t LoadedAgent::Unload() {

@@ -63,6 +63,11 @@ class LoadedAgent {
     // Runs fn on a new thread with the given context, collecting messages of that call id into *mine.
     template <class Fn>
     void RunOnWorker(const ThreadContext& context, Fn&& fn, std::vector<LogMessage>* mine);
+    // Runs invoke(argv) on a worker thread as one call named name for resource (argv: args as a
+    // NULL-terminated list): its result, messages and duration.
+    template <class Invoke>
+    CallRecord TimedCall(const char* name, const std::string& resource, const std::vector<std::string>& args,
+                         Invoke&& invoke);
 
     void* library_ = nullptr;
     std::string type_;
