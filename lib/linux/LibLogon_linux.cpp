@@ -155,19 +155,11 @@ bool LookUpAccount(const std::string& name, TernAccount& account) {
     return true;
 }
 
-// getgrouplist with the list grown to the size it asks for. false when it keeps asking for more.
 bool GroupList(const TernAccount& account, std::vector<uint32_t>& groups) {
-    int count = 32;
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        std::vector<gid_t> list(static_cast<size_t>(count));
-        int n = count;
-        if (getgrouplist(account.name.c_str(), account.gid, list.data(), &n) >= 0) {
-            groups.assign(list.begin(), list.begin() + n);
-            return true;
-        }
-        count = n > count ? n : count * 2;  // n holds the size needed
-    }
-    return false;
+    std::vector<gid_t> list;
+    if (!tern_posix::LookUpGroups(account.name, account.gid, list)) return false;
+    groups.assign(list.begin(), list.end());
+    return true;
 }
 
 // getusershell keeps its position in process-wide state.

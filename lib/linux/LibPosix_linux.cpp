@@ -1,12 +1,14 @@
 #include "LibPosix_linux.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
 #include <vector>
 
 #include "LibError.h"
@@ -49,9 +51,15 @@ void UniqueFd::Reset(int fd) {
 
 namespace {
 
+// The reentrant NSS calls are thread-safe in glibc's own modules, but not in every NSS module (the test
+// suite's NSS wrapper answers "no such account" now and then when two threads ask at once). Entry points
+// run concurrently, so every account and group-list read of this process goes through one lock.
+std::mutex g_accountDatabase;
+
 // Runs lookup (a getpw*_r call) with a buffer grown on ERANGE and copies the entry it found.
 template <class Lookup>
 int LookUpWith(Lookup lookup, PasswdEntry& out) {
+    std::lock_guard lock(g_accountDatabase);
     long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(hint > 0 ? static_cast<size_t>(hint) : 4096);
     for (;;) {
@@ -85,6 +93,22 @@ int LookUpAccount(uid_t uid, PasswdEntry& out) {
     return LookUpWith([&](passwd* pw, char* buf, size_t size,
                           passwd** found) { return ::getpwuid_r(uid, pw, buf, size, found); },
                       out);
+}
+
+bool LookUpGroups(const std::string& name, gid_t gid, std::vector<gid_t>& groups) {
+    std::lock_guard lock(g_accountDatabase);
+    int count = 32;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        std::vector<gid_t> list(static_cast<size_t>(count));
+        int n = count;
+        if (::getgrouplist(name.c_str(), gid, list.data(), &n) >= 0) {
+            list.resize(static_cast<size_t>(n));
+            groups = std::move(list);
+            return true;
+        }
+        count = n > count ? n : count * 2;  // n holds the size needed
+    }
+    return false;
 }
 
 bool FindProgram(const std::string& name, std::string_view searchPath, std::string& path) {

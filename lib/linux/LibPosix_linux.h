@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "KestrelStatus.h"
 #include "LibProcStat_linux.h"
@@ -68,6 +69,9 @@ struct PasswdEntry {
 // filled; ENOENT when there is no such account; otherwise the error NSS gave. out is untouched on failure.
 int LookUpAccount(const std::string& name, PasswdEntry& out);
 int LookUpAccount(uid_t uid, PasswdEntry& out);
+// The groups an account belongs to (its primary gid included), as initgroups would set them. false when
+// getgrouplist keeps asking for a larger list; groups is untouched then.
+bool LookUpGroups(const std::string& name, gid_t gid, std::vector<gid_t>& groups);
 
 // The search list the runner and the service manager use when the environment has no PATH.
 inline constexpr const char* kDefaultSearchPath = "/usr/local/bin:/usr/bin:/bin";

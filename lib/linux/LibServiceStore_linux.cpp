@@ -214,13 +214,10 @@ CKestrelStatus Prepare(const TernServiceConfig& cfg, const std::vector<std::stri
         p.uid = pw.uid;
         p.gid = pw.gid;
         // The group list is what initgroups would set; read here because NSS is not async-signal-safe.
-        int count = 32;
-        p.groups.resize(static_cast<size_t>(count));
-        while (::getgrouplist(pw.name.c_str(), pw.gid, p.groups.data(), &count) < 0) {
-            p.groups.resize(static_cast<size_t>(count) + 1);
-            count = static_cast<int>(p.groups.size());
+        if (!LookUpGroups(pw.name, pw.gid, p.groups)) {
+            why = "the groups of account '" + cfg.user + "' cannot be read";
+            return Fail(TERN_ERROR_SERVICE_LOGON_FAILED);
         }
-        p.groups.resize(static_cast<size_t>(count));
         overrides = {{"HOME", pw.home}, {"USER", pw.name}, {"LOGNAME", pw.name}, {"SHELL", pw.shell}};
     }
     for (char** e = environ; e && *e; ++e) {

@@ -247,6 +247,14 @@ TEST_F(ProcessTest, OwnerOfProcessesRunningAsOtherAccounts) {
             EXPECT_EQ(d + L"|" + u, cases[i].domain + L"|" + cases[i].user) << cases[i].uid;
         }
     }
+    // Entry points name owners from several threads at once, from the first lookup of the process on.
+    if (kestrel_test::IdentityWrappersActive())
+        for (int run = 0; run < 5; ++run) {
+            pid_t p = Spawn({ChildProgram(), "lookup"});
+            int status = 0;
+            ASSERT_EQ(::waitpid(p, &status, 0), p);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "run " << run << ": " << status;
+        }
     if (!kestrel_test::IdentityWrappersActive())
         std::printf("note: test accounts not available; only the unnamed uid was checked\n");
 }
