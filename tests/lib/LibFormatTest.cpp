@@ -58,14 +58,13 @@ TEST(Format, RuntimeMismatchIsReportedNotCrashed) {
     EXPECT_EQ(out, L"5");
 }
 
-TEST(Wide, Conversions) {
+TEST(Wide, ConversionsAndWtoi) {
     std::setlocale(LC_ALL, "C.UTF-8");
     std::wstring w;
     EXPECT_TRUE(TernUtf8ToWide("h\xC3\xA9llo", w));
     EXPECT_EQ(w, L"h\u00E9llo");
-    EXPECT_FALSE(TernUtf8ToWide("bad\xC3", w));
-    EXPECT_FALSE(TernUtf8ToWide("\xED\xA0\x80", w));  // surrogate
-    EXPECT_FALSE(TernUtf8ToWide("\xC0\xAF", w));      // overlong
+    for (const char* bad : {"bad\xC3", "\xED\xA0\x80" /* surrogate */, "\xC0\xAF" /* overlong */})
+        EXPECT_FALSE(TernUtf8ToWide(bad, w)) << bad;
     EXPECT_EQ(TernMbToWide("a\xFF"
                            "b"),
               L"a\uFFFD"
@@ -74,16 +73,14 @@ TEST(Wide, Conversions) {
     EXPECT_EQ(TernToUpper(L"dvebmgs00"), L"DVEBMGS00");
     EXPECT_TRUE(TernEqualsNoCase(L"Central", L"CENTRAL"));
     std::setlocale(LC_ALL, "C");
-}
-
-TEST(Wide, WtoiFollowsRuntimeConversion) {
-    EXPECT_EQ(TernWtoi(L"  42abc"), 42);
-    EXPECT_EQ(TernWtoi(L"-7"), -7);
-    EXPECT_EQ(TernWtoi(L"+3"), 3);
-    EXPECT_EQ(TernWtoi(L""), 0);
-    EXPECT_EQ(TernWtoi(L"abc"), 0);
-    EXPECT_EQ(TernWtoi(L"99999999999"), INT32_MAX);
-    EXPECT_EQ(TernWtoi(L"-99999999999"), INT32_MIN);
+    const std::pair<const wchar_t*, int> wtoi[] = {{L"  42abc", 42},
+                                                   {L"-7", -7},
+                                                   {L"+3", 3},
+                                                   {L"", 0},
+                                                   {L"abc", 0},
+                                                   {L"99999999999", INT32_MAX},
+                                                   {L"-99999999999", INT32_MIN}};
+    for (auto [text, value] : wtoi) EXPECT_EQ(TernWtoi(text), value) << TernWideToUtf8(text);
 }
 
 // The conversion as it was before its ASCII shortcut: the locale's converter for every character.
@@ -92,18 +89,11 @@ std::wstring ConvertEachCharacter(std::string_view text) {
     std::mbstate_t st{};
     for (size_t i = 0; i < text.size();) {
         wchar_t wc = 0;
-        size_t r = std::mbrtowc(&wc, text.data() + i, text.size() - i, &st);
-        if (r == static_cast<size_t>(-1) || r == static_cast<size_t>(-2)) {
-            out.push_back(L'\uFFFD');
-            st = std::mbstate_t{};
-            ++i;
-        } else if (r == 0) {
-            out.push_back(L'\0');
-            ++i;
-        } else {
-            out.push_back(wc);
-            i += r;
-        }
+        const size_t r = std::mbrtowc(&wc, text.data() + i, text.size() - i, &st);
+        const bool bad = r == static_cast<size_t>(-1) || r == static_cast<size_t>(-2);
+        if (bad) st = std::mbstate_t{};
+        out.push_back(bad ? L'\uFFFD' : r == 0 ? L'\0' : wc);
+        i += bad || r == 0 ? 1 : r;
     }
     return out;
 }
@@ -171,14 +161,8 @@ TEST(FormatShortcut, IntegersAsPrintfWritesThem) {
     for (int64_t v : {int64_t{0}, int64_t{1}, int64_t{-1}, int64_t{255}, int64_t{0x80070005},
                       int64_t{INT32_MIN}, int64_t{INT32_MAX}, int64_t{UINT32_MAX}}) {
         for (const char* format : formats) {
-            for (tern_fmt::Kind kind : {tern_fmt::Kind::I32, tern_fmt::Kind::U32}) {
-                tern_fmt::Arg a{};
-                a.kind = kind;
-                if (kind == tern_fmt::Kind::I32) {
-                    a.i = static_cast<int32_t>(v);
-                } else {
-                    a.u = static_cast<uint32_t>(v);
-                }
+            for (const tern_fmt::Arg a :
+                 {tern_fmt::MakeArg(static_cast<int32_t>(v)), tern_fmt::MakeArg(static_cast<uint32_t>(v))}) {
                 std::wstring out;
                 ASSERT_TRUE(tern_fmt::FormatV(out, TernMbToWide(format).c_str(), &a, 1));
                 char expected[64];
@@ -209,9 +193,9 @@ TEST(PasswordCodec, RoundTripAndRejection) {
         std::snprintf(buf, sizeof buf, "%s", foreign);
         EXPECT_EQ(TernDecodePassword(buf, sizeof buf), -2) << foreign;
     }
-    EXPECT_FALSE(TernEncodePassword("has space", enc));
-    EXPECT_FALSE(TernEncodePassword("tab\t", enc));
-    EXPECT_FALSE(TernEncodePassword(std::string(3000, 'x'), enc));
+    for (const std::string& refused :
+         {std::string("has space"), std::string("tab\t"), std::string(3000, 'x')})
+        EXPECT_FALSE(TernEncodePassword(refused, enc)) << refused;
     EXPECT_EQ(TernDecodePassword(nullptr, 10), -1);
     char unterminated[3] = {'K', 'P', '1'};
     EXPECT_EQ(TernDecodePassword(unterminated, sizeof unterminated), -1);

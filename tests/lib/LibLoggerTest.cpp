@@ -2,7 +2,7 @@
 // cut at 999 characters; a queue ends with its thread.
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -154,16 +154,6 @@ TEST(LoggerTextStore, ManyLinesKeepTheirTextsThroughGrowthAndEmptying) {
     logger.EndThread();
 }
 
-// Resident set size of this process in pages.
-long ResidentPages() {
-    long size = 0, resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &size, &resident) != 2) resident = 0;
-        std::fclose(f);
-    }
-    return resident;
-}
-
 TEST(ThreadQueues, AThreadsQueueEndsWithTheThread) {
     // A host that runs each call on a new thread: ten thousand calls leave no queue and no memory behind.
     TernThreadLogQueue& logger = TernLogger();
@@ -175,18 +165,19 @@ TEST(ThreadQueues, AThreadsQueueEndsWithTheThread) {
                          i);
         logger.EndThread();
     };
+    auto residentPages = [] {
+        long size = 0, resident = 0;
+        std::ifstream("/proc/self/statm") >> size >> resident;
+        return resident;
+    };
     const size_t queuesBefore = logger.QueueCount();
     for (int i = 0; i < 500; ++i) std::thread(call).join();  // the allocator's own room, taken once
-    const long before = ResidentPages();
+    const long before = residentPages();
     for (int i = 0; i < 10000; ++i) std::thread(call).join();
-    const long after = ResidentPages();
     EXPECT_EQ(logger.QueueCount(), queuesBefore);
-    // Kept queues would add some 25 kB per call (250 MB); allow a few MB of allocator noise.
-    const long grown = (after - before) * ::sysconf(_SC_PAGESIZE);
 #ifndef __SANITIZE_ADDRESS__  // the address checker holds freed memory back for a while
-    EXPECT_LT(grown, 4L << 20);
-#else
-    (void)grown;
+    // Kept queues would add some 25 kB per call (250 MB); allow a few MB of allocator noise.
+    EXPECT_LT((residentPages() - before) * ::sysconf(_SC_PAGESIZE), 4L << 20);
 #endif
 
     // A logger destroyed before a thread ends is left alone by that thread's end.
@@ -202,11 +193,11 @@ TEST(ThreadQueues, AThreadsQueueEndsWithTheThread) {
 }
 
 TEST(LoggerFunctionName, QualifiedNameFromPrettyFunction) {
-    EXPECT_EQ(TernFunctionName("CKestrelStatus CKestrelAttrib::Parse(CKestrelStatus&, int)"),
-              "CKestrelAttrib::Parse");
-    EXPECT_EQ(TernFunctionName("void KestrelShutdown()"), "KestrelShutdown");
-    EXPECT_EQ(TernFunctionName("std::map<int, int> A<B>::f(int)"), "A<B>::f");
-    EXPECT_EQ(TernFunctionName("int* g()"), "g");
+    for (auto [pretty, name] :
+         {std::pair{"CKestrelStatus CKestrelAttrib::Parse(CKestrelStatus&, int)", "CKestrelAttrib::Parse"},
+          std::pair{"void KestrelShutdown()", "KestrelShutdown"},
+          std::pair{"std::map<int, int> A<B>::f(int)", "A<B>::f"}, std::pair{"int* g()", "g"}})
+        EXPECT_EQ(TernFunctionName(pretty), name) << pretty;
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 #include <cwctype>
 #include <memory>
 #include <string>
@@ -15,6 +14,7 @@
 #include "LibError.h"
 #include "LibLogon.h"
 #include "LibNoDump.h"
+#include "LibProcess.h"
 #include "LibWide.h"
 #include "TestAccounts.h"
 
@@ -22,18 +22,12 @@ namespace {
 
 using namespace kestrel_test;
 
-std::wstring HostShortName() {
-    char host[HOST_NAME_MAX + 1] = {};
-    gethostname(host, sizeof host - 1);
-    std::string name(host);
-    return TernMbToWide(name.substr(0, name.find('.')));
-}
-
 TEST(TernLogonNames, LocalForEmptyDomainOrThisHostOtherwiseDomainForms) {
     using Names = std::vector<std::string>;
-    std::wstring host = HostShortName(), lower = host;
+    const std::wstring host = TernHostShortNameUpper();
+    std::wstring lower = host;
     for (auto& c : lower) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-    for (const std::wstring& local : {std::wstring(), host, TernToUpper(host), lower})
+    for (const std::wstring& local : {std::wstring(), host, lower})
         EXPECT_EQ(TernLogonNames(L"adm", local), Names{"adm"}) << TernWideToUtf8(local);
     EXPECT_EQ(TernLogonNames(L"adm", L"CORP"), (Names{"CORP\\adm", "adm@CORP"}));
 }
@@ -130,7 +124,7 @@ TEST_F(TernLogonTest, DomainFormsResolveToTheirNssNames) {
     EXPECT_EQ(account.name, "uadm@CORP2");
     // The host's own name (any case) means the local account.
     ASSERT_TRUE(
-        Logon(L"kadm", TernToUpper(HostShortName()), kAdmin.password, TernLogonType::kInteractive, account)
+        Logon(L"kadm", TernHostShortNameUpper(), kAdmin.password, TernLogonType::kInteractive, account)
             .IsSuccess());
     EXPECT_EQ(account.name, "kadm");
     // A domain account is not found as a local one, nor a local one under a domain.

@@ -75,23 +75,21 @@ class SapsimTest : public E2ETest {
     std::string ExeDir(const Instance& in) const { return in.instDir + "/exe"; }
 };
 
-// ------------------------------------------------------------------------------------------------ install
-
 TEST_F(SapsimTest, InstallBuildsTreeRegistersServiceAndPrintsAttributes) {
     Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
     EXPECT_EQ(in.resource, "sap" + in.sid + "_DVEBMGS00");
-    EXPECT_EQ(Attr(in, "type"), "Kestrel");
-    EXPECT_EQ(Attr(in, "InstType"), "central");
-    EXPECT_EQ(Attr(in, "SAPHome"), Root() + "/usr/sap/" + in.sid + "/SYS/exe/run");
-    EXPECT_EQ(Attr(in, "SAPMonHome"), in.kernelDir);
-    EXPECT_EQ(Attr(in, "SAPHost"), Host());
-    EXPECT_EQ(Attr(in, "SAPAdmin"), kAdminAccount.name);
     EXPECT_EQ(in.profile, Root() + "/usr/sap/" + in.sid + "/SYS/profile/" + in.sid + "_DVEBMGS00_" + Host());
     char host[256] = {};  // local accounts belong to the host: the domain is its short name in upper case
     gethostname(host, sizeof host - 1);
     std::string domain = std::string(host).substr(0, std::string(host).find('.'));
     std::transform(domain.begin(), domain.end(), domain.begin(), ::toupper);
     EXPECT_EQ(Attr(in, "SAPAdminDomain"), domain);
+    EXPECT_EQ(Attr(in, "type"), "Kestrel");
+    EXPECT_EQ(Attr(in, "InstType"), "central");
+    EXPECT_EQ(Attr(in, "SAPHome"), Root() + "/usr/sap/" + in.sid + "/SYS/exe/run");
+    EXPECT_EQ(Attr(in, "SAPMonHome"), in.kernelDir);
+    EXPECT_EQ(Attr(in, "SAPHost"), Host());
+    EXPECT_EQ(Attr(in, "SAPAdmin"), kAdminAccount.name);
     const std::vector<std::string> procMon{"disp+work.exe", "msg_server.exe", "igswd.exe", "gwrd.exe",
                                            "icman.exe"};
     EXPECT_EQ(Attr(in, "ProcMon"), TomlList(procMon));
@@ -127,9 +125,6 @@ TEST_F(SapsimTest, InstallBuildsTreeRegistersServiceAndPrintsAttributes) {
     EXPECT_EQ(RawInstall("D00", "dialog", {}, in.sid).exitStatus, 1) << "instance number 00 is taken";
 }
 
-// ------------------------------------------------------------------------------------------------ start,
-// stop
-
 TEST_F(SapsimTest, StartsapStartsDetachedImagesAndStopsapEndsThem) {
     Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
     ProcResult start = Tool(in, "startsap.exe", StartArgs(in));
@@ -157,7 +152,8 @@ TEST_F(SapsimTest, StartsapStartsDetachedImagesAndStopsapEndsThem) {
     EXPECT_EQ(Tool(in, "stopsap.exe", StartArgs(in)).exitStatus, 0) << "stopping a stopped instance";
 }
 
-TEST_F(SapsimTest, ToolsRejectMalformedArguments) {
+// Malformed arguments and steering files are refused loudly; a hung tool dies on SIGKILL and leaves nothing.
+TEST_F(SapsimTest, ToolsRefuseMalformedInputAndAHungOneLeavesNothing) {
     Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
     const std::string name = "name=" + in.sid, host = "sapdiahost=" + in.host;
     for (const char* tool : {"startsap.exe", "stopsap.exe"}) {
@@ -176,9 +172,22 @@ TEST_F(SapsimTest, ToolsRejectMalformedArguments) {
     EXPECT_EQ(Tool(in, "ensmon.exe", {"pf=" + in.profile}).exitStatus, 1);
     EXPECT_EQ(Tool(in, "sapinfo.exe", {"ashost=" + in.host}).exitStatus, 1);
     EXPECT_EQ(Sapinfo(in, "42"), 2) << "no such instance";
-}
+    for (const char* text : {"[sapinfo\nexit_code = 1\n", "[sapinfo]\nexitcode = 1\n",
+                             "[sapinfo]\ndelay_ms = -5\n", "[sapinfo]\nprocesses = []\n", "[nosuchtool]\n"}) {
+        WriteControl(in, text);
+        ProcResult r = Tool(in, "sapinfo.exe", {"ashost=" + in.host, "sysnr=00"});
+        EXPECT_EQ(r.exitStatus, 78) << text;
+        EXPECT_TRUE(Contains(r.out, "sapsim.toml")) << r.out;
+    }
 
-// ------------------------------------------------------------------------------------------------ monitors
+    WriteControl(in, "[startsap]\ndelay_ms = 60000\n");
+    ProcResult r = Tool(in, "startsap.exe", StartArgs(in), "", 300);
+    EXPECT_TRUE(r.timedOut);
+    EXPECT_EQ(r.exitStatus, 128 + SIGKILL);
+    EXPECT_TRUE(r.closed) << "something still holds the output pipe";
+    EXPECT_LT(r.ms, 2000);
+    EXPECT_TRUE(ProcessesUnderRoot().empty());
+}
 
 TEST_F(SapsimTest, JcmonReportsLauncherStatesFromTheProcessTable) {
     Instance& in = Install({.instance = "J05", .type = "dialog", .arch = "java"});
@@ -250,32 +259,6 @@ TEST_F(SapsimTest, EnsmonFollowsEnqueueAndReplicationServers) {
     EXPECT_EQ(Ensmon(enq), 8);
     EXPECT_EQ(Ensmon(rep), 0) << "the replication server runs on";
 }
-
-// ------------------------------------------------------------------------------------------------ steering
-
-TEST_F(SapsimTest, HungToolDiesOnSigkillAndLeavesNothing) {
-    Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
-    WriteControl(in, "[startsap]\ndelay_ms = 60000\n");
-    ProcResult r = Tool(in, "startsap.exe", StartArgs(in), "", 300);
-    EXPECT_TRUE(r.timedOut);
-    EXPECT_EQ(r.exitStatus, 128 + SIGKILL);
-    EXPECT_TRUE(r.closed) << "something still holds the output pipe";
-    EXPECT_LT(r.ms, 2000);
-    EXPECT_TRUE(ProcessesUnderRoot().empty());
-}
-
-TEST_F(SapsimTest, MalformedControlFileFailsLoudly) {
-    Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
-    for (const char* text : {"[sapinfo\nexit_code = 1\n", "[sapinfo]\nexitcode = 1\n",
-                             "[sapinfo]\ndelay_ms = -5\n", "[sapinfo]\nprocesses = []\n", "[nosuchtool]\n"}) {
-        WriteControl(in, text);
-        ProcResult r = Tool(in, "sapinfo.exe", {"ashost=" + in.host, "sysnr=00"});
-        EXPECT_EQ(r.exitStatus, 78) << text;
-        EXPECT_TRUE(Contains(r.out, "sapsim.toml")) << r.out;
-    }
-}
-
-// ------------------------------------------------------------------------------------------------ service
 
 TEST_F(SapsimTest, RegisteredServiceRunsUntilSigtermOrSteeredExit) {
     Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
