@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "KestrelStatus.h"
@@ -100,35 +101,19 @@ TEST_F(SafeAppendTest, AppendsToTheAdministratorsFileAndCreatesAMissingOneAsRoot
 }
 
 TEST_F(SafeAppendTest, PlantedLinksAndFilesOfOthersAreNeverWrittenThrough) {
-    struct Case {
-        const char* what;
-        void (*plant)(const std::string& log, const std::string& secret);
-    };
-    const Case cases[] = {
-        {"symbolic link to a root-only file",
-         [](const std::string& log, const std::string& secret) {
-             ASSERT_EQ(::symlink(secret.c_str(), log.c_str()), 0);
-         }},
-        {"dangling symbolic link",
-         [](const std::string& log, const std::string& secret) {
-             ASSERT_EQ(::symlink((secret + ".new").c_str(), log.c_str()), 0);
-         }},
-        {"hard link to a root-only file",
-         [](const std::string& log, const std::string& secret) {
-             ASSERT_EQ(::link(secret.c_str(), log.c_str()), 0);
-         }},
+    const auto symlinkTo = [&](const std::string& target) { return ::symlink(target.c_str(), log_.c_str()); };
+    const std::pair<const char*, std::function<int()>> cases[] = {
+        {"symbolic link to a root-only file", [&] { return symlinkTo(secret_); }},
+        {"dangling symbolic link", [&] { return symlinkTo(secret_ + ".new"); }},
+        {"hard link to a root-only file", [&] { return ::link(secret_.c_str(), log_.c_str()); }},
         {"file of a third account",
-         [](const std::string& log, const std::string&) {
-             ASSERT_TRUE(WriteFile(log, "", 0600));
-             ASSERT_EQ(::chown(log.c_str(), kStrangerUid, kStrangerUid), 0);
-         }},
-        {"directory",
-         [](const std::string& log, const std::string&) { ASSERT_EQ(::mkdir(log.c_str(), 0755), 0); }},
+         [&] { return WriteFile(log_, "", 0600) ? ::chown(log_.c_str(), kStrangerUid, kStrangerUid) : -1; }},
+        {"directory", [&] { return ::mkdir(log_.c_str(), 0755); }},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, plant] : cases) {
+        SCOPED_TRACE(what);
         std::filesystem::remove_all(log_);
-        c.plant(log_, secret_);
+        ASSERT_EQ(plant(), 0);
         ExpectRefused(Append("record\n"));
         EXPECT_EQ(ReadFile(secret_), "root only\n");
         EXPECT_FALSE(std::filesystem::exists(secret_ + ".new"));

@@ -266,7 +266,7 @@ TEST_F(ServiceTest, WaitSchedule) {
     g_onSleep = [pid] {
         if (g_sleeps.size() == 3) {
             int fd = PidfdOpen(static_cast<pid_t>(pid), 0);
-            PidfdKill(fd);
+            ::syscall(SYS_pidfd_send_signal, fd, SIGKILL, nullptr, 0u);
             ::waitid(P_PIDFD, fd, nullptr, WEXITED | WNOWAIT);
             ::close(fd);
         }

@@ -37,9 +37,6 @@ using kestrel_test::TempDir;
 inline int PidfdOpen(pid_t pid, unsigned flags) {
     return static_cast<int>(::syscall(SYS_pidfd_open, pid, flags));
 }
-inline int PidfdKill(int pidfd) {
-    return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0u));
-}
 
 // Starts the helper (or another program) as a direct child; Kill ends and reaps it.
 inline pid_t Spawn(const std::vector<std::string>& args) {
@@ -51,6 +48,7 @@ inline pid_t Spawn(const std::vector<std::string>& args) {
     return pid;
 }
 
+// Ends and reaps a direct child; returns its wait status.
 inline int KillAndReap(pid_t pid) {
     ::kill(pid, SIGKILL);
     int status = 0;
@@ -77,12 +75,10 @@ inline void CaptureTraces() {
 inline std::vector<std::wstring> Traces() {
     return fake_cairn::TraceLines();
 }
-
 inline bool HasTrace(const std::wstring& line) {
-    auto t = Traces();
+    const auto t = Traces();
     return std::find(t.begin(), t.end(), line) != t.end();
 }
-
 inline std::string TracesText() {
     std::string s;
     for (auto& l : Traces()) s += TernWideToUtf8(l) + "\n";
