@@ -132,8 +132,10 @@ TEST_F(ProcessTest, ProcessEndingWhileHeldOrGoneBeforeIsNotReported) {
             << TracesText();
         EXPECT_TRUE(HasTrace(L"(87) GetUserSid failed. pid=" + std::to_wstring(child))) << TracesText();
         p.Close();
-        if (!reap) KillAndReap(child);
-        if (!reap) continue;
+        if (!reap) {
+            KillAndReap(child);
+            continue;
+        }
         fake_cairn::Reset();
         CKestrelStatus st = TernProcess::GetExeName(child, path);
         EXPECT_EQ(st.GetCode(), 2);
