@@ -444,8 +444,6 @@ class FrameE2E : public E2ETest {
     }
 };
 
-// --- the library's face ---
-
 // The host finds the agent's entry points only through CairnAgStartup; everything else stays inside the
 // library, so no symbol of it can clash with the host's or another agent's.
 TEST(AgentLibrary, ExportsOnlyCairnAgStartup) {
@@ -461,8 +459,6 @@ TEST(AgentLibrary, ExportsOnlyCairnAgStartup) {
             functions.push_back(name);
     EXPECT_EQ(functions, std::vector<std::string>{"CairnAgStartup"}) << nm.out;
 }
-
-// --- reporting and dumps ---
 
 // The shipped example runs as it stands once its directories point into the test's root. Its first
 // resource has a SAPSID beginning with a digit: validation fails, so parsing fails, so Monitor answers
@@ -549,10 +545,9 @@ TEST_F(FrameE2E, ResLogLevelDecidesTheDumpOfASuccessfulCall) {
     ExpectOneFramedDump(DumpTexts(failed.Messages("Monitor")), "failed Monitor");
 }
 
-// --- startup against a failing cluster (the agent's unit tests cover every fault; this is the wiring) ---
-
-// A cluster that opens at the fourth attempt starts cleanly; one that never opens is tried 32 times and
-// dumps startup's trace, and entry points still run with the default timeouts.
+// Startup's wiring (the agent's unit tests cover every fault): a cluster that opens at the fourth attempt
+// starts cleanly; one that never opens is tried 32 times and dumps startup's trace, and entry points still
+// run with the default timeouts.
 TEST_F(FrameE2E, StartupAgainstAFailingCluster) {
     Instance& in = Central();
     E2EResult r = Monitor(in, {"CAIRN_FAULT_OPEN_FAILS=3"});
@@ -571,10 +566,9 @@ TEST_F(FrameE2E, StartupAgainstAFailingCluster) {
     EXPECT_EQ(r.DebugCount(GotTimeout(60)), 1u) << r.Describe();
 }
 
-// --- validation per entry point (the rules themselves are unit tests) ---
-
-// Online refuses a file as SAPHome (20154) and an unknown SAPAdmin, whose failed log-on is the rule's
-// status (20171 with 2, 1326), and starts nothing; Offline checks neither InstType nor ProcMon, Monitor does.
+// Validation per entry point (the rules are unit tests): Online refuses a file as SAPHome (20154) and an
+// unknown SAPAdmin, whose failed log-on is the rule's status (20171 with 2, 1326), and starts nothing;
+// Offline checks neither InstType nor ProcMon, Monitor does.
 TEST_F(FrameE2E, ValidationPerEntryPoint) {
     Instance& in = Central();
     const std::string file = Root() + "/not-a-directory";
