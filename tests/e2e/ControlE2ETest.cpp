@@ -251,7 +251,8 @@ TEST_F(ControlE2E, OnlineWaitCountsDownEachToolAndGivesUpWithoutRecord) {
     EXPECT_GE(runs, 2u) << r.Describe();
     EXPECT_LE(runs, 4u) << r.Describe();
     const std::string prefix = "Not enough time [";
-    const int secs = std::atoi(r.MessageText(20017).c_str() + prefix.size());
+    const std::string recheck = r.MessageText(20017);
+    const int secs = recheck.size() > prefix.size() ? std::atoi(recheck.c_str() + prefix.size()) : -1;
     EXPECT_GE(secs, 0) << r.Describe();
     EXPECT_LE(secs, 10) << r.Describe();
     const std::string left = prefix + std::to_string(secs) + "]secs to ";

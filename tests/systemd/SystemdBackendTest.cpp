@@ -98,8 +98,10 @@ TEST_F(SystemdBackend, StartRunsTheUnitsProgramAndStopEndsIt) {
     ASSERT_GT(pid, 0);
     kill(pid, SIGKILL);
     for (int i = 0; i < 500 && Query(L"SAPKS1_00").state != TERN_SERVICE_STOPPED; ++i) usleep(10000);
+    const TernServiceStatus dead = Query(L"SAPKS1_00");
+    EXPECT_EQ(dead.state, TERN_SERVICE_STOPPED);
+    EXPECT_EQ(dead.pid, 0u);
     EXPECT_FALSE(Running(L"SAPKS1_00"));
-    EXPECT_EQ(Query(L"SAPKS1_00").pid, 0u);
 }
 
 TEST_F(SystemdBackend, FailedJobsTimeOutsAndUnknownUnits) {
