@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -25,23 +24,13 @@ namespace {
 using kestrel_test::NowMs;
 
 void ReapOrphans() {
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
+    while (waitpid(-1, nullptr, WNOHANG) > 0) continue;
 }
 
-// Lines of a file from a byte offset on (what a run appended).
-std::vector<std::string> LinesFrom(const std::string& path, std::streamoff offset) {
-    std::vector<std::string> lines;
-    std::ifstream f(path);
-    if (!f) return lines;
-    f.seekg(offset);
-    for (std::string l; std::getline(f, l);) lines.push_back(l);
-    return lines;
-}
-
-std::streamoff FileSize(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 ? static_cast<std::streamoff>(st.st_size) : 0;
+// The lines a run appended to a file of size bytes.
+std::vector<std::string> LinesFrom(const std::string& path, size_t size) {
+    const std::string text = ReadFile(path);
+    return kestrel_test::Lines(size < text.size() ? text.substr(size) : "");
 }
 
 std::string Unquote(const std::string& v) {
@@ -137,6 +126,13 @@ void ExpectMessage(const E2EResult& r, int id, int severity, const std::string& 
     }
 }
 
+void ExpectMessages(const E2EResult& r, const std::string& entryPoint, const std::vector<Msg>& msgs) {
+    std::vector<int> ids;
+    for (const Msg& m : msgs) ids.push_back(m.id);
+    EXPECT_EQ(r.Ids(entryPoint), ids) << entryPoint << "\n" << r.Describe();
+    for (const Msg& m : msgs) ExpectMessage(r, m.id, m.severity, m.text);
+}
+
 std::string Instance::SapLogPath() const {
     return instDir + "/log/" + sid + "_" + name + "_logfile.log";
 }
@@ -159,8 +155,8 @@ std::string TomlList(const std::vector<std::string>& items) {
 // --- fixture ---
 
 void E2ETest::SetUpTestSuite() {
-    // Instance and service processes detach from the tools that start them: they become our children, so
-    // that TearDown can reap them.
+    // Instance and service processes detach from the tools that start them: as our children TearDown reaps
+    // them.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
 }
 
@@ -180,8 +176,8 @@ void E2ETest::SetUp() {
     configPath_ = root_ + "/cluster.toml";
     fs::create_directories(stateDir_ + "/services");
     fs::create_directories(logDir_);
-    // The PAM wrapper keeps a folder per process in a few slots; in the root they cannot run out because of
-    // other tests, and what a killed process leaves goes with the root.
+    // The PAM wrapper's per-process folders: in the root no other test uses up their slots, and what a
+    // killed process leaves goes with the root.
     fs::create_directories(root_ + "/pam");
     chmod((root_ + "/pam").c_str(), 01777);
 
@@ -235,13 +231,9 @@ std::string E2ETest::Sid(int index) {
         // ...C01, D02; "E2E"/"J2EE" have E and J): so the SID occurs in no path but its own instances'.
         static const char kFirst[] = "QWXYZVKU";
         static const char kRest[] = "0123456789ABFHKLMNPRTUVWXYZ";
-        unsigned v = static_cast<unsigned>(getpid()) * 131u + static_cast<unsigned>(g_sidCounter++) * 7919u;
-        std::string sid;
-        sid += kFirst[v % 8];
-        v /= 8;
-        sid += "0123456789"[v % 10];
-        v /= 10;
-        sid += kRest[v % (sizeof kRest - 1)];
+        const unsigned v =
+            static_cast<unsigned>(getpid()) * 131u + static_cast<unsigned>(g_sidCounter++) * 7919u;
+        const std::string sid{kFirst[v % 8], "0123456789"[v / 8 % 10], kRest[v / 80 % (sizeof kRest - 1)]};
         if (std::find(sids_.begin(), sids_.end(), sid) == sids_.end()) sids_.push_back(sid);
     }
     return sids_[static_cast<size_t>(index)];
@@ -280,6 +272,15 @@ Instance& E2ETest::Install(const InstallOptions& o) {
     if (in->kernelDir.empty()) in->kernelDir = root_ + "/usr/sap/" + in->sid + "/SYS/exe/run";
     instances_.push_back(std::move(in));
     return *instances_.back();
+}
+
+void E2ETest::UseControlTimings() {
+    timeScale_ = 50;
+    Upsert(typeAttrs_, "OnlineTimeout", "600");
+    Upsert(typeAttrs_, "OfflineTimeout", "600");
+    Upsert(typeAttrs_, "MonitorTimeout", "315");
+    Upsert(typeAttrs_, "CleanTimeout",
+           "65");  // 50 s: Clean's wait after a shutdown that ended nothing checks twice
 }
 
 void E2ETest::UseTypeDefinitionWith(const std::string& toml) {
@@ -369,7 +370,7 @@ E2EResult E2ETest::Run(const std::string& command, const std::string& resource, 
     WriteConfig();
     const std::string agentLog = logDir_ + "/Kestrel.log";
     const std::string debugLog = logDir_ + "/resources/" + resource + ".log";
-    const std::streamoff agentAt = FileSize(agentLog), debugAt = FileSize(debugLog);
+    const size_t agentAt = ReadFile(agentLog).size(), debugAt = ReadFile(debugLog).size();
     std::vector<std::string> all{"--config", configPath_};
     if (json) all.push_back("--json");
     all.insert(all.end(), {command, resource});
@@ -393,12 +394,11 @@ bool E2ETest::StartService(const Instance& instance) {
     return r.exitStatus == 0;
 }
 
+// Stop returns while the service may still be stop pending: waits until it is stopped.
 bool E2ETest::StopService(const Instance& instance) {
     ProcResult r = RunCairn({"svc", "stop", instance.service});
     if (r.exitStatus != 0) ADD_FAILURE() << "svc stop " << instance.service << ": " << r.err << r.out;
-    // Stop returns while the service may still be stop pending: wait until its process is gone.
-    bool gone = WaitFor([&] { return ServiceState(instance) == "STOPPED"; });
-    return r.exitStatus == 0 && gone;
+    return WaitFor([&] { return ServiceState(instance) == "STOPPED"; }) && r.exitStatus == 0;
 }
 
 bool E2ETest::SapTool(const Instance& in, const std::string& tool, const kestrel_test::TestAccount& as) {
@@ -466,10 +466,10 @@ bool E2ETest::WaitFor(const std::function<bool()>& pred, long limitMs) {
 }
 
 size_t E2ETest::SimLogCount(const Instance& instance, const std::string& text) const {
-    size_t n = 0;
-    for (const std::string& l : kestrel_test::Lines(ReadFile(instance.instDir + "/work/sapsim.log")))
-        if (Contains(l, text)) ++n;
-    return n;
+    const std::vector<std::string> lines =
+        kestrel_test::Lines(ReadFile(instance.instDir + "/work/sapsim.log"));
+    return static_cast<size_t>(
+        std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return Contains(l, text); }));
 }
 
 std::vector<std::string> E2ETest::Actions(const Instance& in) {

@@ -23,10 +23,7 @@ class ProgramNamesE2E : public E2ETest, public ::testing::WithParamInterface<Kin
     void SetUp() override {
         E2ETest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        SetTimeScale(50);  // tool limits of 10 s become 200 ms: enough under load or a sanitizer
-        for (const char* timeout : {"OnlineTimeout", "OfflineTimeout"}) SetTypeAttr(timeout, "600");
-        SetTypeAttr("MonitorTimeout", "315");
-        SetTypeAttr("CleanTimeout", "65");
+        UseControlTimings();
     }
 
     // One line per step: the state and exit status, then each message (dump lines left out) with the SID and

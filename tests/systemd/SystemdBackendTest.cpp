@@ -29,14 +29,6 @@ bool Alive(pid_t pid) {
     return kill(pid, 0) == 0;
 }
 
-bool WaitFor(const std::function<bool()>& pred) {
-    for (int i = 0; i < 500; ++i) {
-        if (pred()) return true;
-        usleep(10000);
-    }
-    return pred();
-}
-
 class SystemdBackend : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { g_skip = StartSuiteMock(g_mock); }
@@ -55,8 +47,7 @@ class SystemdBackend : public ::testing::Test {
 
     static TernServiceStatus Query(const std::wstring& name) {
         TernService s;
-        TernServiceStatus status;
-        status.state = 0;
+        TernServiceStatus status{0, 0};  // not STOPPED: a failed query must not pass for one
         CKestrelStatus st = s.Open(name.c_str(), TernService::kAllAccess, nullptr, TernSCM::kAllAccess);
         if (st.IsSuccess()) st = s.QueryStatus(status);
         EXPECT_TRUE(st.IsSuccess()) << st.GetError();
@@ -100,6 +91,17 @@ TEST_F(SystemdBackend, StartRunsTheUnitsProgramAndStopEndsIt) {
     EXPECT_EQ(down.state, TERN_SERVICE_STOPPED);
     EXPECT_EQ(down.pid, 0u);
     EXPECT_TRUE(CKestrelUtil::StopService(L"SAPKS1_00", 5000).IsSuccess());  // stopped already
+
+    // A service whose main process dies is stopped.
+    ASSERT_TRUE(CKestrelUtil::StartService(L"SAPKS1_00", 5000).IsSuccess());
+    const pid_t pid = static_cast<pid_t>(g_mock->MainPid("SAPKS1_00"));
+    ASSERT_GT(pid, 0);
+    kill(pid, SIGKILL);
+    for (int i = 0; i < 500 && Query(L"SAPKS1_00").state != TERN_SERVICE_STOPPED; ++i) usleep(10000);
+    const TernServiceStatus dead = Query(L"SAPKS1_00");
+    EXPECT_EQ(dead.state, TERN_SERVICE_STOPPED);
+    EXPECT_EQ(dead.pid, 0u);
+    EXPECT_FALSE(Running(L"SAPKS1_00"));
 }
 
 TEST_F(SystemdBackend, FailedJobsTimeOutsAndUnknownUnits) {
@@ -146,17 +148,6 @@ TEST_F(SystemdBackend, ActiveStatesMapToServiceStates) {
         EXPECT_EQ(Query(L"SAPKS5_00").state, state) << active;
         EXPECT_EQ(Running(L"SAPKS5_00"), state == TERN_SERVICE_RUNNING) << active;
     }
-}
-
-TEST_F(SystemdBackend, AServiceWhoseMainProcessDiesIsStopped) {
-    ASSERT_TRUE(g_mock->AddUnit("SAPKS6_00", "", sleeper_));
-    ASSERT_TRUE(CKestrelUtil::StartService(L"SAPKS6_00", 5000).IsSuccess());
-    const pid_t pid = static_cast<pid_t>(g_mock->MainPid("SAPKS6_00"));
-    ASSERT_GT(pid, 0);
-    kill(pid, SIGKILL);
-    EXPECT_TRUE(WaitFor([&] { return Query(L"SAPKS6_00").state == TERN_SERVICE_STOPPED; }));
-    EXPECT_FALSE(Running(L"SAPKS6_00"));
-    EXPECT_EQ(Query(L"SAPKS6_00").pid, 0u);
 }
 
 TEST_F(SystemdBackend, ThreadsDriveTheirUnitsAtTheSameTime) {

@@ -1,6 +1,6 @@
 // End to end with service_manager = "systemd": a simulated instance whose start service is a unit of our
 // systemd stand-in (the embedded registration is removed, so nothing can fall back on it). The agent's
-// messages are those of the embedded setup (ControlE2ETest, MonitorE2ETest).
+// messages are those of the embedded setup, whose texts ControlE2ETest and MonitorE2ETest check.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <toml++/toml.h>
@@ -33,11 +33,7 @@ class SystemdE2E : public E2ETest {
         if (!g_skip.empty()) GTEST_SKIP() << g_skip;
         E2ETest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        SetTimeScale(50);  // as the embedded control tests: tool limits of 10 to 15 s become 200 to 300 ms
-        SetTypeAttr("OnlineTimeout", "600");
-        SetTypeAttr("OfflineTimeout", "600");
-        SetTypeAttr("MonitorTimeout", "315");
-        SetTypeAttr("CleanTimeout", "65");
+        UseControlTimings();
         SetClusterSetting("service_manager", TomlString("systemd"));
     }
     void TearDown() override {
@@ -80,35 +76,31 @@ TEST_P(SystemdE2ENames, OnlineMonitorOfflineCleanAndADeadServiceDriveTheUnit) {
     const bool linuxNames = GetParam();
     Instance& in = InstallUnderSystemd("", linuxNames);
 
-    E2EResult on = Online(in);
-    ExpectRun(on, 0, "ONLINE");
-    EXPECT_EQ(on.Ids("Online"), (std::vector<int>{20006, 20011, 20016})) << on.Describe();
-    EXPECT_TRUE(Contains(on.MessageText(20011), linuxNames ? "/startsap name=" : "/startsap.exe name="))
-        << on.Describe();
-    ExpectMessage(on, 20006, kInfo, "The SAP Service [" + in.service + "] started successfully.");
+    E2EResult r = Online(in);
+    ExpectRun(r, 0, "ONLINE");
+    ExpectMessages(r, "Online", {{20006, kInfo}, {20011, kInfo}, {20016, kInfo}});
+    EXPECT_TRUE(Contains(r.MessageText(20011), linuxNames ? "/startsap name=" : "/startsap.exe name="));
     const pid_t service = StartServicePid(in);
     EXPECT_GT(service, 0) << g_mock->Log();
     EXPECT_EQ(Actions(in), std::vector<std::string>{kStarted});
 
-    E2EResult mon = Monitor(in);
-    ExpectRun(mon, 0, "ONLINE");
-    EXPECT_EQ(mon.Ids("Monitor"), std::vector<int>{}) << mon.Describe();
-    EXPECT_TRUE(mon.DebugHas("The SAP Service [" + in.service + "] is Running.")) << mon.Describe();
+    r = Monitor(in);
+    ExpectRun(r, 0, "ONLINE");
+    EXPECT_EQ(r.Ids("Monitor"), std::vector<int>{}) << r.Describe();
+    EXPECT_TRUE(r.DebugHas("The SAP Service [" + in.service + "] is Running.")) << r.Describe();
 
-    E2EResult off = Run("offline", in.resource);
-    ExpectRun(off, 0, "OFFLINE");
-    EXPECT_EQ(off.Ids("Offline"), (std::vector<int>{20051, 20053})) << off.Describe();
-    ExpectMessage(off, 20053, kInfo, "The SAP Service [" + in.service + "] stopped successfully.");
+    r = Run("offline", in.resource);
+    ExpectRun(r, 0, "OFFLINE");
+    ExpectMessages(r, "Offline", {{20051, kInfo}, {20053, kInfo}});
     EXPECT_TRUE(GoneSoon(service));
     EXPECT_EQ(g_mock->MainPid(in.service), 0u);
 
     ASSERT_EQ(Online(in).exitStatus, 0);
     const pid_t again = StartServicePid(in);
     EXPECT_GT(again, 0);
-    E2EResult clean = Run("clean", in.resource);
-    ExpectRun(clean, 0, "CLEANED");
-    EXPECT_EQ(clean.Ids("Clean"), (std::vector<int>{20069, 20073})) << clean.Describe();
-    ExpectMessage(clean, 20073, kInfo, "Successfully stopped the SAP Service [" + in.service + "].");
+    r = Run("clean", in.resource);
+    ExpectRun(r, 0, "CLEANED");
+    ExpectMessages(r, "Clean", {{20069, kInfo}, {20073, kInfo}});
     EXPECT_TRUE(GoneSoon(again));
     EXPECT_EQ(Actions(in), (std::vector<std::string>{kStarted, kShutdown, kStarted, kCleaned}));
 
@@ -118,10 +110,9 @@ TEST_P(SystemdE2ENames, OnlineMonitorOfflineCleanAndADeadServiceDriveTheUnit) {
     ASSERT_GT(third, 0);
     kill(third, SIGKILL);
     ASSERT_TRUE(WaitFor([&] { return g_mock->MainPid(in.service) == 0; }));
-    mon = Monitor(in);
-    ExpectRun(mon, 0, "OFFLINE");
-    EXPECT_EQ(mon.Ids("Monitor"), std::vector<int>{20074}) << mon.Describe();
-    ExpectMessage(mon, 20074, kError, "The SAP Service [" + in.service + "] is NOT Running.");
+    r = Monitor(in);
+    ExpectRun(r, 0, "OFFLINE");
+    ExpectMessages(r, "Monitor", {{20074, kError}});
 
     // svc stays with the embedded manager, and says so.
     ProcResult svc = RunCairn({"svc", "list"}, "", {"CAIRN_SERVICE_MANAGER=systemd"});
