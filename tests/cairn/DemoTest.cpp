@@ -17,32 +17,12 @@ using kestrel_test::TempDir;
 
 namespace {
 
-// Entries of dir made by the demo.
-std::vector<std::string> DemoDirectories(const TempDir& dir) {
-    std::vector<std::string> out;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
-        if (entry.path().filename().string().rfind("kestrel-demo-", 0) == 0) out.push_back(entry.path());
-    return out;
-}
-
-// Processes whose image lies under dir (the simulated SAP system's programs all do).
-std::vector<std::string> ProcessesUnder(const std::string& dir) {
-    std::vector<std::string> out;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        std::error_code gone;  // also for entries that are no process
-        std::string image = std::filesystem::read_symlink(entry.path() / "exe", gone).string();
-        if (!gone && image.rfind(dir + "/", 0) == 0) out.push_back(entry.path().string() + " " + image);
-    }
-    return out;
-}
-
-// The output line that starts with prefix (after leading blanks), or "".
+// The output line after marker that starts with prefix (after leading blanks), or "".
 std::string LineAfter(const std::string& text, const std::string& marker, const std::string& prefix) {
-    size_t at = text.find(marker);
-    if (at == std::string::npos) return "";
-    for (auto line : kestrel_test::Lines(text.substr(at))) {
+    const size_t at = text.find(marker);
+    for (auto line : kestrel_test::Lines(at == std::string::npos ? "" : text.substr(at))) {
         line.erase(0, line.find_first_not_of(' '));
-        if (line.rfind(prefix, 0) == 0) return line;
+        if (line.starts_with(prefix)) return line;
     }
     return "";
 }
@@ -52,7 +32,6 @@ class DemoTest : public ::testing::Test {
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "the demo needs root (it runs processes as its own accounts)";
     }
-
     // Runs the demo with its directory under our temporary one; skips when the wrapper packages are missing.
     // watch (optional) sees the output so far and may signal the demo.
     ProcResult Demo(const std::string& timeScale, std::function<void(pid_t, const std::string&)> watch = {},
@@ -67,10 +46,21 @@ class DemoTest : public ::testing::Test {
         if (run.exitStatus == 2 && Contains(run.err, "install the Debian package")) skipped_ = run.err;
         return run;
     }
-
+    // Entries of our directory made by the demo.
+    std::vector<std::string> DemoDirectories() {
+        std::vector<std::string> out;
+        for (const auto& entry : std::filesystem::directory_iterator(dir_.Path()))
+            if (entry.path().filename().string().starts_with("kestrel-demo-")) out.push_back(entry.path());
+        return out;
+    }
+    // No demo directory, and no process whose image lies under ours (the simulated system's all do).
     void ExpectNothingLeft() {
-        EXPECT_EQ(ProcessesUnder(dir_.Path()), std::vector<std::string>{});
-        EXPECT_EQ(DemoDirectories(dir_), std::vector<std::string>{});
+        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+            std::error_code gone;  // also for entries that are no process
+            const std::string image = std::filesystem::read_symlink(entry.path() / "exe", gone).string();
+            EXPECT_FALSE(!gone && image.starts_with(dir_.Path() + "/")) << entry.path() << " " << image;
+        }
+        EXPECT_EQ(DemoDirectories(), std::vector<std::string>{});
     }
 
     TempDir dir_;
@@ -84,14 +74,13 @@ TEST_F(DemoTest, TellsTheWholeStoryAndLeavesNothingBehind) {
     if (!skipped_.empty()) GTEST_SKIP() << skipped_;
     EXPECT_EQ(run.exitStatus, 0) << run.out << run.err;
     const std::string& out = run.out;
-
     // The four resources come online, the replication server pointing at the enqueue server.
     EXPECT_TRUE(Contains(out, "EnqSrvResName sapDMO_ASCS02")) << out;
     for (const char* resource : {"sapDMO_ASCS02", "sapDMO_ERS03", "sapDMO_DVEBMGS00", "sapDMO_J01"}) {
         const std::string online = std::string("Online  ") + resource;
         EXPECT_TRUE(Contains(LineAfter(out, online, "ok"), "Online done; Monitor says ONLINE")) << out;
         EXPECT_TRUE(
-            Contains(LineAfter(out, std::string("Offline ") + resource, "ok"), "Monitor says OFFLINE"))
+            Contains(LineAfter(out, "Offline " + std::string(resource), "ok"), "Monitor says OFFLINE"))
             << out;
     }
     // Progress before the long steps, and the agent's own words while they run.
@@ -168,7 +157,7 @@ TEST_F(DemoTest, WithoutSapsimNextToItItSaysSoAndExits2) {
     EXPECT_EQ(
         run.err.rfind("cairnagent: demo: " + host.substr(0, host.size() - 10) + "sapsim not found: ", 0), 0u)
         << run.err;
-    EXPECT_EQ(DemoDirectories(dir_), std::vector<std::string>{});
+    EXPECT_EQ(DemoDirectories(), std::vector<std::string>{});
 }
 
 }  // namespace

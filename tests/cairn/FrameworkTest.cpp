@@ -1,10 +1,10 @@
-// The framework library in-process: argument decoding, cookies, logs, type attributes, callbacks, faults.
+// The framework library in-process: argument decoding, cookies, logs and the hooks hosts use (each call's
+// messages, trace listener, console writer), type attributes, callbacks, faults.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
+#include <regex>
 #include <thread>
 
 #include "CairnAgfw.h"
@@ -14,7 +14,6 @@
 
 using kestrel_test::Lines;
 using kestrel_test::ReadFile;
-using kestrel_test::TempDir;
 using kestrel_test::WriteFile;
 
 namespace {
@@ -26,14 +25,10 @@ int Perms(const std::string& path) {
                                                     : static_cast<int>(perms & std::filesystem::perms::all);
 }
 
-// True when line starts with a log time stamp "YYYY-MM-DD HH:MM:SS.mmm " (24 characters).
-bool StartsWithTimestamp(const std::string& line) {
-    const char* shape = "dddd-dd-dd dd:dd:dd.ddd ";
-    if (line.size() < 24) return false;
-    for (size_t i = 0; i < 24; ++i)
-        if (shape[i] == 'd' ? !isdigit(static_cast<unsigned char>(line[i])) : line[i] != shape[i])
-            return false;
-    return true;
+// line after its log time stamp "YYYY-MM-DD HH:MM:SS.mmm ", or a text saying it has none.
+std::string AfterTimestamp(const std::string& line) {
+    static const std::regex shape(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )");
+    return std::regex_match(line.substr(0, 24), shape) ? line.substr(24) : "no time stamp: " + line;
 }
 
 class FrameworkTest : public ::testing::Test {
@@ -55,7 +50,6 @@ class FrameworkTest : public ::testing::Test {
         cairn::Reset();
         cairn::Configure(settings);
     }
-
     // Error record of the calling thread as (number, code, message).
     static std::tuple<int32_t, uint32_t, std::string> LastError() {
         CairnError* error = CairnApiGetLastError();
@@ -63,28 +57,25 @@ class FrameworkTest : public ::testing::Test {
         CairnFreeError(error);
         return out;
     }
-
-    CairnClusterHandle Open() {
+    static CairnClusterHandle Open() {
         EXPECT_EQ(CairnApiInit(0, 0), 0);
         CairnClusterHandle cluster = CairnClusterOpenLocal(0xFFFFFFFF, 0);
         EXPECT_NE(cluster, nullptr);
         return cluster;
     }
-
-    std::wstring GetCookie(const char* name) {
+    static std::wstring GetCookie(const char* name) {
         auto* value = static_cast<wchar_t*>(CairnAgGetCookie(name));
         std::wstring out = value != nullptr ? value : L"<null>";
         CairnAgDeleteMem(value);
         return out;
     }
-
     static void SetCookie(const char* name, const std::wstring& text) {
         auto* value = static_cast<wchar_t*>(malloc((text.size() + 1) * sizeof(wchar_t)));
         wcscpy(value, text.c_str());
         CairnAgSetCookie(name, value);
     }
 
-    TempDir dir_;
+    kestrel_test::TempDir dir_;
 };
 
 // ---- argument vectors and text conversion ----
@@ -93,14 +84,10 @@ TEST_F(FrameworkTest, ArgListAndStringsDecodeUtf8) {
     const char* args[] = {"ABC", "", "2", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", nullptr};
     wchar_t** list = nullptr;
     ASSERT_EQ(CairnAgGetEncodedArgList(0, args, 1, &list), 0);
-    ASSERT_NE(list, nullptr);
-    EXPECT_STREQ(list[0], L"ABC");
-    EXPECT_STREQ(list[1], L"");
-    EXPECT_STREQ(list[2], L"2");
-    EXPECT_STREQ(list[3], L"caf\u00E9 \u20AC \U0001F600");
-    EXPECT_EQ(list[4], nullptr);
+    std::vector<std::wstring> got;
+    for (size_t i = 0; list[i] != nullptr; ++i) got.push_back(list[i]);
+    EXPECT_EQ(got, (std::vector<std::wstring>{L"ABC", L"", L"2", L"caf\u00E9 \u20AC \U0001F600"}));
     CairnAgDelEncodedArgList(list);
-
     const char* empty[] = {nullptr};
     ASSERT_EQ(CairnAgGetEncodedArgList(0, empty, 1, &list), 0);
     EXPECT_EQ(list[0], nullptr);
@@ -124,7 +111,6 @@ TEST_F(FrameworkTest, InvalidUtf8FailsCleanly) {
         auto [number, code, message] = LastError();
         EXPECT_EQ(number, cairn::kErrConversion);
         EXPECT_NE(message.find("argument 2"), std::string::npos) << message;
-
         wchar_t* text = nullptr;
         size_t length = 7;
         EXPECT_NE(CairnAgEncodeString(0, bad, strlen(bad) + 1, 1, &text, &length), 0);
@@ -149,30 +135,23 @@ TEST_F(FrameworkTest, CookiesPersistAndEachReadIsACopy) {
     // second is left to CairnApiExit, as an agent that forgets to free would (sanitizer builds check it).
     EXPECT_EQ(CairnApiInit(0, 0), 0);
     EXPECT_EQ(CairnApiExit(0), 0);
-
     // A fresh framework on the same state directory (as the next host run) reads the stored value.
     Reload();
     EXPECT_EQ(GetCookie("r1_counter"), L"4");
-
     SetCookie("r1_counter", L"\u00FCber \u20AC");  // non-ASCII survives the file too
     Reload();
     EXPECT_EQ(GetCookie("r1_counter"), L"\u00FCber \u20AC");
-
     CairnAgSetCookie("r1_counter", nullptr);  // removes it, from disk too
     Reload();
     EXPECT_EQ(GetCookie("r1_counter"), L"<null>");
-}
 
-TEST_F(FrameworkTest, CookieFilesAreReplacedAtomicallyUnderSafeNames) {
+    // Many writes leave one file under the escaped name, no temporary file, only root can read it.
     for (int i = 0; i < 20; ++i) SetCookie("../odd name/.x", std::to_wstring(i));
     std::vector<std::string> files;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_ / "state/cookies")) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir_ / "state/cookies"))
         files.push_back(entry.path().filename());
-    }
-    // One file, the escaped name, and no temporary file left behind.
     ASSERT_EQ(files, std::vector<std::string>{"%2E%2E%2Fodd%20name%2F%2Ex"});
-    EXPECT_EQ(cairn::CurrentSettings().stateDir, dir_ / "state");
-    std::string content = ReadFile(dir_ / "state/cookies/" + files[0]);
+    const std::string content = ReadFile(dir_ / "state/cookies/" + files[0]);
     EXPECT_EQ(content.substr(content.find('\n') + 1), "19");
     EXPECT_EQ(Perms(dir_ / "state/cookies/" + files[0]), 0600);
 }
@@ -186,8 +165,7 @@ TEST_F(FrameworkTest, CookieFileIsRewrittenOnlyWhenTheValueChanges) {
     SetCookie("r1_kestrel_slmcounter", L"2");
     const ino_t first = inode();
     ASSERT_NE(first, 0u);
-    SetCookie("r1_kestrel_slmcounter",
-              L"2");  // unchanged: the file (replaced by rename on every write) stays
+    SetCookie("r1_kestrel_slmcounter", L"2");  // unchanged: the file (replaced by rename on writes) stays
     EXPECT_EQ(inode(), first);
     EXPECT_EQ(GetCookie("r1_kestrel_slmcounter"), L"2");
     SetCookie("r1_kestrel_slmcounter", L"1");
@@ -205,8 +183,8 @@ TEST_F(FrameworkTest, CookieFileIsRewrittenOnlyWhenTheValueChanges) {
 
 TEST_F(FrameworkTest, DamagedCookieFileIsReportedAndTreatedAsAbsent) {
     SetCookie("good", L"12");
-    std::string valid = ReadFile(dir_ / "state/cookies/good");
-    std::string header = valid.substr(0, valid.find('\n') + 1);
+    const std::string valid = ReadFile(dir_ / "state/cookies/good");
+    const std::string header = valid.substr(0, valid.find('\n') + 1);
     const std::pair<const char*, std::string> damaged[] = {
         {"garbage", "not a cookie at all"},
         {"truncated", header.substr(0, header.size() - 1)},
@@ -221,61 +199,65 @@ TEST_F(FrameworkTest, DamagedCookieFileIsReportedAndTreatedAsAbsent) {
     for (const auto& [name, content] : damaged) {
         EXPECT_EQ(GetCookie(name), L"<null>") << name;
         log = ReadFile(dir_ / "log/Kestrel.log");
-        EXPECT_NE(log.find(std::string(" WARNING 0-90001 - cairn: Cookie file ") + dir_.Path() +
-                           "/state/cookies/" + name + " is damaged"),
+        EXPECT_NE(log.find(" WARNING 0-90001 - cairn: Cookie file " + dir_ / "state/cookies/" + name +
+                           " is damaged"),
                   std::string::npos)
             << log;
     }
     EXPECT_EQ(GetCookie("good"), L"12");
     EXPECT_EQ(Lines(log).size(), std::size(damaged));  // each damaged file reported once, the good one not
-    // A new value repairs the cookie.
-    SetCookie("garbage", L"1");
+    SetCookie("garbage", L"1");                        // a new value repairs the cookie
     Reload();
     EXPECT_EQ(GetCookie("garbage"), L"1");
 }
 
 // ---- logs ----
 
-TEST_F(FrameworkTest, AgentLogLineFormat) {
+TEST_F(FrameworkTest, AgentLogLineFormatAndEachCallsMessages) {
     CairnAgSetLogCategory(55002);
     {
         cairn::ScopedThreadContext context({"r1", "", 42});
-        for (uint32_t severity = 0; severity <= 5; ++severity) {
+        for (uint32_t severity = 0; severity <= 5; ++severity)
             CairnAgLogMsgText(severity, "KestrelOnline", "agent/x.cpp", 10, 20010 + severity, 0,
                               L"Text \u00E9.");
-        }
         CairnAgLogMsgText(3, "KestrelOnline", "agent/x.cpp", 10, 20020, 0, L"first\nsecond\r\nthird\n");
     }
     CairnAgLogMsgText(4, "CairnAgStartup", "agent/x.cpp", 10, 20030, 0, L"no resource");
+    {
+        cairn::ScopedThreadContext context({"r1", "", 8});
+        CairnAgLogMsgText(4, "T", "f", 1, 1, 0, L"another call");
+    }
 
     std::vector<std::string> lines = Lines(ReadFile(dir_ / "log/Kestrel.log"));
-    ASSERT_EQ(lines.size(), 10u);
+    ASSERT_EQ(lines.size(), 11u);
     const char* names[] = {"CRITICAL", "ERROR", "WARNING", "NOTICE", "INFO", "SEV5"};
-    for (int i = 0; i < 6; ++i) {
-        EXPECT_TRUE(StartsWithTimestamp(lines[i])) << lines[i];
-        EXPECT_EQ(lines[i].substr(24), std::string(names[i]) + " 55002-" + std::to_string(20010 + i) +
-                                           " r1 KestrelOnline: Text \xC3\xA9.");
-    }
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(AfterTimestamp(lines[i]), std::string(names[i]) + " 55002-" + std::to_string(20010 + i) +
+                                                " r1 KestrelOnline: Text \xC3\xA9.");
     // Continuation lines are indented in the file; the collected message keeps the exact text.
     EXPECT_NE(lines[6].find("r1 KestrelOnline: first"), std::string::npos);
     EXPECT_EQ(lines[7], "    second");
     EXPECT_EQ(lines[8], "    third");
     EXPECT_NE(lines[9].find("INFO 55002-20030 - CairnAgStartup: no resource"), std::string::npos);
-
-    std::vector<cairn::LogMessage> messages = cairn::TakeMessages();
-    ASSERT_EQ(messages.size(), 8u);
-    EXPECT_EQ(messages[6].text, "first\nsecond\r\nthird\n");
-    EXPECT_EQ(messages[6].callId, 42u);
-    EXPECT_EQ(messages[6].resource, "r1");
-    EXPECT_EQ(messages[7].callId, 0u);
-    EXPECT_EQ(messages[0].text, "Text \xC3\xA9.");
-
     EXPECT_EQ(Perms(dir_ / "log/Kestrel.log"), 0640);
     EXPECT_EQ(Perms(dir_ / "log"), 0750);
+
+    // A host running several calls at once takes each call's own messages.
+    std::vector<cairn::LogMessage> call = cairn::TakeMessagesOfCall(42);
+    ASSERT_EQ(call.size(), 7u);
+    EXPECT_EQ(call[6].text, "first\nsecond\r\nthird\n");
+    EXPECT_EQ(call[6].resource, "r1");
+    EXPECT_EQ(call[0].text, "Text \xC3\xA9.");
+    EXPECT_TRUE(cairn::TakeMessagesOfCall(42).empty());
+    std::vector<cairn::LogMessage> rest = cairn::TakeMessages();
+    ASSERT_EQ(rest.size(), 2u);
+    EXPECT_EQ(rest[0].id, 20030u);
+    EXPECT_EQ(rest[0].callId, 0u);
+    EXPECT_EQ(rest[1].callId, 8u);
 }
 
-TEST_F(FrameworkTest, ConsoleMessagesReachStandardErrorAndListener) {
-    std::vector<std::string> heard;
+TEST_F(FrameworkTest, ConsoleMessagesGoToStandardErrorOrTheHostsWriter) {
+    std::vector<std::string> heard, console;
     cairn::SetMessageListener([&](const cairn::LogMessage& m) { heard.push_back(m.tag + "|" + m.text); });
     testing::internal::CaptureStderr();
     CairnAgLogConsoleMsgText(2, "KestrelClean", "f", 1, 20001, 0, L"to the console");
@@ -286,14 +268,30 @@ TEST_F(FrameworkTest, ConsoleMessagesReachStandardErrorAndListener) {
     EXPECT_EQ(heard,
               (std::vector<std::string>{"KestrelClean|to the console", "KestrelClean|to the log only"}));
     EXPECT_TRUE(cairn::TakeMessages()[0].console);
+
+    // A host that draws on the terminal gets the finished line instead.
+    cairn::SetConsoleWriter([&](const std::string& line) { console.push_back(line); });
+    testing::internal::CaptureStderr();
+    {
+        cairn::ScopedThreadContext context({"r1", "", 5});
+        CairnAgLogConsoleMsgText(1, "KestrelClean", "f", 1, 20001, 0, L"to the writer");
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    ASSERT_EQ(console.size(), 1u);
+    EXPECT_NE(console[0].find(" ERROR 0-20001 r1 KestrelClean: to the writer\n"), std::string::npos)
+        << console[0];
 }
 
-TEST_F(FrameworkTest, DebugLogHonoursTheTypesTags) {
+TEST_F(FrameworkTest, DebugLogAndTraceListenerHonourTheTypesTags) {
+    std::vector<std::string> heard;
+    cairn::SetTraceListener([&](const cairn::TraceLine& line) {
+        heard.push_back(std::to_string(line.callId) + " " + line.resource + " " +
+                        std::to_string(line.debugTag) + " " + line.function + ": " + line.text);
+    });
     {
-        cairn::ScopedThreadContext context({"r1", "", 0});
-        CairnAgResLogMsg2(19, "CKestrel::Online", "agent/Kestrel.cpp", 77, 0, L"trace\nline");
-        CairnAgResLogMsg2(20, "CKestrel::Online", "agent/Kestrel.cpp", 78, 512,
-                          L"dump line");  // 20 not enabled
+        cairn::ScopedThreadContext context({"r1", "", 5});
+        CairnAgResLogMsg2(19, "CKestrel::Online", "agent/Kestrel.cpp", 77, 0, L"trace\u00e9\nline");
+        CairnAgResLogMsg2(20, "CKestrel::Online", "agent/Kestrel.cpp", 78, 512, L"dump line");  // 20 is off
     }
     {
         cairn::ScopedThreadContext context({"", "Kestrel", 0});
@@ -303,11 +301,12 @@ TEST_F(FrameworkTest, DebugLogHonoursTheTypesTags) {
 
     std::vector<std::string> lines = Lines(ReadFile(dir_ / "log/resources/r1.log"));
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_TRUE(StartsWithTimestamp(lines[0])) << lines[0];
-    EXPECT_EQ(lines[0].substr(24), "DBG19 CKestrel::Online [agent/Kestrel.cpp:77] trace");
+    EXPECT_EQ(AfterTimestamp(lines[0]), "DBG19 CKestrel::Online [agent/Kestrel.cpp:77] trace\xC3\xA9");
     EXPECT_EQ(lines[1], "    line");
     EXPECT_NE(ReadFile(dir_ / "log/resources/@Kestrel.log").find("DBG19 CairnAgStartup"), std::string::npos);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_ / "log/resources"), {}), 2);
+    EXPECT_EQ(heard, (std::vector<std::string>{"5 r1 19 CKestrel::Online: trace\xC3\xA9\nline",
+                                               "0  19 CairnAgStartup: startup"}));
 }
 
 TEST_F(FrameworkTest, UnwritableLogNeverFails) {
@@ -336,10 +335,9 @@ TEST_F(FrameworkTest, ConcurrentWritersNeverInterleave) {
     std::vector<std::string> lines = Lines(ReadFile(dir_ / "log/Kestrel.log"));
     ASSERT_EQ(lines.size(), 800u);
     for (const std::string& line : lines) {
-        char letter = line.back();
+        const char letter = line.back();
         EXPECT_EQ(line.substr(line.size() - 50), std::string(50, letter));
-        EXPECT_NE(line.find(std::string(" r") + std::to_string(letter - 'a') + " Tag: "), std::string::npos)
-            << line;
+        EXPECT_NE(line.find(" r" + std::to_string(letter - 'a') + " Tag: "), std::string::npos) << line;
     }
     EXPECT_EQ(Lines(ReadFile(dir_ / "log/resources/r3.log")).size(), 200u);
     EXPECT_EQ(cairn::TakeMessages().size(), 800u);
@@ -352,11 +350,9 @@ TEST_F(FrameworkTest, TypeAttributesUseTheRecordLayout) {
     CairnAttr* record = nullptr;
     ASSERT_EQ(CairnObjGetAttribute(cluster, 4, "Kestrel", "MonitorTimeout", 0, &record, 0), 0);
     // The pointer chain the agent follows: +16, +0, +8, then the value.
-    auto* bytes = reinterpret_cast<char*>(record);
-    auto* list = *reinterpret_cast<char**>(bytes + 16);
+    auto* list = *reinterpret_cast<char**>(reinterpret_cast<char*>(record) + 16);
     auto* value = *reinterpret_cast<char**>(list);
-    auto* data = *reinterpret_cast<int32_t**>(value + 8);
-    EXPECT_EQ(*data, 45);
+    EXPECT_EQ(**reinterpret_cast<int32_t**>(value + 8), 45);
     EXPECT_EQ(CairnAttrGetInt(record), 45);
     CairnFreeAttr(record);
 
@@ -388,13 +384,12 @@ TEST_F(FrameworkTest, TypeAttributesUseTheRecordLayout) {
 TEST_F(FrameworkTest, ClusterNeedsInitAndErrorRecordIsPerThread) {
     EXPECT_EQ(CairnClusterOpenLocal(0xFFFFFFFF, 0), nullptr);
     EXPECT_EQ(std::get<0>(LastError()), cairn::kErrNotInitialised);
-    std::thread([] {
-        // Another thread's failure is not this one's.
-        CairnError* error = CairnApiGetLastError();
-        EXPECT_EQ(error->number, 0);
-        EXPECT_STREQ(error->message, "The operation completed successfully.");
-        CairnFreeError(error);
-    }).join();
+    std::thread([] {  // another thread's failure is not this one's
+        auto [number, code, message] = LastError();
+        EXPECT_EQ(number, 0);
+        EXPECT_EQ(message, "The operation completed successfully.");
+    })
+        .join();
 }
 
 int32_t gSeen[2] = {-1, -1};
@@ -411,9 +406,8 @@ int OnMonitor(void*, void*, void*, CairnAttr* record) {
 TEST_F(FrameworkTest, ChangeCallbacksFireUntilUnregistered) {
     CairnClusterHandle cluster = Open();
     CairnRegHandle online = CairnObjRegister(cluster, 4, "Kestrel", "OnlineTimeout", 7, OnOnline, 0);
-    CairnRegHandle monitor = CairnObjRegister(cluster, 4, "Kestrel", "MonitorTimeout", 7, OnMonitor, 0);
     ASSERT_NE(online, nullptr);
-    ASSERT_NE(monitor, nullptr);
+    ASSERT_NE(CairnObjRegister(cluster, 4, "Kestrel", "MonitorTimeout", 7, OnMonitor, 0), nullptr);
     EXPECT_EQ(CairnObjRegister(cluster, 4, "Kestrel", "Unknown", 7, OnOnline, 0), nullptr);
     EXPECT_EQ(cairn::RegistrationCount(), 2u);
 
@@ -455,48 +449,38 @@ TEST_F(FrameworkTest, EntryPointTableIsCopied) {
 }
 
 #ifdef KESTREL_TEST_HOOKS
+// Opens and reads that fail by injection run end to end (FrameE2E.StartupAgainstAFailingCluster); here what
+// only the framework shows: the error record, a refused registration, values the environment may not hold.
 TEST_F(FrameworkTest, InjectedFaults) {
-    cairn::SetFaults({2, "MonitorTimeout", "OnlineTimeout"});
+    cairn::SetFaults({1, "MonitorTimeout", "OnlineTimeout"});
     EXPECT_EQ(CairnApiInit(0, 0), 0);
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(CairnClusterOpenLocal(0xFFFFFFFF, 0), nullptr);
-        auto [number, code, message] = LastError();
-        EXPECT_EQ(number, cairn::kErrUnavailable);
-        EXPECT_EQ(code, 1722u);
-        EXPECT_NE(message.find("injected"), std::string::npos);
-    }
+    EXPECT_EQ(CairnClusterOpenLocal(0xFFFFFFFF, 0), nullptr);
+    auto [number, code, message] = LastError();
+    EXPECT_EQ(number, cairn::kErrUnavailable);
+    EXPECT_EQ(code, 1722u);
+    EXPECT_NE(message.find("injected"), std::string::npos);
     CairnClusterHandle cluster = CairnClusterOpenLocal(0xFFFFFFFF, 0);
     ASSERT_NE(cluster, nullptr);
-
     CairnAttr* record = nullptr;
     EXPECT_NE(CairnObjGetAttribute(cluster, 4, "Kestrel", "MonitorTimeout", 0, &record, 0), 0);
     EXPECT_EQ(std::get<0>(LastError()), cairn::kErrInjected);
     EXPECT_NE(std::get<2>(LastError()).find("MonitorTimeout"), std::string::npos);
-    ASSERT_EQ(CairnObjGetAttribute(cluster, 4, "Kestrel", "OnlineTimeout", 0, &record, 0), 0);
-    CairnFreeAttr(record);
     EXPECT_EQ(CairnObjRegister(cluster, 4, "Kestrel", "OnlineTimeout", 7, OnOnline, 0), nullptr);
     EXPECT_EQ(std::get<0>(LastError()), cairn::kErrInjected);
     EXPECT_NE(CairnObjRegister(cluster, 4, "Kestrel", "MonitorTimeout", 7, OnMonitor, 0), nullptr);
-}
 
-TEST_F(FrameworkTest, FaultsFromEnvironment) {
-    setenv("CAIRN_FAULT_OPEN_FAILS", "3", 1);
-    setenv("CAIRN_FAULT_ATTR_READ", "CleanTimeout", 1);
     setenv("CAIRN_FAULT_REGISTER", "OfflineTimeout", 1);
     std::string error;
     EXPECT_TRUE(cairn::LoadFaultsFromEnvironment(&error));
-    cairn::Faults faults = cairn::CurrentFaults();
-    EXPECT_EQ(faults.openFails, 3u);
-    EXPECT_EQ(faults.attributeRead, "CleanTimeout");
-    EXPECT_EQ(faults.registration, "OfflineTimeout");
+    EXPECT_EQ(cairn::CurrentFaults().registration, "OfflineTimeout");
     for (const char* bad : {"-1", "two", "3x"}) {
         setenv("CAIRN_FAULT_OPEN_FAILS", bad, 1);
         EXPECT_FALSE(cairn::LoadFaultsFromEnvironment(&error)) << bad;
         EXPECT_NE(error.find("CAIRN_FAULT_OPEN_FAILS"), std::string::npos);
     }
-    EXPECT_EQ(cairn::CurrentFaults().openFails, 3u);
-    for (const char* name : {"CAIRN_FAULT_OPEN_FAILS", "CAIRN_FAULT_ATTR_READ", "CAIRN_FAULT_REGISTER"})
-        unsetenv(name);
+    EXPECT_EQ(cairn::CurrentFaults().registration, "OfflineTimeout");  // unchanged by a refused value
+    unsetenv("CAIRN_FAULT_OPEN_FAILS");
+    unsetenv("CAIRN_FAULT_REGISTER");
 }
 #endif
 

@@ -1,16 +1,13 @@
-// cairnagent end to end, with the fake agent: commands, output, exit codes, configuration errors, faults,
-// and what it writes and reads on root's behalf.
-#include <fcntl.h>
+// cairnagent end to end, with the fake agent: commands, output, exit codes, configuration errors, and what
+// it writes and reads on root's behalf.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <map>
 #include <nlohmann/json.hpp>
 
-#include "CairnHostRun.h"
 #include "LibPasswordCodec.h"
 #include "TestSupport.h"
 
@@ -18,43 +15,54 @@ using Json = nlohmann::json;
 using kestrel_test::Lines;
 using kestrel_test::ProcResult;
 using kestrel_test::ReadFile;
-using kestrel_test::TempDir;
 using kestrel_test::WriteFile;
 
 namespace {
 
+// cairnagent with args and input, in the test's environment without the CAIRN_* variables plus env.
+ProcResult RunHost(const std::vector<std::string>& args, const std::string& input = "",
+                   const std::vector<std::string>& env = {}) {
+    return kestrel_test::RunProcess(
+        {.program = CAIRN_TEST_HOST,
+         .args = args,
+         .input = input,
+         .env = kestrel_test::EnvironmentWith(
+             env, {"CAIRN_CONFIG", "CAIRN_FAULT_OPEN_FAILS", "CAIRN_FAULT_ATTR_READ", "CAIRN_FAULT_REGISTER",
+                   "CAIRN_SERVICE_ROOT"})});
+}
+
+mode_t ModeOf(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+
 class HostTest : public ::testing::Test {
   protected:
+    // The real type definition, pointed at the fake agent library, and a configuration with resource r1.
     void SetUp() override {
-        ASSERT_TRUE(WriteFakeAgentType(dir_));
+        std::string definition = ReadFile(CAIRN_TEST_TYPE_FILE);
+        const std::string library = "library = \"libKestrel.so\"";
+        const size_t at = definition.find(library);
+        ASSERT_NE(at, std::string::npos);
+        definition.replace(at, library.size(), std::string("library = \"") + CAIRN_TEST_FAKE_AGENT + "\"");
+        std::filesystem::create_directory(dir_ / "agents");
+        ASSERT_TRUE(WriteFile(dir_ / "agents/Kestrel.type.toml", definition));
         WriteConfig("");
     }
-
     // A valid configuration with resource r1, plus extra lines.
     void WriteConfig(const std::string& extra) {
-        WriteFile(
-            config_,
-            "[cluster]\nstate_dir = \"state\"\nlog_dir = \"" + dir_ / "log" +
-                "\"\n\n"
-                "[types.Kestrel]\nagent_dir = \"agents\"\nMonitorTimeout = \"45\"\ndebug_tags = [19]\n\n"
-                "[resources.r1]\ntype = \"Kestrel\"\nSAPSID = \"ABC\"\nSecondLevelMonitor = \"2\"\n"
-                "ProcMon = [\"disp+work\", \"msg_server\"]\n" +
-                extra);
+        WriteFile(config_, "[cluster]\nstate_dir = \"state\"\nlog_dir = \"" + dir_ / "log" +
+                               "\"\n\n[types.Kestrel]\nagent_dir = \"agents\"\nMonitorTimeout = \"45\"\n"
+                               "debug_tags = [19]\n\n[resources.r1]\ntype = \"Kestrel\"\nSAPSID = \"ABC\"\n"
+                               "SecondLevelMonitor = \"2\"\nProcMon = [\"disp+work\", \"msg_server\"]\n" +
+                               extra);
     }
-
-    ProcResult Host(std::vector<std::string> args, const std::map<std::string, std::string>& env = {}) {
+    ProcResult Host(std::vector<std::string> args) {
         args.insert(args.begin(), {"--config", config_});
-        return RunHost(args, "", env);
+        return RunHost(args);
     }
 
-    // Strict: any syntax error (broken escaping) fails the test.
-    static Json ParseJson(const ProcResult& run) {
-        Json json = Json::parse(run.out, nullptr, false);
-        EXPECT_FALSE(json.is_discarded()) << run.out;
-        return json;
-    }
-
-    TempDir dir_;
+    kestrel_test::TempDir dir_;
     const std::string config_ = dir_ / "cluster.toml";
 };
 
@@ -63,13 +71,18 @@ TEST_F(HostTest, StateCarriesAcrossRunsThroughCookies) {
     EXPECT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_EQ(run.out, "r1: OFFLINE\n");
     EXPECT_EQ(run.err, "");  // INFO messages are not echoed without -v
-
     run = Host({"online", "r1"});
     EXPECT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_EQ(run.out, "r1: ONLINE\n");
+    EXPECT_EQ(Host({"monitor", "r1"}).out, "r1: ONLINE\n");
+    // A damaged cookie is reported (while Monitor runs: the agent's category and the resource) and absent.
+    WriteFile(dir_ / "state/cookies/r1_fake_state", "cairn-cookie 1 1 00000000\n1");
     run = Host({"monitor", "r1"});
-    EXPECT_EQ(run.out, "r1: ONLINE\n");
-
+    EXPECT_EQ(run.out, "r1: OFFLINE\n");
+    EXPECT_NE(run.err.find("WARNING 55002-90001 r1 cairn: Cookie file " +
+                           dir_ / "state/cookies/r1_fake_state" + " is damaged"),
+              std::string::npos)
+        << run.err;
     run = Host({"-v", "offline", "r1"});
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.out, "r1: OFFLINE\n");
@@ -88,20 +101,28 @@ TEST_F(HostTest, StateCarriesAcrossRunsThroughCookies) {
     EXPECT_NE(ReadFile(dir_ / "log/resources/@Kestrel.log").find("Startup trace line."), std::string::npos);
 }
 
+// Exit status 1 when the aim is missed; a console message is echoed once.
 TEST_F(HostTest, ExitStatusFollowsTheAim) {
-    WriteConfig("[resources.unk]\ntype = \"Kestrel\"\nSAPSID = \"UNK\"\n");
+    WriteConfig(
+        "[resources.unk]\ntype = \"Kestrel\"\nSAPSID = \"UNK\"\n[resources.con]\ntype = \"Kestrel\"\n"
+        "SAPSID = \"CON\"\n");
     ProcResult run = Host({"online", "unk"});
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_EQ(run.out, "unk: UNKNOWN\n");
     EXPECT_EQ(Host({"monitor", "unk"}).exitStatus, 1);
     EXPECT_EQ(Host({"offline", "unk"}).exitStatus, 1);
-
     run = Host({"clean", "r1"});
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.out, "r1: clean result 0 (cleaned)\n");
     run = Host({"clean", "r1", "--reason", "1"});  // the fake returns the reason as its result
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_EQ(run.out, "r1: clean result 1 (a process could not be killed)\n");
+
+    run = Host({"online", "con"});
+    EXPECT_EQ(run.exitStatus, 0);
+    const size_t first = run.err.find("Console says hi.");
+    ASSERT_NE(first, std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("Console says hi.", first + 1), std::string::npos) << run.err;
 }
 
 TEST_F(HostTest, JsonShapeAndEscaping) {
@@ -109,9 +130,8 @@ TEST_F(HostTest, JsonShapeAndEscaping) {
     const std::string tricky = "q\"uote b\\ack\nnew\ttab \x01 \xC3\xBC \xE2\x82\xAC </script>";
     WriteConfig("SAPHome = \"q\\\"uote b\\\\ack\\nnew\\ttab \\u0001 \xC3\xBC \xE2\x82\xAC </script>\"\n");
     ProcResult run = Host({"--json", "online", "r1"});
-    ASSERT_EQ(run.exitStatus, 0) << run.err;
     ASSERT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 1) << "one object on one line";
-    Json json = ParseJson(run);
+    Json json = Json::parse(run.out);  // strict: broken escaping throws
     EXPECT_EQ(json["resource"], "r1");
     EXPECT_EQ(json["command"], "online");
     EXPECT_EQ(json["state"], "ONLINE");
@@ -130,73 +150,42 @@ TEST_F(HostTest, JsonShapeAndEscaping) {
     EXPECT_TRUE(json.contains("shutdown_messages"));
 
     run = Host({"--json", "clean", "r1", "--reason", "3"});
-    json = ParseJson(run);
+    json = Json::parse(run.out);
     EXPECT_EQ(json["state"], "NOT_CLEANED");
     EXPECT_EQ(json["calls"].at(0)["result"], 3);
 }
 
-TEST_F(HostTest, DamagedCookieIsReportedAndTreatedAsAbsent) {
-    ASSERT_EQ(Host({"online", "r1"}).exitStatus, 0);
-    WriteFile(dir_ / "state/cookies/r1_fake_state", "cairn-cookie 1 1 00000000\n1");
-    ProcResult run = Host({"monitor", "r1"});
-    EXPECT_EQ(run.out, "r1: OFFLINE\n");
-    // Written while Monitor runs: the agent's category and the resource.
-    const std::string warning =
-        "WARNING 55002-90001 r1 cairn: Cookie file " + dir_ / "state/cookies/r1_fake_state" + " is damaged";
-    EXPECT_NE(run.err.find(warning), std::string::npos) << run.err;
-    EXPECT_NE(ReadFile(dir_ / "log/Kestrel.log").find(warning), std::string::npos);
-}
-
-TEST_F(HostTest, ConsoleMessagesAreNotEchoedTwice) {
-    WriteConfig("[resources.con]\ntype = \"Kestrel\"\nSAPSID = \"CON\"\n");
-    ProcResult run = Host({"online", "con"});
-    EXPECT_EQ(run.exitStatus, 0);
-    size_t first = run.err.find("Console says hi.");
-    ASSERT_NE(first, std::string::npos) << run.err;
-    EXPECT_EQ(run.err.find("Console says hi.", first + 1), std::string::npos) << run.err;
-}
-
 TEST_F(HostTest, ConfigurationErrorsAreOneClearLine) {
-    struct Case {
-        const char* name;
-        std::string config;    // appended to the valid configuration ("" keeps it)
-        std::string resource;  // the command's resource
-        std::string expected;  // what the one line must contain besides the file name
-    };
-    const Case cases[] = {
-        {"syntax", "[resources.r2\n", "r1", ":15:14: syntax error"},
-        {"unknown resource", "", "r9", "resources.r9: unknown resource (configured: r1)"},
-        {"unknown type", "[resources.r2]\ntype = \"Nope\"\n", "r1", "resources.r2.type: unknown type 'Nope'"},
-        {"type without definition", "[types.Nope]\n", "r1", "types.Nope: unknown type: no Nope.type.toml in"},
-        {"missing type", "[resources.r2]\nSAPSID = \"X\"\n", "r1", "resources.r2.type: missing"},
-        {"string for integer", "EPProgramTimeout = \"15s\"\n", "r1",
+    // Appended to the valid configuration, the command's resource, what the one line must contain.
+    const std::tuple<std::string, std::string, std::string> cases[] = {
+        {"[resources.r2\n", "r1", ":15:14: syntax error"},
+        {"", "r9", "resources.r9: unknown resource (configured: r1)"},
+        {"[resources.r2]\ntype = \"Nope\"\n", "r1", "resources.r2.type: unknown type 'Nope'"},
+        {"[types.Nope]\n", "r1", "types.Nope: unknown type: no Nope.type.toml in"},
+        {"[resources.r2]\nSAPSID = \"X\"\n", "r1", "resources.r2.type: missing"},
+        {"EPProgramTimeout = \"15s\"\n", "r1",
          ":15: resources.r1.EPProgramTimeout: expected a 32-bit integer (or a string holding one), got "
          "\"15s\""},
-        {"integer out of range", "EPProgramTimeout = 4294967296\n", "r1",
-         "resources.r1.EPProgramTimeout: expected"},
-        {"boolean for integer", "EPProgramTimeout = true\n", "r1",
-         "expected an integer (or a string holding one), got a boolean"},
-        {"integer for string", "InstName = 0\n", "r1",
-         "resources.r1.InstName: expected a string, got an integer"},
-        {"string for list", "[resources.r2]\ntype = \"Kestrel\"\nProcMon = \"x\"\n", "r1",
+        {"EPProgramTimeout = 4294967296\n", "r1", "resources.r1.EPProgramTimeout: expected"},
+        {"EPProgramTimeout = true\n", "r1", "expected an integer (or a string holding one), got a boolean"},
+        {"InstName = 0\n", "r1", "resources.r1.InstName: expected a string, got an integer"},
+        {"[resources.r2]\ntype = \"Kestrel\"\nProcMon = \"x\"\n", "r1",
          "resources.r2.ProcMon: expected an array of strings, got a string"},
-        {"list of numbers", "[resources.r2]\ntype = \"Kestrel\"\nProcMon = [1]\n", "r1",
+        {"[resources.r2]\ntype = \"Kestrel\"\nProcMon = [1]\n", "r1",
          "resources.r2.ProcMon: expected an array of strings, found an integer in it"},
-        {"unknown attribute", "SAPSid = \"ABC\"\n", "r1",
-         "resources.r1.SAPSid: unknown attribute of type Kestrel"},
-        {"unknown section", "[nodes]\n", "r1", "nodes: unknown section"},
-        {"bad resource name", "[resources.\"a/b\"]\ntype = \"Kestrel\"\n", "r1",
-         "resources.a/b: a resource name is"},
+        {"SAPSid = \"ABC\"\n", "r1", "resources.r1.SAPSid: unknown attribute of type Kestrel"},
+        {"[nodes]\n", "r1", "nodes: unknown section"},
+        {"[resources.\"a/b\"]\ntype = \"Kestrel\"\n", "r1", "resources.a/b: a resource name is"},
     };
-    for (const Case& c : cases) {
-        WriteConfig(c.config);
-        ProcResult run = Host({"monitor", c.resource});
-        EXPECT_EQ(run.exitStatus, 2) << c.name;
-        EXPECT_EQ(run.out, "") << c.name;
+    for (const auto& [config, resource, expected] : cases) {
+        WriteConfig(config);
+        ProcResult run = Host({"monitor", resource});
+        EXPECT_EQ(run.exitStatus, 2) << expected;
+        EXPECT_EQ(run.out, "") << expected;
         std::vector<std::string> lines = Lines(run.err);
-        ASSERT_EQ(lines.size(), 1u) << c.name << ": " << run.err;
+        ASSERT_EQ(lines.size(), 1u) << expected << ": " << run.err;
         EXPECT_EQ(lines[0].rfind("cairnagent: " + config_, 0), 0u) << lines[0];
-        EXPECT_NE(lines[0].find(c.expected), std::string::npos) << c.name << ": " << lines[0];
+        EXPECT_NE(lines[0].find(expected), std::string::npos) << lines[0];
     }
 
     // Errors in [types] that need their own file content, and a missing file.
@@ -214,7 +203,7 @@ TEST_F(HostTest, ConfigurationErrorsAreOneClearLine) {
     EXPECT_EQ(run.exitStatus, 2);
     EXPECT_EQ(run.err,
               "cairnagent: " + dir_ / "absent.toml" + ": cannot read the file: No such file or directory\n");
-    run = RunHost({"monitor", "r1"}, "", {{"CAIRN_CONFIG", dir_ / "from-env.toml"}});
+    run = RunHost({"monitor", "r1"}, "", {"CAIRN_CONFIG=" + dir_ / "from-env.toml"});
     EXPECT_NE(run.err.find(dir_ / "from-env.toml"), std::string::npos) << "CAIRN_CONFIG is used";
 }
 
@@ -260,11 +249,6 @@ TEST_F(HostTest, EncryptPassword) {
 
 using HardeningTest = HostTest;
 
-mode_t ModeOf(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
-}
-
 TEST_F(HardeningTest, UnderUmask000NothingCreatedIsWritableByOthers) {
     mode_t saved = ::umask(0);  // inherited by the host
     ProcResult online = Host({"online", "r1"});
@@ -309,33 +293,27 @@ TEST_F(HardeningTest, LogFilesPlantedAsLinksOrFifosAreSkippedNotWrittenThrough) 
 TEST_F(HardeningTest, StateOtherAccountsCouldChangeIsRefusedWithExit2) {
     ASSERT_EQ(Host({"monitor", "r1"}).exitStatus, 0);
     ASSERT_EQ(Host({"svc", "create", "s1", "--", "/bin/true"}).exitStatus, 0);
-    struct Case {
-        std::string path;
-        mode_t mode;
-        uid_t owner;
-        std::string expected;
-    };
-    const bool root = ::geteuid() == 0;
-    std::vector<Case> cases = {
+    // Path, mode and owner given to it, what the one line says.
+    std::vector<std::tuple<std::string, mode_t, uid_t, std::string>> cases = {
         {dir_ / "state", 0777, ::geteuid(),
          ": cluster.state_dir: " + dir_ / "state" + " is writable by group or others (mode 0777)"},
         {dir_ / "state/services", 0775, ::geteuid(),
          "service registry " + dir_ / "state/services" + " is writable by group or others (mode 0775)"},
     };
-    if (root) cases.push_back({dir_ / "state", 0750, 4242, " is owned by uid 4242, not root"});
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.path);
-        ASSERT_EQ(::chmod(c.path.c_str(), c.mode), 0);
-        ASSERT_EQ(::chown(c.path.c_str(), c.owner, c.owner), 0);
+    if (::geteuid() == 0) cases.push_back({dir_ / "state", 0750, 4242, " is owned by uid 4242, not root"});
+    for (const auto& [path, mode, owner, expected] : cases) {
+        SCOPED_TRACE(path);
+        ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+        ASSERT_EQ(::chown(path.c_str(), owner, owner), 0);
         for (const std::vector<std::string>& command :
              {std::vector<std::string>{"monitor", "r1"}, std::vector<std::string>{"svc", "list"}}) {
             ProcResult run = Host(command);
             EXPECT_EQ(run.exitStatus, 2) << command[0];
-            EXPECT_NE(run.err.find(c.expected), std::string::npos) << run.err;
+            EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;
             EXPECT_EQ(run.out, "");
         }
-        ASSERT_EQ(::chmod(c.path.c_str(), 0750), 0);
-        ASSERT_EQ(::chown(c.path.c_str(), ::geteuid(), ::getegid()), 0);
+        ASSERT_EQ(::chmod(path.c_str(), 0750), 0);
+        ASSERT_EQ(::chown(path.c_str(), ::geteuid(), ::getegid()), 0);
     }
 
     // A service folder opened to launch it is checked as well: one others can write is no service to run.

@@ -1,19 +1,19 @@
 #include "OcfHarness.h"
 
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <filesystem>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
 namespace kestrel_ocf_test {
 namespace {
 
+// The agent's time scale under Pacemaker: its 5 s pauses take 50 ms, and a tool's 10 s limit (sapinfo.exe
+// in Online's wait) still leaves a loaded machine 100 ms.
+constexpr int kAgentTimeScale = 100;
 std::atomic<int> g_providerCounter{0};
 
 std::string ShellQuote(const std::string& s) {
@@ -22,17 +22,11 @@ std::string ShellQuote(const std::string& s) {
     return out + "'";
 }
 
-// A TOML value text of sapsim's output as a parameter value: strings unquoted, arrays joined by commas.
-std::string ParameterValue(std::string toml) {
-    std::erase_if(toml, [](char c) { return c == '"' || c == '[' || c == ']' || c == ' '; });
-    return toml;
-}
-
 }  // namespace
 
 std::vector<std::string> With(std::vector<std::string> parameters, const std::string& name,
                               const std::string& value) {
-    std::erase_if(parameters, [&](const std::string& p) { return p.rfind(name + "=", 0) == 0; });
+    std::erase_if(parameters, [&](const std::string& p) { return p.starts_with(name + "="); });
     parameters.push_back(name + "=" + value);
     return parameters;
 }
@@ -43,45 +37,37 @@ void OcfE2E::SetUp() {
     provider_ = "kestreltest" + std::to_string(getpid()) + "x" + std::to_string(g_providerCounter++);
     providerDir_ = "/usr/lib/ocf/resource.d/" + provider_;
     ASSERT_TRUE(fs::create_directories(providerDir_)) << providerDir_;
-    std::ostringstream script;
-    script << "#!/bin/sh\n";
-    for (const std::string& e : Identity().Environment()) {
-        const size_t eq = e.find('=');
-        script << "export " << e.substr(0, eq) << "=" << ShellQuote(e.substr(eq + 1)) << "\n";
-    }
+    std::string script = "#!/bin/sh\n";
+    for (const std::string& e : Identity().Environment())
+        script += "export " + e.substr(0, e.find('=')) + "=" + ShellQuote(e.substr(e.find('=') + 1)) + "\n";
     // The cluster's own tools (cibadmin, asked about EnqSrvResName) talk to daemons that run as the cluster's
     // account, which the test accounts' files do not hold: they run without the wrappers.
     const std::string bin = Root() + "/bin";
     fs::create_directories(bin);
     ASSERT_TRUE(kestrel_test::WriteFile(
         bin + "/cibadmin", "#!/bin/sh\nunset LD_PRELOAD\nexec /usr/sbin/cibadmin \"$@\"\n", 0755));
-    script << "export PATH=" << ShellQuote(bin) << ":\"$PATH\"\n";
-    script << "export PAM_WRAPPER_RUNTIME_DIR=" << ShellQuote(Root() + "/pam") << "\n"
-           << "export KESTREL_TIME_SCALE=" << kAgentTimeScale << "\n"
-           << "exec " << ShellQuote(KESTREL_OCF_ADAPTER) << " \"$@\"\n";
-    const std::string scriptPath = Root() + "/ocf-agent.sh";
-    ASSERT_TRUE(kestrel_test::WriteFile(scriptPath, script.str()));
-    chmod(scriptPath.c_str(), 0755);
-    fs::create_symlink(scriptPath, AgentPath());
+    script += "export PATH=" + ShellQuote(bin) +
+              ":\"$PATH\"\nexport PAM_WRAPPER_RUNTIME_DIR=" + ShellQuote(Root() + "/pam") +
+              "\nexport KESTREL_TIME_SCALE=" + std::to_string(kAgentTimeScale) + "\nexec " +
+              ShellQuote(KESTREL_OCF_ADAPTER) + " \"$@\"\n";
+    ASSERT_TRUE(kestrel_test::WriteFile(Root() + "/ocf-agent.sh", script, 0755));
+    fs::create_symlink(Root() + "/ocf-agent.sh", AgentPath());
 }
 
 void OcfE2E::TearDown() {
-    if (!providerDir_.empty()) {
-        std::error_code ec;
-        fs::remove_all(providerDir_, ec);
-    }
+    std::error_code ec;
+    if (!providerDir_.empty()) fs::remove_all(providerDir_, ec);
     E2ETest::TearDown();
 }
 
 std::vector<std::string> OcfE2E::Parameters(const Instance& in) const {
     std::vector<std::string> out;
-    for (const auto& [key, value] : in.attributes) {
-        const std::string text = ParameterValue(value);
-        if (!text.empty()) out.push_back(key + "=" + text);
+    for (auto [key, value] : in.attributes) {
+        // A TOML value text of sapsim's output: strings unquoted, arrays joined by commas.
+        std::erase_if(value, [](char c) { return c == '"' || c == '[' || c == ']' || c == ' '; });
+        if (!value.empty()) out.push_back(key + "=" + value);
     }
-    out.push_back("state_dir=" + StateDir());
-    out.push_back("log_dir=" + Root() + "/log");
-    out.push_back("debug_tags=19");
+    out.insert(out.end(), {"state_dir=" + StateDir(), "log_dir=" + Root() + "/log", "debug_tags=19"});
     return out;
 }
 
@@ -103,18 +89,10 @@ ProcResult OcfE2E::Agent(const std::string& action, const std::vector<std::strin
         {.program = AgentPath(), .args = {action}, .env = kestrel_test::EnvironmentWith(env), .cwd = Root()});
 }
 
-size_t OcfE2E::AgentLogCount(const std::string& text) const {
-    size_t n = 0;
-    for (const std::string& l : kestrel_test::Lines(kestrel_test::ReadFile(Root() + "/log/Kestrel.log")))
-        if (kestrel_test::Contains(l, text)) ++n;
-    return n;
-}
-
 size_t OcfE2E::KillImage(const Instance& in, const std::string& image) {
     size_t n = 0;
-    for (const Proc& p : ProcessesUnderRoot()) {
+    for (const Proc& p : ProcessesUnderRoot())
         if (p.exe == in.Image(image) && kill(p.pid, SIGKILL) == 0) ++n;
-    }
     return n;
 }
 

@@ -13,11 +13,8 @@
 namespace kestrel_ocf_test {
 
 using kestrel_e2e::Instance;
+using kestrel_test::Contains;
 using kestrel_test::ProcResult;
-
-// The agent's time scale under Pacemaker: its 5 s pauses take 50 ms, and a tool's 10 s limit (sapinfo.exe
-// in Online's wait) still leaves a loaded machine 100 ms.
-inline constexpr int kAgentTimeScale = 100;
 
 class OcfE2E : public kestrel_e2e::E2ETest {
   protected:
@@ -25,7 +22,7 @@ class OcfE2E : public kestrel_e2e::E2ETest {
     void TearDown() override;
 
     const std::string& Provider() const { return provider_; }
-    // The agent's path as Pacemaker runs it (the link) and the script behind it.
+    // The agent's path as Pacemaker runs it (the link to the script).
     std::string AgentPath() const { return providerDir_ + "/Kestrel"; }
     // "NAME=value" of every parameter of the instance: its attributes (lists joined by commas; empty ones
     // left out, as crm_resource refuses them), then state_dir, log_dir and debug_tags.
@@ -36,8 +33,6 @@ class OcfE2E : public kestrel_e2e::E2ETest {
     // The agent run directly with an action, OCF_RESOURCE_INSTANCE and OCF_RESKEY_<parameter>.
     ProcResult Agent(const std::string& action, const std::vector<std::string>& parameters,
                      const std::vector<std::string>& extraEnv = {});
-    // Lines of the agent log (<root>/log/Kestrel.log) that contain text.
-    size_t AgentLogCount(const std::string& text) const;
     // Kills the instance's processes showing image (SIGKILL); how many.
     size_t KillImage(const Instance& in, const std::string& image);
 

@@ -7,8 +7,6 @@
 namespace kestrel_ocf_test {
 namespace {
 
-using kestrel_test::Contains;
-
 std::string Describe(const ProcResult& r) {
     return "exit " + std::to_string(r.exitStatus) + (r.timedOut ? " (killed at the limit)" : "") +
            "\nstdout: " + r.out + "\nstderr: " + r.err;
@@ -35,11 +33,7 @@ TEST_F(Ocf, ProbeStartMonitorFailureAndStop) {
     EXPECT_EQ(r.exitStatus, 0) << Describe(r);
 
     ASSERT_EQ(KillImage(in, "disp+work.exe"), 1u);
-    ASSERT_TRUE(WaitFor([&] {
-        for (const Proc& pr : ProcessesUnderRoot())
-            if (pr.exe == in.Image("disp+work.exe")) return false;
-        return true;
-    }));
+    ASSERT_TRUE(WaitForNoImage("disp+work.exe"));
     r = Crm("check", p);
     EXPECT_EQ(r.exitStatus, 1) << Describe(r);
     EXPECT_TRUE(Contains(r.out, "ocf-exit-reason:")) << Describe(r);

@@ -21,21 +21,8 @@ void ResetWithTypeTimeouts() {
 }
 
 void Reset() {
-    State& s = Get();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.messages.clear();
-    s.resLog.clear();
-    s.cookies.clear();
-    s.resourceTypes.clear();
-    s.typeAttributes.clear();
-    s.typePrograms.clear();
-    s.callbacks.clear();
-    s.openFailures = 0;
-    s.failAttributeRead.clear();
-    s.failRegistration.clear();
-    s.encodeStringResult = 0;
-    s.openAttempts = 0;
-    std::memset(s.table, 0, sizeof s.table);
+    std::lock_guard<std::mutex> lock(Get().mutex);
+    static_cast<Records&>(Get()) = Records{};
 }
 
 std::vector<LogMessage> MessagesWithId(uint32_t id) {

@@ -28,9 +28,8 @@ struct ResLogLine {
     std::wstring text;
 };
 
-// Everything recorded so far, and the behaviour to fake.
-struct State {
-    std::mutex mutex;
+// Everything recorded so far, and the behaviour to fake (Reset puts back these values).
+struct Records {
     std::vector<LogMessage> messages;
     std::vector<ResLogLine> resLog;
     std::map<std::string, std::wstring> cookies;
@@ -44,7 +43,9 @@ struct State {
     int encodeStringResult = 0;     // non-zero: CairnAgEncodeString fails with it
     int openAttempts = 0;
     void* table[10] = {};
-    long outstanding = 0;  // framework allocations not yet released
+};
+struct State : Records {
+    std::mutex mutex;
 };
 
 State& Get();
