@@ -175,6 +175,7 @@ TEST_F(KestrelUtilChecks, CairnResourceOfOurTypeOrNotOrQueryFailure) {
     EXPECT_TRUE(
         recorder_->Has(L"CairnResGetType() failed for the resource[missing] with error [3, 0x0000138F] with "
                        L"message [resource not found]."));
+    EXPECT_EQ(fake_cairn::Get().held, 0) << "every type name and error record is given back";
 }
 
 class KestrelUtilAccounts : public TracingTest {

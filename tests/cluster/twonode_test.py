@@ -159,7 +159,7 @@ class TwoNodeFailover(unittest.TestCase):
         # signal): the stop cannot end it.
         gateway = land.instance_dir("abap") / "exe" / "gwrd.exe"
         (land.instance_dir("abap") / "sapsim.toml").write_text('[process."gwrd.exe"]\nignore_term = true\n')
-        c.set_node_env(1, LD_PRELOAD=str(landscape_build() / "lib" / "libkestrel_e2e_unkillable.so"),
+        c.set_node_env(1, LD_PRELOAD=str(landscape_build() / "lib" / "libkestrel_e2e_faults.so"),
                        KESTREL_E2E_UNKILLABLE=str(gateway))
         self.start_cluster()
         land.configure("abap", stop_timeout="20s")

@@ -126,6 +126,10 @@ TEST_P(ControlArchE2E, OnlineOfflineAndCleanStartStopRecordAndKill) {
     ExpectMessage(on, 20011, kInfo,
                   "The SAP start command [" + ToolCommand(in, "startsap.exe") +
                       "] executed successfully with exitcode [0].");
+    // Online's wait gives each sapinfo or ensmon run 10 s (jcmon is run by a call of its own).
+    size_t tenSecondRuns = 0;
+    for (const std::string& l : on.debugLog) tenSecondRuns += l.ends_with("and millitimeout [10000]");
+    EXPECT_EQ(tenSecondRuns, std::string(c.arch) == "java" ? 0u : 1u);
     const std::vector<Proc> running = AdminProcs(in);
     std::istringstream images(c.images);
     for (std::string image; images >> image;)
@@ -169,8 +173,14 @@ TEST_P(ControlArchE2E, OnlineOfflineAndCleanStartStopRecordAndKill) {
     for (const Proc& p : mine) EXPECT_TRUE(GoneSoon(p.pid)) << p.exe << " survived Clean";
     EXPECT_FALSE(ServiceRunning(in));
     EXPECT_EQ(Actions(in), (std::vector<std::string>{kStarted, kShutdown, kStarted, kCleaned}));
-    // Kill also looks for the Java launcher, of Java and Add-In instances only.
+    // The process check and Kill also look for the Java launcher, of Java and Add-In instances only.
     const bool java = std::string(c.arch) == "java" || std::string(c.arch) == "addin";
+    // (Offline checks before and after it stops the instance.)
+    EXPECT_EQ(TraceCount(off, "CKestrel::GetProcessState", "This is ABAP Instance."),
+              std::string(c.arch) == "abap" ? 2u : 0u);
+    EXPECT_EQ(TraceCount(off, "CKestrel::GetProcessState",
+                         "This is Java/Add-In instance. Pushing jlaunch.exe onto ProcMon."),
+              java ? 2u : 0u);
     EXPECT_EQ(clean.DebugHas("This is Java/Add-In instance. Pushing jlaunch.exe onto ProcMon."), java);
 }
 
@@ -524,13 +534,7 @@ TEST_F(ControlE2E, KillStopsAtAnEmptyProcMonEntryOrAProcessItCannotKill) {
         if (p.exe == in.Image("msg_server.exe")) msgServer = p.pid;
     ASSERT_GT(msgServer, 0);
 
-    std::string preload;
-    for (const std::string& e : Identity().Environment())
-        if (e.rfind("LD_PRELOAD=", 0) == 0) preload = e.substr(11);
-    preload += std::string(preload.empty() ? "" : ":") + KESTREL_E2E_UNKILLABLE_SHIM;
-    const std::vector<std::string> env{"LD_PRELOAD=" + preload,
-                                       "KESTREL_E2E_UNKILLABLE=" + in.Image("msg_server.exe")};
-    r = Run("clean", in.resource, true, env);
+    r = Run("clean", in.resource, true, WithFaults({"KESTREL_E2E_UNKILLABLE=" + in.Image("msg_server.exe")}));
     ExpectRun(r, 1, "NOT_CLEANED");
     EXPECT_EQ(r.Result("Clean"), 1);
     ExpectMessage(r, 20127, kError,
@@ -542,7 +546,7 @@ TEST_F(ControlE2E, KillStopsAtAnEmptyProcMonEntryOrAProcessItCannotKill) {
 
     // A queued process (not of ProcMon) that cannot be killed is logged and the queue goes on.
     r = Run("clean", in.resource, true,
-            {"LD_PRELOAD=" + preload, "KESTREL_E2E_UNKILLABLE=" + in.instDir + "/exe/sapccmsr.exe"});
+            WithFaults({"KESTREL_E2E_UNKILLABLE=" + in.instDir + "/exe/sapccmsr.exe"}));
     ExpectMessage(r, 20129, kError,
                   "Failed to kill the process with PID [" + std::to_string(stranger) + "] from the queue.");
     EXPECT_TRUE(Alive(stranger));
@@ -590,6 +594,26 @@ TEST_F(EdgeE2E, AServiceThatWillNotStopTimesOutThenIsKilled) {
     EXPECT_TRUE(InstanceGoneSoon(in)) << "Kill must end the processes and the service that ignored SIGTERM";
     EXPECT_EQ(ServiceState(in), "STOPPED");
     EXPECT_EQ(Actions(in), (std::vector<std::string>{kShutdown, kCleaned}));
+}
+
+// The service manager cannot signal the start service: the stop fails at once instead of being waited for,
+// and Offline goes on to end the instance's processes.
+TEST_F(EdgeE2E, AStopThatCannotSignalTheServiceFailsAtOnce) {
+    SetTypeAttr("OfflineTimeout", "30");
+    Instance& in = Install({.instance = "DVEBMGS00", .type = "central"});
+    ASSERT_TRUE(StartInstance(in));
+    E2EResult r = Run("offline", in.resource, true,
+                      WithFaults({"KESTREL_E2E_TERM_REFUSED=" + in.instDir + "/exe/sapstartsrv.exe"}));
+    ExpectRun(r, 0, "OFFLINE");
+    ExpectMessages(r, "Offline", {{20051, kInfo}});  // neither stopped (20053) nor timed out (20052)
+    EXPECT_EQ(TraceCount(r, "TernService::Stop",
+                         "(5) ControlService failed for service " + in.service + ". state = 4."),
+              1u)
+        << r.Describe();
+    EXPECT_EQ(TraceCount(r, "CKestrel::Offline", "Failed to stop the SAP service. returned 2, 0x00000005"),
+              1u);
+    EXPECT_LT(r.ms, 5000) << "the stop was waited for";
+    EXPECT_TRUE(InstanceGoneSoon(in));
 }
 
 // The service's registry entry has lost its configuration under the running instance, so the first check's

@@ -130,6 +130,15 @@ class E2ETest : public ::testing::Test {
     // cairnagent [--json] COMMAND RESOURCE; extraEnv entries "NAME=value" (they override).
     E2EResult Run(const std::string& command, const std::string& resource, bool json = true,
                   const std::vector<std::string>& extraEnv = {});
+    // The environment that preloads the fault shim (tests/e2e/FaultShim.cpp) into cairnagent beside the
+    // identity wrappers, with the shim's variables.
+    std::vector<std::string> WithFaults(std::vector<std::string> faults) const {
+        std::string preload;
+        for (const std::string& e : Identity().Environment())
+            if (e.rfind("LD_PRELOAD=", 0) == 0) preload = e.substr(11) + ":";
+        faults.push_back("LD_PRELOAD=" + preload + KESTREL_E2E_FAULT_SHIM);
+        return faults;
+    }
     E2EResult Monitor(const Instance& instance, const std::vector<std::string>& extraEnv = {}) {
         return Run("monitor", instance.resource, true, extraEnv);
     }

@@ -214,6 +214,13 @@ TEST_F(MonitorE2E, JcmonVerdictsAndWhereTheToolIsFound) {
         << r.Describe();
     EXPECT_FALSE(r.DebugHas("_RunEnsmonMonitorCheck. returned")) << "a run that worked reports no failure";
 
+    // jcmon's menu answers cannot be pushed into its standard input: nothing runs, the state is unknown.
+    r = Monitor(in, WithFaults({"KESTREL_E2E_WRITE_FAILS=20\\n0\\n0"}));
+    ExpectState(r, "UNKNOWN");
+    ExpectMessages(r, "Monitor",
+                   {{20116, kError, "WriteFile failed to push the input for jcmon.exe into the stdin pipe."},
+                    {20056, kError, "Failed to perform second level monitoring [2 0x0000054F]."}});
+
     WriteControl(in, "[jcmon]\nlines = " +
                          TomlList({"  0  dispatcher  11  Stopped", "  1  server0  12  Running"}) + "\n");
     r = Monitor(in);

@@ -2,6 +2,8 @@
 #include <pwd.h>
 #include <sys/utsname.h>
 
+#include <functional>
+
 #include "KestrelUtil.h"
 #include "LibError.h"
 #include "LibProcess.h"
@@ -46,6 +48,8 @@ TEST_F(ProcessTest, ListWalksSnapshotAndEndsWithError18) {
     EXPECT_EQ(pid, 0xFFFFFFFFu);
     EXPECT_TRUE(HasTrace(L"(18) Process32Next failed."));
     EXPECT_TRUE(Has(seen, getpid()) && Has(seen, child));
+    // Each PID once, in ascending order, and nothing past the last one.
+    EXPECT_TRUE(std::adjacent_find(seen.begin(), seen.end(), std::greater_equal<>()) == seen.end());
 
     // The snapshot is taken once: a process started after it is not in the walk until Open again.
     pid_t later = Child();

@@ -221,18 +221,22 @@ int CairnResGetType(CairnClusterHandle, const char* resourceName, char** typeNam
         return 1;
     }
     *typeName = strdup(it->second.c_str());
+    ++Get().held;
     return 0;
 }
 
 CairnError* CairnApiGetLastError(void) {
     auto* e = static_cast<CairnError*>(std::malloc(sizeof(CairnError)));
     *e = t_error;
+    ++Get().held;
     return e;
 }
 void CairnFreeError(CairnError* e) {
+    if (e) --Get().held;
     std::free(e);
 }
 void CairnFreeStr(char* s) {
+    if (s) --Get().held;
     std::free(s);
 }
 

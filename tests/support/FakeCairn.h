@@ -42,6 +42,7 @@ struct Records {
     std::string failRegistration;   // this registration fails
     int encodeStringResult = 0;     // non-zero: CairnAgEncodeString fails with it
     int openAttempts = 0;
+    int held = 0;  // type names and error records handed out and not yet freed
     void* table[10] = {};
 };
 struct State : Records {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,6 +28,18 @@ std::string g_skip;
 // The mock reaps its units' programs before it reports them gone.
 bool Alive(pid_t pid) {
     return kill(pid, 0) == 0;
+}
+
+// Until the process's ignored-signal mask holds SIGTERM (a shell sets its trap only after it has started).
+bool IgnoresTermSoon(pid_t pid) {
+    for (int i = 0; i < 500; ++i, usleep(10000)) {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("SigIgn:", 0) == 0 &&
+                (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1)
+                return true;
+    }
+    return false;
 }
 
 class SystemdBackend : public ::testing::Test {
@@ -123,6 +136,7 @@ TEST_F(SystemdBackend, FailedJobsTimeOutsAndUnknownUnits) {
     // A program that ignores SIGTERM: the stop job does not end within the limit.
     ASSERT_TRUE(g_mock->AddUnit("SAPKS4_00", "", {"/bin/sh", "-c", "trap '' TERM; sleep 1000"}));
     ASSERT_TRUE(CKestrelUtil::StartService(L"SAPKS4_00", 5000).IsSuccess());
+    ASSERT_TRUE(IgnoresTermSoon(static_cast<pid_t>(g_mock->MainPid("SAPKS4_00"))));
     st = CKestrelUtil::StopService(L"SAPKS4_00", 1000);
     EXPECT_EQ(st.GetError(), TERN_WAIT_TIMEOUT);
     EXPECT_EQ(Query(L"SAPKS4_00").state, TERN_SERVICE_STOP_PENDING);
