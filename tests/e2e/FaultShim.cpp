@@ -2,8 +2,8 @@
 //   KESTREL_E2E_UNKILLABLE=IMAGE    SIGKILL sent through a pidfd to a process whose image path is IMAGE fails
 //                                   with EPERM, as it does for a caller that may not signal the process;
 //   KESTREL_E2E_TERM_REFUSED=IMAGE  the same for SIGTERM;
-//   KESTREL_E2E_WRITE_FAILS=BYTES   a write() whose data begins with BYTES ("\n" for a line feed) fails with
-//                                   EIO (the input the agent pushes into a tool's standard input).
+//   KESTREL_E2E_WRITE_FAILS=BYTES   a write() whose data begins with BYTES fails with EIO (the input the
+//                                   agent pushes into a tool's standard input).
 // Everything else passes through unchanged.
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 namespace {
 
@@ -69,20 +68,10 @@ extern "C" long syscall(long number, ...) noexcept {
 
 extern "C" ssize_t write(int fd, const void* data, size_t size) {
     const char* prefix = std::getenv("KESTREL_E2E_WRITE_FAILS");
-    if (prefix != nullptr && *prefix != '\0') {
-        std::string bytes;
-        for (const char* p = prefix; *p; ++p) {
-            if (p[0] == '\\' && p[1] == 'n') {
-                bytes += '\n';
-                ++p;
-            } else {
-                bytes += *p;
-            }
-        }
-        if (size >= bytes.size() && std::memcmp(data, bytes.data(), bytes.size()) == 0) {
-            errno = EIO;
-            return -1;
-        }
+    const size_t length = prefix ? std::strlen(prefix) : 0;
+    if (length > 0 && size >= length && std::memcmp(data, prefix, length) == 0) {
+        errno = EIO;
+        return -1;
     }
     using Real = ssize_t (*)(int, const void*, size_t);
     static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "write"));

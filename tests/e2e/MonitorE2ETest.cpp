@@ -215,7 +215,7 @@ TEST_F(MonitorE2E, JcmonVerdictsAndWhereTheToolIsFound) {
     EXPECT_FALSE(r.DebugHas("_RunEnsmonMonitorCheck. returned")) << "a run that worked reports no failure";
 
     // jcmon's menu answers cannot be pushed into its standard input: nothing runs, the state is unknown.
-    r = Monitor(in, WithFaults({"KESTREL_E2E_WRITE_FAILS=20\\n0\\n0"}));
+    r = Monitor(in, WithFaults({"KESTREL_E2E_WRITE_FAILS=20\n0\n0"}));
     ExpectState(r, "UNKNOWN");
     ExpectMessages(r, "Monitor",
                    {{20116, kError, "WriteFile failed to push the input for jcmon.exe into the stdin pipe."},
